@@ -1,0 +1,23 @@
+// Reading the request body from the forwarder's input.
+#pragma once
+
+#include <cstdint>
+
+class CgiForwarder;
+
+// The largest body the gateway holds in memory (the request must fit a
+// signed 32-bit length with its header).
+constexpr int64_t kMaxBodyLength = INT32_MAX - (1 << 20);
+
+// CONTENT_LENGTH read as a decimal number: leading white space and one sign
+// allowed, reading stops at the first non-digit, no number gives 0. Values
+// beyond kMaxBodyLength come back as kMaxBodyLength + 1.
+int64_t ParseContentLength(const char* text);
+
+// Reads exactly `length` bytes into `buffer`, however the input splits them.
+// False when the input ends first.
+bool ReadBodyExactly(CgiForwarder& forwarder, char* buffer, int64_t length);
+
+// Reads the input to its end into a new malloc'd buffer; nullptr when it
+// cannot be held.
+char* ReadBodyToEnd(CgiForwarder& forwarder, int64_t* length);

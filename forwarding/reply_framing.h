@@ -1,0 +1,51 @@
+// Where the target's reply ends.
+#pragma once
+
+#include <cstdint>
+
+// The most a reply header (interim replies included) may take before the
+// gateway gives up on it, as common servers limit theirs.
+constexpr int64_t kMaxReplyHeader = 64 * 1024;
+
+// What one response header at the start of a text says.
+struct ReplyHead {
+  int32_t headerLength = 0;  // up to and including the blank line; 0 = incomplete
+  int32_t status = 0;        // from the first line; 0 when no number stands there
+  bool hasContentLength = false;
+  int64_t contentLength = 0;  // as declared; may be negative
+};
+
+// Scans the NUL-terminated `text`. Searches end at the first NUL. The text is
+// changed during the call and restored before it returns.
+void ScanReplyHead(char* text, ReplyHead* head);
+
+// Follows a reply as it arrives and says when it is complete.
+//  - Interim (1xx) responses stay in the reply; the response after them frames it.
+//  - A reply to HEAD, a 204 and a 304 end at their header.
+//  - Content-Length frames the body; bytes beyond it are dropped.
+//  - Without a usable Content-Length the reply ends when the target closes.
+class ReplyFramer {
+ public:
+  enum class State { kNeedMore, kComplete, kHeaderTooLarge, kTooLong, kClosedEarly };
+
+  explicit ReplyFramer(bool headRequest) : headRequest_(headRequest) {}
+
+  // Call after each arrival; `text` holds the whole reply so far, NUL after
+  // `length` bytes.
+  State Update(char* text, int64_t length);
+  // Call when the target has closed the connection.
+  State OnClose(int64_t length);
+
+  bool HeaderComplete() const { return headerEnd_ > 0; }
+  int32_t Status() const { return status_; }
+  // Where the reply ends, once known (complete, or framed by Content-Length).
+  int64_t End() const { return end_; }
+
+ private:
+  bool headRequest_;
+  int64_t responseStart_ = 0;  // start of the response being scanned (after 1xx)
+  int64_t headerEnd_ = 0;
+  int64_t end_ = 0;            // 0 while unknown
+  bool closeDelimited_ = false;
+  int32_t status_ = 0;
+};

@@ -1,0 +1,76 @@
+// The object that carries one request through the gateway.
+//
+// All request logic is written as its operations; its only contact with the
+// web server is the four virtual primitives below. ConsoleCgiForwarder binds
+// them to the process's standard streams and environment; tests bind them to
+// memory.
+#pragma once
+
+#include <cstdint>
+
+#include "gateway/forward_mode.h"
+#include "settings/forward_settings.h"
+
+class CgiForwarder {
+ public:
+  // Borrows `settings`, which must outlive the forwarder.
+  explicit CgiForwarder(ForwardSettings& settings) : settings_(settings) {}
+  virtual ~CgiForwarder() = default;
+  CgiForwarder(const CgiForwarder&) = delete;
+  CgiForwarder& operator=(const CgiForwarder&) = delete;
+
+  // Reads at most `count` bytes of the request body; returns the count read.
+  virtual int32_t ReadInput(char* buffer, int32_t count);
+  // Writes `count` bytes of the response; returns the count written.
+  virtual int32_t WriteOutput(const char* buffer, int32_t count);
+  // A heap copy of the CGI variable `name`, or nullptr when it is not set.
+  // Hand it back to FreeVariable of the same forwarder.
+  virtual char* GetVariable(const char* name);
+  virtual void FreeVariable(char* text);
+
+  // Serves the request and writes exactly one response.
+  void HandleRequest(const char* version);
+
+  // Complete HTTP/1.0 responses with a text/html or text/plain body, cut at
+  // its first NUL.
+  void SendHtml(const char* status, const char* body);
+  void SendText(const char* status, const char* body);
+
+  // Rebuilds the HTTP/1.0 request from the CGI variables and the body.
+  // Returns a malloc'd buffer (NUL after `*length` bytes) that the caller
+  // frees, or nullptr with `*length` 0.
+  char* BuildRequest(int32_t* length, ForwardMode mode);
+
+  // Sends `request` to the target and collects its reply. Returns a malloc'd
+  // buffer (NUL after `*replyLength` bytes) that the caller frees, or nullptr
+  // with `*replyLength` 0. `*targetStatus` is the reply's status code once its
+  // header has been seen.
+  char* ExchangeWithTarget(const char* request, int32_t length,
+                           int32_t* replyLength, int32_t* targetStatus);
+
+  // Finds the end of the reply header, the status code and the declared
+  // Content-Length in the NUL-terminated `text`; all 0 while the header is
+  // incomplete. `text` is restored before returning.
+  void ScanReplyHeader(char* text, int32_t* headerLength, int32_t* status,
+                       int32_t* bodyLength);
+
+ protected:
+  ForwardSettings& settings_;
+
+ private:
+  void SendLocalReply(const char* status, const char* contentTypeLine,
+                      const char* body);
+};
+
+// The forwarder of a real CGI run: standard input, standard output and the
+// process environment.
+class ConsoleCgiForwarder : public CgiForwarder {
+ public:
+  explicit ConsoleCgiForwarder(ForwardSettings& settings) : CgiForwarder(settings) {}
+  ~ConsoleCgiForwarder() override = default;
+
+  int32_t ReadInput(char* buffer, int32_t count) override;
+  int32_t WriteOutput(const char* buffer, int32_t count) override;
+  char* GetVariable(const char* name) override;
+  void FreeVariable(char* text) override;
+};

@@ -1,0 +1,160 @@
+// Decides what a request is, carries it out, and writes its one response.
+#include <cstdio>
+#include <cstring>
+
+#include "gateway/cgi_forwarder.h"
+#include "gateway/owned.h"
+#include "log/request_log.h"
+#include "settings/path_list.h"
+
+namespace {
+
+const char kInfoPageFormat[] =
+    "<HTML><HEAD><TITLE>Information</TITLE></HEAD>\r\n<BODY>\r\n"
+    "<H2>Product information</H2><BR>\r\n"
+    "<B>Script name:</B> %s (%s)<BR>\r\n"
+    "<B>Server software:</B> %s<BR>\r\n"
+    "<B>Server protocol:</B> %s<BR>\r\n"
+    "<B>Gateway interface:</B> %s<BR>\r\n"
+    "<BR>\r\n</BODY></HTML>\r\n";
+const char kTargetGoodPage[] =
+    "<HTML><HEAD><TITLE>Target (backend) test</TITLE><HEAD><BODY><B>Good:</B> "
+    "target server reached.</BODY></HTML>";
+const char kTargetBadPage[] =
+    "<HTML><HEAD><TITLE>Target (backend) test</TITLE><HEAD><BODY><B>Bad:</B> "
+    "target server not reached.</BODY></HTML>";
+const char kForbiddenBody[] = "<H2>Forbidden</H2>";
+const char kErrorBody[] = "<H2>CGI Error</H2>";
+const char kEchoFailure[] = "Test failed";
+const char kNotSet[] = "n/a";
+
+constexpr size_t kInfoPageSize = 4096;
+// Each value on the information page is cut to this, so the page always fits.
+constexpr size_t kInfoValueSize = 512;
+
+// Copies `text` for the information page, cut to fit, with the characters
+// that mean something in HTML escaped.
+void CopyForPage(const char* text, char* out, size_t size) {
+  size_t used = 0;
+  for (const char* at = text; *at; ++at) {
+    const char* entity = nullptr;
+    switch (*at) {
+      case '<': entity = "&lt;"; break;
+      case '>': entity = "&gt;"; break;
+      case '&': entity = "&amp;"; break;
+      case '"': entity = "&quot;"; break;
+      default: break;
+    }
+    size_t length = entity ? std::strlen(entity) : 1;
+    if (used + length >= size) break;
+    std::memcpy(out + used, entity ? entity : at, length);
+    used += length;
+  }
+  out[used] = '\0';
+}
+
+ForwardMode ReservedMode(const char* path) {
+  if (std::strcmp(path, "/~~echo") == 0) return ModeEcho;
+  if (std::strcmp(path, "/~~info") == 0) return ModeInfo;
+  if (std::strcmp(path, "/~~target") == 0) return ModeTargetTest;
+  return ModeForward;
+}
+
+bool IsRefused(const char* path, const ForwardSettings& settings) {
+  if (settings.allowedPaths[0] != '\0' && !MatchesPathList(path, settings.allowedPaths)) {
+    return true;
+  }
+  return settings.forbiddenPaths[0] != '\0' && MatchesPathList(path, settings.forbiddenPaths);
+}
+
+// Opens the log for this request and closes it on every way out.
+class RequestLogScope {
+ public:
+  explicit RequestLogScope(ForwardSettings& settings) : settings_(settings) {
+    if (!settings_.logEnabled) return;
+    settings_.logFile = std::fopen(settings_.logPath, "a");
+    if (settings_.logFile) LogBanner(settings_.logFile);
+  }
+  ~RequestLogScope() {
+    if (settings_.logFile) std::fclose(settings_.logFile);
+    settings_.logFile = nullptr;
+  }
+  RequestLogScope(const RequestLogScope&) = delete;
+  RequestLogScope& operator=(const RequestLogScope&) = delete;
+
+ private:
+  ForwardSettings& settings_;
+};
+
+void SendInfoPage(CgiForwarder& forwarder, const char* version) {
+  const char* names[] = {"SCRIPT_NAME", "SERVER_SOFTWARE", "SERVER_PROTOCOL", "GATEWAY_INTERFACE"};
+  char values[5][kInfoValueSize];
+  for (int i = 0; i < 4; ++i) {
+    VariableCopy value(forwarder, names[i]);
+    CopyForPage(value.IsSet() ? value.Text() : kNotSet, values[i], kInfoValueSize);
+  }
+  CopyForPage(version, values[4], kInfoValueSize);
+  char page[kInfoPageSize];
+  std::snprintf(page, sizeof page, kInfoPageFormat, values[0], values[4], values[1], values[2],
+                values[3]);
+  forwarder.SendHtml("200 OK", page);
+}
+
+}  // namespace
+
+void CgiForwarder::HandleRequest(const char* version) {
+  int status = 200;
+  ForwardMode mode = ModeForward;
+  RequestLogScope logScope(settings_);
+
+  {
+    VariableCopy path(*this, "PATH_INFO");
+    if (path.IsSet()) {
+      mode = ReservedMode(path.Text());
+      if (mode == ModeForward && IsRefused(path.Text(), settings_)) status = 403;
+    }
+  }
+
+  if (mode == ModeEcho) {
+    int32_t length = 0;
+    OwnedBuffer request(BuildRequest(&length, ModeEcho));
+    if (request && length != 0) {
+      SendText("200 OK", request.get());
+    } else {
+      SendText("500 Internal Error", kEchoFailure);
+    }
+    return;
+  }
+  if (mode == ModeInfo) {
+    SendInfoPage(*this, version);
+    return;
+  }
+
+  OwnedBuffer request;
+  OwnedBuffer reply;
+  int32_t replyLength = 0;
+  if (status == 200) {
+    int32_t length = 0;
+    request.reset(BuildRequest(&length, mode));
+    if (!request || length == 0) status = 500;
+    if (status == 200) {
+      int32_t targetStatus = 0;
+      reply.reset(ExchangeWithTarget(request.get(), length, &replyLength, &targetStatus));
+      if (!reply || replyLength == 0) status = 500;
+      if (mode == ModeTargetTest) {
+        // The probe answers 200 either way; its page says how it went.
+        status = 200;
+        SendHtml("200 OK", reply && replyLength != 0 ? kTargetGoodPage : kTargetBadPage);
+      }
+    }
+  }
+
+  if (status == 200) {
+    if (settings_.logFile) std::fputs("Reply sent back to browser\n", settings_.logFile);
+    if (mode == ModeForward) WriteOutput(reply.get(), replyLength);
+  } else if (status == 403) {
+    SendHtml("403 Forbidden", kForbiddenBody);
+  } else {
+    SendHtml("500 Internal Error", kErrorBody);
+  }
+}

@@ -1,0 +1,36 @@
+// The process entry: one request per run, exit code 0 whatever happened.
+#include <new>
+
+#include "gateway/cgi_forwarder.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Copies the program's version text into `version` (empty when it has none).
+void GetOwnFileVersion(const char* programPath, char* version, size_t size) {
+  version[0] = '\0';
+  platform::GetProgramVersion(programPath, version, size);
+}
+
+}  // namespace
+
+int main(int, char** argv) {
+  // Arguments are never read as options: a web server passes the words of a
+  // query without "=" as arguments.
+  platform::StartProcess();
+  static char programPath[kPathBufferSize];
+  platform::GetProgramPath(argv[0], programPath, sizeof programPath);
+  static ForwardSettings settings;
+  LoadForwardSettings(programPath, &settings);
+  {
+    ConsoleCgiForwarder* forwarder = new (std::nothrow) ConsoleCgiForwarder(settings);
+    if (forwarder) {
+      char version[256];
+      GetOwnFileVersion(programPath, version, sizeof version);
+      forwarder->HandleRequest(version);
+      delete forwarder;
+    }
+  }
+  platform::StopProcess();
+  return 0;
+}

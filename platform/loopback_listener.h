@@ -1,0 +1,23 @@
+// Server-side sockets on 127.0.0.1, for tests that play the target.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+// Listens on 127.0.0.1 on a free port; kNoSocket on failure.
+SocketHandle OpenLoopbackListener(uint16_t* port);
+// Waits at most `milliseconds` for a connection; kNoSocket when none came.
+SocketHandle AcceptConnection(SocketHandle listener, int milliseconds);
+// Ends our sending side (the peer reads end of stream).
+void ShutdownSending(SocketHandle socket);
+// Closes so that the peer sees a reset rather than an orderly close.
+void ResetAndClose(SocketHandle socket);
+// Blocks at most `milliseconds` for readable data or end of stream; false on timeout.
+bool WaitForData(SocketHandle socket, int milliseconds);
+// Sleeps the calling thread.
+void SleepMilliseconds(int milliseconds);
+
+}  // namespace platform

@@ -1,0 +1,64 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/loopback_listener.h"
+
+namespace platform {
+
+SocketHandle OpenLoopbackListener(uint16_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return kNoSocket;
+  struct sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t size = sizeof address;
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 16) != 0 ||
+      getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &size) != 0) {
+    close(fd);
+    return kNoSocket;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+SocketHandle AcceptConnection(SocketHandle listener, int milliseconds) {
+  if (!WaitForData(listener, milliseconds)) return kNoSocket;
+  int fd = accept(static_cast<int>(listener), nullptr, nullptr);
+  return fd < 0 ? kNoSocket : fd;
+}
+
+void ShutdownSending(SocketHandle socket) { shutdown(static_cast<int>(socket), SHUT_WR); }
+
+void ResetAndClose(SocketHandle socket) {
+  struct linger abort;
+  abort.l_onoff = 1;
+  abort.l_linger = 0;
+  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(static_cast<int>(socket));
+}
+
+bool WaitForData(SocketHandle socket, int milliseconds) {
+  struct pollfd entry;
+  entry.fd = static_cast<int>(socket);
+  entry.events = POLLIN;
+  entry.revents = 0;
+  return poll(&entry, 1, milliseconds) > 0;
+}
+
+void SleepMilliseconds(int milliseconds) {
+  struct timespec pause;
+  pause.tv_sec = milliseconds / 1000;
+  pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  nanosleep(&pause, nullptr);
+}
+
+}  // namespace platform

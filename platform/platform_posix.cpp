@@ -1,0 +1,248 @@
+// POSIX side of the platform seam.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/profile_text.h"
+
+#ifndef NPH_GW_VERSION
+#define NPH_GW_VERSION ""
+#endif
+
+namespace platform {
+namespace {
+
+bool CopyText(const char* text, char* out, size_t size) {
+  size_t length = std::strlen(text);
+  if (length >= size) return false;
+  std::memcpy(out, text, length + 1);
+  return true;
+}
+
+int Descriptor(SocketHandle socket) { return static_cast<int>(socket); }
+
+}  // namespace
+
+void StartProcess() {
+  // A browser that goes away or a target that closes mid-send must show up as
+  // a failed write, not kill the process before it exits with 0.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void StopProcess() {}
+
+bool GetProgramPath(const char* argv0, char* path, size_t size) {
+  if (size == 0) return false;
+  path[0] = '\0';
+  // Web servers start a CGI program under its full path; keeping that path
+  // (rather than resolving links) lets "nph-shop" linked to "nph-gw" read
+  // nph-shop.ini.
+  if (argv0 && argv0[0] == '/') return CopyText(argv0, path, size);
+  if (argv0 && argv0[0] != '\0' && std::strchr(argv0, '/')) {
+    char directory[4096];
+    if (getcwd(directory, sizeof directory)) {
+      size_t dirLength = std::strlen(directory);
+      size_t nameLength = std::strlen(argv0);
+      if (dirLength + 1 + nameLength < size) {
+        std::memcpy(path, directory, dirLength);
+        path[dirLength] = '/';
+        std::memcpy(path + dirLength + 1, argv0, nameLength + 1);
+        return true;
+      }
+    }
+  }
+  ssize_t length = readlink("/proc/self/exe", path, size - 1);
+  if (length <= 0 || static_cast<size_t>(length) >= size - 1) {
+    path[0] = '\0';
+    return false;
+  }
+  path[length] = '\0';
+  return true;
+}
+
+void GetProgramVersion(const char*, char* version, size_t size) {
+  if (size == 0) return;
+  if (!CopyText(NPH_GW_VERSION, version, size)) version[0] = '\0';
+}
+
+int32_t ReadStandardInput(char* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  for (;;) {
+    ssize_t got = read(STDIN_FILENO, buffer, static_cast<size_t>(count));
+    if (got >= 0) return static_cast<int32_t>(got);
+    if (errno != EINTR) return 0;
+  }
+}
+
+int32_t WriteStandardOutput(const char* buffer, int32_t count) {
+  int32_t written = 0;
+  while (written < count) {
+    ssize_t put = write(STDOUT_FILENO, buffer + written, static_cast<size_t>(count - written));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    written += static_cast<int32_t>(put);
+  }
+  return written;
+}
+
+const char* FindEnvironmentVariable(const char* name) { return getenv(name); }
+
+int64_t MonotonicSeconds() {
+  struct timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0 &&
+      clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+    return static_cast<int64_t>(time(nullptr));
+  }
+  return static_cast<int64_t>(now.tv_sec);
+}
+
+SocketHandle OpenTcpSocket() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  return fd < 0 ? kNoSocket : fd;
+}
+
+bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
+  struct sockaddr_in target;
+  std::memset(&target, 0, sizeof target);
+  target.sin_family = AF_INET;
+  target.sin_addr.s_addr = htonl(address);
+  target.sin_port = htons(port);
+  int fd = Descriptor(socket);
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&target), sizeof target) == 0) {
+    // The request goes out in one piece; don't hold its tail back.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return true;
+  }
+  return false;
+}
+
+int32_t SendOnSocket(SocketHandle socket, const char* data, int32_t count) {
+  for (;;) {
+    ssize_t sent = send(Descriptor(socket), data, static_cast<size_t>(count), MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<int32_t>(sent);
+    if (errno != EINTR) return -1;
+  }
+}
+
+int32_t ReceiveFromSocket(SocketHandle socket, char* buffer, int32_t count) {
+  for (;;) {
+    ssize_t got = recv(Descriptor(socket), buffer, static_cast<size_t>(count), 0);
+    if (got >= 0) return static_cast<int32_t>(got);
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool SetNonBlocking(SocketHandle socket, bool nonBlocking) {
+  int fd = Descriptor(socket);
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0) return false;
+  flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+void WaitReadable(SocketHandle socket, int milliseconds) {
+  struct pollfd entry;
+  entry.fd = Descriptor(socket);
+  entry.events = POLLIN;
+  entry.revents = 0;
+  int saved = errno;  // the caller reads the receive's error after the wait
+  poll(&entry, 1, milliseconds);
+  errno = saved;
+}
+
+void CloseSocket(SocketHandle socket) {
+  if (socket != kNoSocket) close(Descriptor(socket));
+}
+
+long LastSocketError() { return errno; }
+
+long NormalizeErrorCode(long raw) {
+  return (raw == EAGAIN || raw == EWOULDBLOCK) ? kWouldBlock : raw;
+}
+
+bool ResolveIPv4(const char* hostName, uint32_t* address) {
+  struct in_addr parsed;
+  if (inet_pton(AF_INET, hostName, &parsed) == 1) {
+    *address = ntohl(parsed.s_addr);
+    return true;
+  }
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(hostName, nullptr, &hints, &found) != 0 || !found) return false;
+  const auto* first = reinterpret_cast<const struct sockaddr_in*>(found->ai_addr);
+  *address = ntohl(first->sin_addr.s_addr);
+  freeaddrinfo(found);
+  return true;
+}
+
+// Settings file -------------------------------------------------------------
+
+ProfileFile::ProfileFile(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info;
+  // A settings file is a few hundred bytes; refuse to slurp anything absurd.
+  constexpr off_t kMaxProfileSize = 1 << 20;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxProfileSize) {
+    size_t capacity = static_cast<size_t>(info.st_size);
+    text_ = static_cast<char*>(std::malloc(capacity + 1));
+    if (text_) {
+      size_t total = 0;
+      while (total < capacity) {
+        ssize_t got = read(fd, text_ + total, capacity - total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        total += static_cast<size_t>(got);
+      }
+      text_[total] = '\0';
+      length_ = total;
+    }
+  }
+  close(fd);
+}
+
+ProfileFile::~ProfileFile() {
+  std::free(text_);
+  std::free(path_);
+}
+
+void ProfileFile::GetString(const char* section, const char* key, const char* fallback,
+                            char* out, size_t size) const {
+  if (size == 0) return;
+  const char* value = fallback;
+  size_t length = std::strlen(fallback);
+  if (text_) FindProfileValue(text_, length_, section, key, &value, &length);
+  if (length >= size) length = size - 1;
+  std::memcpy(out, value, length);
+  out[length] = '\0';
+}
+
+long ProfileFile::GetInteger(const char* section, const char* key, long fallback) const {
+  const char* value = nullptr;
+  size_t length = 0;
+  long result = fallback;
+  if (text_ && FindProfileValue(text_, length_, section, key, &value, &length) &&
+      ParseProfileInteger(value, length, &result)) {
+    return result;
+  }
+  return fallback;
+}
+
+}  // namespace platform

@@ -1,0 +1,97 @@
+#include "platform/profile_text.h"
+
+#include <climits>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// Trims blanks from both ends of [begin, end).
+void Trim(const char*& begin, const char*& end) {
+  while (begin < end && IsBlank(*begin)) ++begin;
+  while (end > begin && IsBlank(end[-1])) --end;
+}
+
+bool SameName(const char* begin, const char* end, const char* name) {
+  size_t length = static_cast<size_t>(end - begin);
+  if (std::strlen(name) != length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (Lower(begin[i]) != Lower(name[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool FindProfileValue(const char* text, size_t length, const char* section,
+                      const char* key, const char** value, size_t* valueLength) {
+  const char* const textEnd = text + length;
+  bool inSection = false;
+  for (const char* line = text; line < textEnd;) {
+    const char* lineEnd = static_cast<const char*>(std::memchr(line, '\n', textEnd - line));
+    const char* next = lineEnd ? lineEnd + 1 : textEnd;
+    if (!lineEnd) lineEnd = textEnd;
+    const char* begin = line;
+    const char* end = lineEnd;
+    line = next;
+    Trim(begin, end);
+    if (begin == end || *begin == ';' || *begin == '#') continue;
+    if (*begin == '[') {
+      const char* close = static_cast<const char*>(std::memchr(begin, ']', end - begin));
+      if (!close) continue;
+      const char* nameBegin = begin + 1;
+      const char* nameEnd = close;
+      Trim(nameBegin, nameEnd);
+      inSection = SameName(nameBegin, nameEnd, section);
+      continue;
+    }
+    if (!inSection) continue;
+    const char* equals = static_cast<const char*>(std::memchr(begin, '=', end - begin));
+    if (!equals) continue;
+    const char* nameEnd = equals;
+    const char* nameBegin = begin;
+    Trim(nameBegin, nameEnd);
+    if (!SameName(nameBegin, nameEnd, key)) continue;
+    const char* valueBegin = equals + 1;
+    const char* valueEnd = end;
+    Trim(valueBegin, valueEnd);
+    if (valueEnd - valueBegin >= 2 && (*valueBegin == '"' || *valueBegin == '\'') &&
+        valueEnd[-1] == *valueBegin) {
+      ++valueBegin;
+      --valueEnd;
+    }
+    *value = valueBegin;
+    *valueLength = static_cast<size_t>(valueEnd - valueBegin);
+    return true;
+  }
+  return false;
+}
+
+bool ParseProfileInteger(const char* value, size_t length, long* result) {
+  size_t i = 0;
+  while (i < length && IsBlank(value[i])) ++i;
+  bool negative = false;
+  if (i < length && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
+  size_t firstDigit = i;
+  unsigned long long magnitude = 0;
+  for (; i < length && value[i] >= '0' && value[i] <= '9'; ++i) {
+    if (magnitude <= static_cast<unsigned long long>(LONG_MAX)) {
+      magnitude = magnitude * 10 + static_cast<unsigned>(value[i] - '0');
+    }
+  }
+  if (i == firstDigit) return false;
+  if (negative) {
+    *result = magnitude > static_cast<unsigned long long>(LONG_MAX) ? LONG_MIN
+                                                                   : -static_cast<long>(magnitude);
+  } else {
+    *result = magnitude > static_cast<unsigned long long>(LONG_MAX) ? LONG_MAX
+                                                                   : static_cast<long>(magnitude);
+  }
+  return true;
+}
+
+}  // namespace platform

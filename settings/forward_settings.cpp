@@ -1,0 +1,95 @@
+#include "settings/forward_settings.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* kSection = "Forward";
+
+void CopyText(char* out, size_t size, const char* text) {
+  size_t length = std::strlen(text);
+  if (length >= size) length = size - 1;
+  std::memcpy(out, text, length);
+  out[length] = '\0';
+}
+
+}  // namespace
+
+bool ReplaceExtension(const char* programPath, const char* extension, char* out,
+                      size_t size) {
+  // Only the file name's own "." counts: a folder such as "example.com" must
+  // not swallow the rest of the path.
+  size_t length = std::strlen(programPath);
+  size_t nameStart = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (programPath[i] == '/' || programPath[i] == '\\') nameStart = i + 1;
+  }
+  size_t stem = length;
+  for (size_t i = length; i > nameStart; --i) {
+    if (programPath[i - 1] == '.') {
+      stem = i - 1;
+      break;
+    }
+  }
+  size_t extensionLength = std::strlen(extension);
+  if (stem + extensionLength + 1 > size) {
+    if (size > 0) out[0] = '\0';
+    return false;
+  }
+  std::memmove(out, programPath, stem);
+  std::memcpy(out + stem, extension, extensionLength + 1);
+  return true;
+}
+
+void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
+  CopyText(settings->targetName, sizeof settings->targetName, "127.0.0.1");
+  settings->targetAddress = kLoopbackAddress;
+  settings->targetPort = 8080;
+  CopyText(settings->allowedPaths, sizeof settings->allowedPaths, "/");
+  settings->forbiddenPaths[0] = '\0';
+  settings->timeoutSeconds = 300;
+  settings->debugProcess = 0;
+  settings->logEnabled = 0;
+  settings->logPath[0] = '\0';
+  settings->logFile = nullptr;
+
+  char profilePath[kPathBufferSize + 8];
+  if (!ReplaceExtension(programPath, ".ini", profilePath, sizeof profilePath)) {
+    profilePath[0] = '\0';
+  }
+  ReplaceExtension(programPath, ".txt", settings->logPath, sizeof settings->logPath);
+
+  platform::ProfileFile profile(profilePath);
+  profile.GetString(kSection, "TargetServer", "", settings->targetName,
+                    sizeof settings->targetName);
+  if (settings->targetName[0] != '\0') {
+    if (std::strcmp(settings->targetName, "localhost") == 0) {
+      settings->targetAddress = kLoopbackAddress;
+    } else {
+      uint32_t resolved = 0;
+      if (platform::ResolveIPv4(settings->targetName, &resolved)) {
+        settings->targetAddress = resolved;
+      }
+    }
+  }
+  if (settings->targetAddress == 0) settings->targetAddress = kLoopbackAddress;
+  if (settings->targetAddress == kLoopbackAddress) {
+    CopyText(settings->targetName, sizeof settings->targetName, "127.0.0.1");
+  }
+
+  // Integers keep the low bits that fit their field, as the profile functions
+  // of the original platform do.
+  settings->targetPort =
+      static_cast<uint16_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "TargetPort", 8080)));
+  settings->timeoutSeconds =
+      static_cast<int32_t>(static_cast<uint32_t>(profile.GetInteger(kSection, "Timeout", 300)));
+  profile.GetString(kSection, "Allowed", "/", settings->allowedPaths, sizeof settings->allowedPaths);
+  profile.GetString(kSection, "Forbidden", "", settings->forbiddenPaths,
+                    sizeof settings->forbiddenPaths);
+  settings->debugProcess =
+      static_cast<uint8_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "DebugProcess", 0)));
+  settings->logEnabled =
+      static_cast<uint8_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "Log", 0)));
+}

@@ -1,0 +1,37 @@
+// The settings record: one per process, filled from the settings file at start
+// and lent to the forwarder for the whole request.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Room for the program's own path and anything derived from it.
+constexpr size_t kPathBufferSize = 4096;
+// Texts read from the settings file are cut to 255 characters.
+constexpr size_t kSettingTextSize = 256;
+
+struct ForwardSettings {
+  char targetName[kSettingTextSize];      // host name as written, or "127.0.0.1"
+  uint32_t targetAddress;                 // IPv4, host byte order
+  uint16_t targetPort;
+  char allowedPaths[kSettingTextSize];    // comma-separated prefixes; "" = no limit
+  char forbiddenPaths[kSettingTextSize];  // comma-separated prefixes; "" = none
+  int32_t timeoutSeconds;
+  uint8_t debugProcess;                   // kept, read by nothing
+  uint8_t logEnabled;
+  char logPath[kPathBufferSize + 8];
+  FILE* logFile;                          // open only during HandleRequest
+};
+
+constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
+
+// Fills `settings` from the INI file beside the program (its path with the
+// extension ".ini", section "Forward"). Never fails: absent keys take their
+// defaults, an absent file gives all defaults.
+void LoadForwardSettings(const char* programPath, ForwardSettings* settings);
+
+// Builds `programPath` with the extension of its file name replaced by
+// `extension` (".ini", ".txt"); appended when the file name has none.
+// Returns false when the result does not fit `size`.
+bool ReplaceExtension(const char* programPath, const char* extension,
+                      char* out, size_t size);

@@ -1,0 +1,71 @@
+// A forwarder whose environment, input and output live in memory.
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "gateway/cgi_forwarder.h"
+
+class FakeForwarder : public CgiForwarder {
+ public:
+  explicit FakeForwarder(ForwardSettings& settings) : CgiForwarder(settings) {}
+  ~FakeForwarder() override = default;
+
+  // Sets a CGI variable.
+  FakeForwarder& Set(const std::string& name, const std::string& value) {
+    variables[name] = value;
+    return *this;
+  }
+
+  int32_t ReadInput(char* buffer, int32_t count) override {
+    ++reads;
+    size_t left = input.size() - inputOffset;
+    size_t take = static_cast<size_t>(count);
+    if (take > left) take = left;
+    if (maxReadSize > 0 && take > maxReadSize) take = maxReadSize;
+    std::memcpy(buffer, input.data() + inputOffset, take);
+    inputOffset += take;
+    return static_cast<int32_t>(take);
+  }
+  int32_t WriteOutput(const char* buffer, int32_t count) override {
+    ++writes;
+    if (count > 0) output.append(buffer, static_cast<size_t>(count));
+    return count;
+  }
+  char* GetVariable(const char* name) override {
+    auto found = variables.find(name);
+    if (found == variables.end()) return nullptr;
+    ++outstandingCopies;
+    char* copy = static_cast<char*>(std::malloc(found->second.size() + 1));
+    std::memcpy(copy, found->second.c_str(), found->second.size() + 1);
+    return copy;
+  }
+  void FreeVariable(char* text) override {
+    if (!text) return;
+    --outstandingCopies;
+    std::free(text);
+  }
+
+  std::map<std::string, std::string> variables;
+  std::string input;
+  size_t inputOffset = 0;
+  size_t maxReadSize = 0;  // 0: reads return all that is asked for
+  std::string output;
+  int reads = 0;
+  int writes = 0;
+  int outstandingCopies = 0;  // copies made and not yet handed back
+};
+
+// Settings as a fresh settings file would give them, pointing at `port`.
+inline ForwardSettings DefaultSettings(uint16_t port = 8080) {
+  ForwardSettings settings;
+  std::memset(&settings, 0, sizeof settings);
+  std::strcpy(settings.targetName, "127.0.0.1");
+  settings.targetAddress = kLoopbackAddress;
+  settings.targetPort = port;
+  std::strcpy(settings.allowedPaths, "/");
+  settings.timeoutSeconds = 300;
+  return settings;
+}
