@@ -37,6 +37,8 @@ class ReplyFramer {
   State OnClose(int64_t length);
 
   bool HeaderComplete() const { return headerEnd_ > 0; }
+  // The end of the final response's header, once complete.
+  int64_t HeaderEnd() const { return headerEnd_; }
   int32_t Status() const { return status_; }
   // Where the reply ends, once known (complete, or framed by Content-Length).
   int64_t End() const { return end_; }

@@ -133,8 +133,8 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
 // Returns false when the body is too large to be held.
 bool TakeRequestLine(CgiForwarder& forwarder, ForwardMode mode, RequestParts& parts) {
   if (mode == ModeTargetTest) {
-    parts.method = VariableCopy::OfText(forwarder, "GET");
-    parts.path = VariableCopy::OfText(forwarder, "/");
+    parts.method = VariableCopy::Fixed("GET");
+    parts.path = VariableCopy::Fixed("/");
     return true;
   }
   VariableCopy contentLength(forwarder, "CONTENT_LENGTH");

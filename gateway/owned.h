@@ -20,23 +20,17 @@ class VariableCopy {
   VariableCopy() = default;
   VariableCopy(CgiForwarder& forwarder, const char* name)
       : forwarder_(&forwarder), text_(forwarder.GetVariable(name)) {}
-  // Takes over a text made like GetVariable's copies.
-  static VariableCopy Adopt(CgiForwarder& forwarder, char* text) {
+  // A fixed text standing where a variable would: nothing to hand back, so
+  // nothing can leak whatever the forwarder's FreeVariable does.
+  static VariableCopy Fixed(const char* text) {
     VariableCopy copy;
-    copy.forwarder_ = &forwarder;
-    copy.text_ = text;
+    copy.text_ = const_cast<char*>(text);
+    copy.owned_ = false;
     return copy;
-  }
-  // A copy of a fixed text, made on the heap where GetVariable's copies live.
-  static VariableCopy OfText(CgiForwarder& forwarder, const char* text) {
-    size_t length = std::strlen(text) + 1;
-    char* copy = static_cast<char*>(std::malloc(length));
-    if (copy) std::memcpy(copy, text, length);
-    return Adopt(forwarder, copy);
   }
 
   VariableCopy(VariableCopy&& other) noexcept
-      : forwarder_(other.forwarder_), text_(other.text_) {
+      : forwarder_(other.forwarder_), text_(other.text_), owned_(other.owned_) {
     other.text_ = nullptr;
   }
   VariableCopy& operator=(VariableCopy&& other) noexcept {
@@ -44,6 +38,7 @@ class VariableCopy {
       Release();
       forwarder_ = other.forwarder_;
       text_ = other.text_;
+      owned_ = other.owned_;
       other.text_ = nullptr;
     }
     return *this;
@@ -54,13 +49,13 @@ class VariableCopy {
 
   bool IsSet() const { return text_ != nullptr; }
   const char* Text() const { return text_; }
-  char* MutableText() { return text_; }
   void Release() {
-    if (text_) forwarder_->FreeVariable(text_);
+    if (text_ && owned_) forwarder_->FreeVariable(text_);
     text_ = nullptr;
   }
 
  private:
   CgiForwarder* forwarder_ = nullptr;
   char* text_ = nullptr;
+  bool owned_ = true;
 };

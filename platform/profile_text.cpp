@@ -78,10 +78,11 @@ bool ParseProfileInteger(const char* value, size_t length, long* result) {
   if (i < length && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
   size_t firstDigit = i;
   unsigned long long magnitude = 0;
+  // Saturates just above LONG_MAX + 1, so that the sum never wraps.
+  const unsigned long long limit = static_cast<unsigned long long>(LONG_MAX) + 1;
   for (; i < length && value[i] >= '0' && value[i] <= '9'; ++i) {
-    if (magnitude <= static_cast<unsigned long long>(LONG_MAX)) {
-      magnitude = magnitude * 10 + static_cast<unsigned>(value[i] - '0');
-    }
+    unsigned digit = static_cast<unsigned>(value[i] - '0');
+    magnitude = magnitude > (limit - digit) / 10 ? limit + 1 : magnitude * 10 + digit;
   }
   if (i == firstDigit) return false;
   if (negative) {
