@@ -67,10 +67,14 @@ class CgiForwarder {
 class ConsoleCgiForwarder : public CgiForwarder {
  public:
   explicit ConsoleCgiForwarder(ForwardSettings& settings) : CgiForwarder(settings) {}
-  ~ConsoleCgiForwarder() override = default;
+  // Reads whatever is left of a declared request body before the process ends.
+  ~ConsoleCgiForwarder() override;
 
   int32_t ReadInput(char* buffer, int32_t count) override;
   int32_t WriteOutput(const char* buffer, int32_t count) override;
   char* GetVariable(const char* name) override;
   void FreeVariable(char* text) override;
+
+ private:
+  int64_t bodyBytesRead_ = 0;
 };

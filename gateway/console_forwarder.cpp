@@ -1,6 +1,8 @@
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "forwarding/body_reader.h"
 #include "gateway/cgi_forwarder.h"
 #include "platform/platform.h"
 
@@ -11,8 +13,32 @@ int32_t CgiForwarder::WriteOutput(const char*, int32_t) { return 0; }
 char* CgiForwarder::GetVariable(const char*) { return nullptr; }
 void CgiForwarder::FreeVariable(char*) {}
 
+// A reply written without reading the body (a refused path, the information
+// page, the target probe) must still reach the browser. Where standard input
+// and output are one socket (Apache's mod_cgid), exiting with input unread
+// makes the system reset the connection, and the web server loses the reply
+// it has not read yet. So the rest of a declared body is read and dropped.
+ConsoleCgiForwarder::~ConsoleCgiForwarder() {
+  int64_t left = 0;
+  if (const char* length = platform::FindEnvironmentVariable("CONTENT_LENGTH")) {
+    left = ParseContentLength(length) - bodyBytesRead_;
+  } else if (platform::FindEnvironmentVariable("HTTP_TRANSFER_ENCODING")) {
+    left = INT64_MAX;  // a dechunked upload ends with the input
+  }
+  char scratch[16384];
+  while (left > 0) {
+    int32_t want = left < static_cast<int64_t>(sizeof scratch) ? static_cast<int32_t>(left)
+                                                                : static_cast<int32_t>(sizeof scratch);
+    int32_t got = platform::ReadStandardInput(scratch, want);
+    if (got <= 0) break;
+    left -= got;
+  }
+}
+
 int32_t ConsoleCgiForwarder::ReadInput(char* buffer, int32_t count) {
-  return platform::ReadStandardInput(buffer, count);
+  int32_t got = platform::ReadStandardInput(buffer, count);
+  if (got > 0) bodyBytesRead_ += got;
+  return got;
 }
 
 int32_t ConsoleCgiForwarder::WriteOutput(const char* buffer, int32_t count) {

@@ -195,7 +195,9 @@ bool ResolveIPv4(const char* hostName, uint32_t* address) {
 // Settings file -------------------------------------------------------------
 
 ProfileFile::ProfileFile(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a named pipe that nobody writes would otherwise wait
+  // for ever; the check below then refuses anything but a regular file.
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return;
   struct stat info;
   // A settings file is a few hundred bytes; refuse to slurp anything absurd.
