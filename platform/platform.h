@@ -55,7 +55,8 @@ constexpr long kWouldBlock = 11;
 SocketHandle OpenTcpSocket();
 // Blocking connect to an IPv4 address and port, both in host byte order.
 bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port);
-// One send; returns the count sent, or -1 on error. Never raises a signal.
+// One send on a blocking socket; returns the count sent, which may be less than
+// `count`, or -1 on error. Never raises a signal.
 int32_t SendOnSocket(SocketHandle socket, const char* data, int32_t count);
 // One receive; returns the count, 0 when the peer closed, -1 on error (the
 // error code tells would-block apart).
@@ -75,8 +76,9 @@ bool ResolveIPv4(const char* hostName, uint32_t* address);
 
 // Settings file --------------------------------------------------------------
 
-// An INI file read once when opened. Section and key names match without
-// regard to case; an absent file reads as empty.
+// An INI file: read once when opened (POSIX), or through the system's profile
+// functions (Windows). Section and key names match without regard to case; an
+// absent file reads as empty.
 class ProfileFile {
  public:
   explicit ProfileFile(const char* path);
@@ -88,8 +90,10 @@ class ProfileFile {
   // cut to `size` - 1 characters.
   void GetString(const char* section, const char* key, const char* fallback,
                  char* out, size_t size) const;
-  // The key's value as a decimal integer, or `fallback` when the key is absent
-  // or its value holds no number.
+  // The key's value as an integer, or `fallback` when the key is absent or its
+  // value has no digits (blanks and a sign may come first; reading stops at
+  // the first other character). Windows reads the number with its profile
+  // functions: 32 bits, the low bits of a larger number kept.
   long GetInteger(const char* section, const char* key, long fallback) const;
 
  private:

@@ -5,7 +5,9 @@ file beside it, then runs it with CGI variables only (no inherited
 environment), the body on standard input and standard output captured.
 """
 
+import errno
 import os
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -14,6 +16,18 @@ import time
 import unittest
 
 _DEFAULT_PROGRAM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "nph-gw")
+
+
+# NPH_GW_RUNNER: a command that starts the program (scripts/test-windows.sh
+# names its Wine session's runner). NPH_GW_PLATFORM=windows: the log has the
+# Windows line end and Windows Sockets' error codes.
+RUNNER = shlex.split(os.environ.get("NPH_GW_RUNNER", ""))
+WINDOWS = os.environ.get("NPH_GW_PLATFORM") == "windows"
+if WINDOWS:
+    CONNECTION_REFUSED, SEND_FAILED, LOG_LINE_END = 10061, (10053, 10054), b"\r\n"
+else:
+    CONNECTION_REFUSED, SEND_FAILED, LOG_LINE_END = (
+        errno.ECONNREFUSED, (errno.EPIPE, errno.ECONNRESET), b"\n")
 
 
 def program_path():
@@ -114,8 +128,12 @@ class Installation:
                          for k, v in environment.items()}
 
         started = time.monotonic()
+        if RUNNER:
+            command, executable = RUNNER + [self.program] + list(args), None
+        else:
+            command, executable = [argv0 or self.program] + list(args), self.program
         process = subprocess.Popen(
-            [argv0 or self.program] + list(args), executable=self.program, cwd=self.folder,
+            command, executable=executable, cwd=self.folder,
             env=environ_bytes, stdin=subprocess.PIPE,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         if close_stdout:

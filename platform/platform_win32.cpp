@@ -1,0 +1,272 @@
+// Win32 side of the platform seam: a console process on Windows Sockets 1.1,
+// the profile functions and the program's own version resource.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // GetTickCount64
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/profile_text.h"
+
+namespace platform {
+namespace {
+
+// Windows Sockets' would-block code.
+constexpr long kWinsockWouldBlock = WSAEWOULDBLOCK;  // 10035
+
+// The most the module path may take, its NUL included.
+constexpr DWORD kModulePathLimit = 4095;
+
+SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+// The profile functions look for a bare file name in the Windows folder, not
+// in the current one.
+bool HasFolder(const char* path) {
+  return std::strchr(path, '\\') || std::strchr(path, '/') || std::strchr(path, ':');
+}
+
+}  // namespace
+
+void StartProcess() {
+  // Version 1.1 is all the gateway uses; the result shows up as failing
+  // socket calls, which are logged where they happen.
+  WSADATA data;
+  WSAStartup(MAKEWORD(1, 1), &data);
+}
+
+void StopProcess() { WSACleanup(); }
+
+bool GetProgramPath(const char*, char* path, size_t size) {
+  // The module path is the file the web server started, whatever argv[0]
+  // says; a copy named nph-shop.exe reads nph-shop.ini.
+  if (size == 0) return false;
+  path[0] = '\0';
+  DWORD limit = size > kModulePathLimit ? kModulePathLimit : static_cast<DWORD>(size);
+  DWORD length = GetModuleFileNameA(nullptr, path, limit);
+  // A full buffer means the path was cut (and, on older systems, not
+  // terminated).
+  if (length == 0 || length >= limit) {
+    path[0] = '\0';
+    return false;
+  }
+  path[length] = '\0';
+  return true;
+}
+
+void GetProgramVersion(const char* programPath, char* version, size_t size) {
+  if (size == 0) return;
+  version[0] = '\0';
+  if (!programPath || programPath[0] == '\0') return;
+  DWORD ignored = 0;
+  DWORD blockSize = GetFileVersionInfoSizeA(programPath, &ignored);
+  if (blockSize == 0) return;
+  HGLOBAL block = GlobalAlloc(GMEM_FIXED, blockSize);
+  if (!block) return;
+  void* info = static_cast<void*>(block);  // GMEM_FIXED: the handle is the address
+  if (GetFileVersionInfoA(programPath, 0, blockSize, info)) {
+    char subBlock[] = "\\StringFileInfo\\000004b0\\FileVersion";
+    void* text = nullptr;
+    UINT length = 0;
+    if (VerQueryValueA(info, subBlock, &text, &length) && text && length > 0) {
+      size_t count = length;
+      if (count > size - 1) count = size - 1;
+      std::memcpy(version, text, count);
+      version[count] = '\0';
+    }
+  }
+  GlobalFree(block);
+}
+
+int32_t ReadStandardInput(char* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == INVALID_HANDLE_VALUE || input == nullptr) return 0;
+  DWORD got = 0;
+  // A pipe whose writer has gone fails with ERROR_BROKEN_PIPE: that is the end.
+  if (!ReadFile(input, buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  return static_cast<int32_t>(got);
+}
+
+int32_t WriteStandardOutput(const char* buffer, int32_t count) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == INVALID_HANDLE_VALUE || output == nullptr) return 0;
+  int32_t written = 0;
+  while (written < count) {
+    DWORD put = 0;
+    if (!WriteFile(output, buffer + written, static_cast<DWORD>(count - written), &put,
+                   nullptr) ||
+        put == 0) {
+      break;
+    }
+    written += static_cast<int32_t>(put);
+  }
+  return written;
+}
+
+// The C library's copy of the environment, which matches names without
+// regard to case as the system does.
+const char* FindEnvironmentVariable(const char* name) { return std::getenv(name); }
+
+int64_t MonotonicSeconds() { return static_cast<int64_t>(GetTickCount64() / 1000); }
+
+SocketHandle OpenTcpSocket() {
+  SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return handle == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(handle);
+}
+
+bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
+  struct sockaddr_in target;
+  std::memset(&target, 0, sizeof target);
+  target.sin_family = AF_INET;
+  target.sin_addr.s_addr = htonl(address);
+  target.sin_port = htons(port);
+  SOCKET handle = Native(socket);
+  if (connect(handle, reinterpret_cast<struct sockaddr*>(&target), sizeof target) != 0) {
+    return false;
+  }
+  // The request goes out in one piece; don't hold its tail back.
+  BOOL on = TRUE;
+  setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  return true;
+}
+
+// Windows raises no signal for a closed connection: a failed send is just -1.
+//
+// The gateway sends on a blocking socket. A send that has to wait for room
+// is made here as a non-blocking send after a wait for the socket to take
+// more: a blocking send that is left waiting when the target resets the
+// connection does not always return under Wine, and a gateway that never
+// ends ties up the web server. The result may be a part of `count`; the
+// caller sends the rest.
+int32_t SendOnSocket(SocketHandle socket, const char* data, int32_t count) {
+  SOCKET handle = Native(socket);
+  u_long on = 1;
+  if (ioctlsocket(handle, FIONBIO, &on) != 0) {
+    int sent = send(handle, data, count, 0);
+    return sent == SOCKET_ERROR ? -1 : static_cast<int32_t>(sent);
+  }
+  int sent;
+  for (;;) {
+    sent = send(handle, data, count, 0);
+    if (sent != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK) break;
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(handle, &writable);
+    FD_SET(handle, &failed);
+    if (select(0, nullptr, &writable, &failed, nullptr) == SOCKET_ERROR) break;
+  }
+  int error = WSAGetLastError();
+  u_long off = 0;
+  ioctlsocket(handle, FIONBIO, &off);
+  WSASetLastError(error);  // the caller logs the send's own error
+  return sent == SOCKET_ERROR ? -1 : static_cast<int32_t>(sent);
+}
+
+int32_t ReceiveFromSocket(SocketHandle socket, char* buffer, int32_t count) {
+  int got = recv(Native(socket), buffer, count, 0);
+  return got == SOCKET_ERROR ? -1 : static_cast<int32_t>(got);
+}
+
+bool SetNonBlocking(SocketHandle socket, bool nonBlocking) {
+  u_long mode = nonBlocking ? 1 : 0;
+  return ioctlsocket(Native(socket), FIONBIO, &mode) == 0;
+}
+
+void WaitReadable(SocketHandle socket, int milliseconds) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(Native(socket), &readable);
+  struct timeval limit;
+  limit.tv_sec = milliseconds / 1000;
+  limit.tv_usec = (milliseconds % 1000) * 1000;
+  int saved = WSAGetLastError();  // the caller reads the receive's error after the wait
+  select(0, &readable, nullptr, nullptr, &limit);
+  WSASetLastError(saved);
+}
+
+void CloseSocket(SocketHandle socket) {
+  if (socket != kNoSocket) closesocket(Native(socket));
+}
+
+long LastSocketError() { return WSAGetLastError(); }
+
+long NormalizeErrorCode(long raw) { return raw == kWinsockWouldBlock ? kWouldBlock : raw; }
+
+bool ResolveIPv4(const char* hostName, uint32_t* address) {
+  unsigned long dotted = inet_addr(hostName);
+  // INADDR_NONE is also the answer for a text that is no address at all.
+  if (dotted != INADDR_NONE || std::strcmp(hostName, "255.255.255.255") == 0) {
+    *address = ntohl(dotted);
+    return true;
+  }
+  const struct hostent* host = gethostbyname(hostName);
+  if (!host || host->h_addrtype != AF_INET || host->h_length != 4 || !host->h_addr_list ||
+      !host->h_addr_list[0]) {
+    return false;
+  }
+  uint32_t first;
+  std::memcpy(&first, host->h_addr_list[0], sizeof first);
+  *address = ntohl(first);
+  return true;
+}
+
+// Settings file -------------------------------------------------------------
+//
+// The system's own profile functions read the file; they look for it on each
+// call, through their cache.
+
+ProfileFile::ProfileFile(const char* path) {
+  if (!path) return;
+  size_t length = std::strlen(path);
+  if (length == 0) return;
+  const char* prefix = HasFolder(path) ? "" : ".\\";
+  size_t prefixLength = std::strlen(prefix);
+  path_ = static_cast<char*>(std::malloc(prefixLength + length + 1));
+  if (!path_) return;
+  std::memcpy(path_, prefix, prefixLength);
+  std::memcpy(path_ + prefixLength, path, length + 1);
+}
+
+ProfileFile::~ProfileFile() {
+  std::free(text_);
+  std::free(path_);
+}
+
+void ProfileFile::GetString(const char* section, const char* key, const char* fallback,
+                            char* out, size_t size) const {
+  if (size == 0) return;
+  if (!path_) {
+    size_t length = std::strlen(fallback);
+    if (length >= size) length = size - 1;
+    std::memcpy(out, fallback, length);
+    out[length] = '\0';
+    return;
+  }
+  DWORD limit = size > 0x7fffffff ? 0x7fffffff : static_cast<DWORD>(size);
+  GetPrivateProfileStringA(section, key, fallback, out, limit, path_);
+}
+
+long ProfileFile::GetInteger(const char* section, const char* key, long fallback) const {
+  if (!path_) return fallback;
+  // The text decides whether there is a number at all: the profile functions
+  // would read a value without digits as 0, where the key's default is the
+  // sounder reading (and the one the POSIX side gives).
+  char text[64];
+  GetPrivateProfileStringA(section, key, "", text, sizeof text, path_);
+  long ignored = 0;
+  if (!ParseProfileInteger(text, std::strlen(text), &ignored)) return fallback;
+  // The number itself is read the system's way: 32 bits, the low bits kept.
+  UINT value = GetPrivateProfileIntA(section, key, static_cast<INT>(fallback), path_);
+  return static_cast<long>(static_cast<int32_t>(value));
+}
+
+}  // namespace platform
