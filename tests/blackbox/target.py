@@ -61,7 +61,7 @@ class ReceivedRequest:
     def __init__(self, head_raw, body):
         self.head_raw = head_raw  # request line and headers, blank line included
         self.body = body
-        self.reply = b""  # the bytes sent back, as far as they went
+        self.reply = b""  # the bytes handed to the connection, as far as it went
         lines = head_raw.decode("latin-1").split("\r\n")
         parts = lines[0].split(" ")
         self.request_line = lines[0]
@@ -333,10 +333,12 @@ class Target:
         for index in range(pieces):
             piece = reply[offset:offset + size] if size else b""
             if piece:
-                conn.sendall(piece)
-                offset += len(piece)
+                # Recorded before sending: the gateway may have read it all
+                # and exited before sendall() returns here.
                 with self._lock:
                     request.reply += piece
+                conn.sendall(piece)
+                offset += len(piece)
             if pause and index + 1 < pieces and self._stopping.wait(pause):
                 return
         if hold:
