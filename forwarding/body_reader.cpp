@@ -20,9 +20,9 @@ int64_t ParseContentLength(const char* text) {
   if (*text == '+' || *text == '-') negative = *text++ == '-';
   int64_t value = 0;
   for (; *text >= '0' && *text <= '9'; ++text) {
-    if (value <= kMaxBodyLength) value = value * 10 + (*text - '0');
+    if (value <= kMaxStreamedBodyLength) value = value * 10 + (*text - '0');
   }
-  if (value > kMaxBodyLength) value = kMaxBodyLength + 1;
+  if (value > kMaxStreamedBodyLength) value = kMaxStreamedBodyLength + 1;
   return negative ? -value : value;
 }
 

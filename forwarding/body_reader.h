@@ -8,10 +8,12 @@ class CgiForwarder;
 // The largest body the gateway holds in memory (the request must fit a
 // signed 32-bit length with its header).
 constexpr int64_t kMaxBodyLength = INT32_MAX - (1 << 20);
+// The largest body it sends in pieces when streaming (a petabyte).
+constexpr int64_t kMaxStreamedBodyLength = int64_t{1} << 50;
 
 // CONTENT_LENGTH read as a decimal number: leading white space and one sign
 // allowed, reading stops at the first non-digit, no number gives 0. Values
-// beyond kMaxBodyLength come back as kMaxBodyLength + 1.
+// beyond kMaxStreamedBodyLength come back as kMaxStreamedBodyLength + 1.
 int64_t ParseContentLength(const char* text);
 
 // Reads exactly `length` bytes into `buffer`, however the input splits them.

@@ -26,9 +26,14 @@ void ScanReplyHead(char* text, ReplyHead* head);
 //  - Without a usable Content-Length the reply ends when the target closes.
 class ReplyFramer {
  public:
+  static constexpr int64_t kMaxHeldReply = INT32_MAX - 1;
+
   enum class State { kNeedMore, kComplete, kHeaderTooLarge, kTooLong, kClosedEarly };
 
-  explicit ReplyFramer(bool headRequest) : headRequest_(headRequest) {}
+  // `maxReply` bounds the whole reply (kTooLong beyond it): a reply held in
+  // memory must fit a signed 32-bit length; a streamed one is never held.
+  explicit ReplyFramer(bool headRequest, int64_t maxReply = kMaxHeldReply)
+      : headRequest_(headRequest), maxReply_(maxReply) {}
 
   // Call after each arrival; `text` holds the whole reply so far, NUL after
   // `length` bytes.
@@ -45,6 +50,7 @@ class ReplyFramer {
 
  private:
   bool headRequest_;
+  int64_t maxReply_;
   int64_t responseStart_ = 0;  // start of the response being scanned (after 1xx)
   int64_t headerEnd_ = 0;
   int64_t end_ = 0;            // 0 while unknown

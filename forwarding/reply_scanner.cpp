@@ -83,13 +83,13 @@ ReplyFramer::State ReplyFramer::Update(char* text, int64_t length) {
         (head.hasContentLength && head.contentLength == 0)) {
       end_ = headerEnd_;
     } else if (head.hasContentLength && head.contentLength > 0) {
-      if (head.contentLength > INT32_MAX - 1 - headerEnd_) return State::kTooLong;
+      if (head.contentLength > maxReply_ - headerEnd_) return State::kTooLong;
       end_ = headerEnd_ + head.contentLength;
     } else {
       closeDelimited_ = true;  // HTTP/1.0: the close ends the body
     }
   }
-  if (closeDelimited_) return length > INT32_MAX - 1 ? State::kTooLong : State::kNeedMore;
+  if (closeDelimited_) return length > maxReply_ ? State::kTooLong : State::kNeedMore;
   return length >= end_ ? State::kComplete : State::kNeedMore;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "forwarding/request_body.h"
 #include "gateway/forward_mode.h"
 #include "settings/forward_settings.h"
 
@@ -27,6 +28,9 @@ class CgiForwarder {
   // Hand it back to FreeVariable of the same forwarder.
   virtual char* GetVariable(const char* name);
   virtual void FreeVariable(char* text);
+  // Copies the name of the `index`th CGI variable (from 0) into `name`; false
+  // past the last. Only the forwarding of unmapped headers lists variables.
+  virtual bool VariableNameAt(int32_t index, char* name, int32_t size);
 
   // Serves the request and writes exactly one response.
   void HandleRequest(const char* version);
@@ -54,6 +58,19 @@ class CgiForwarder {
   void ScanReplyHeader(char* text, int32_t* headerLength, int32_t* status,
                        int32_t* bodyLength);
 
+  // Streaming: the request's header alone, its body left in `body` to be sent
+  // in pieces. Returns a malloc'd buffer or nullptr, like BuildRequest.
+  char* BuildRequestHead(int32_t* length, ForwardMode mode, RequestBody* body);
+  // Sends the head and the body, and relays the reply to the output as it
+  // arrives. Returns 200 once any of the reply has been relayed (a failure
+  // after that ends the response short), 500 when nothing was.
+  int StreamWithTarget(const char* head, int32_t length, RequestBody& body);
+
+  // When "RewriteRedirects" is on: a copy of the reply whose header sends the
+  // browser to the gateway's public address instead of the target's (malloc'd,
+  // NUL after `*newLength` bytes). nullptr when there is nothing to rewrite.
+  char* RewriteRedirects(const char* reply, int32_t length, int32_t* newLength);
+
  protected:
   ForwardSettings& settings_;
 
@@ -74,6 +91,7 @@ class ConsoleCgiForwarder : public CgiForwarder {
   int32_t WriteOutput(const char* buffer, int32_t count) override;
   char* GetVariable(const char* name) override;
   void FreeVariable(char* text) override;
+  bool VariableNameAt(int32_t index, char* name, int32_t size) override;
 
  private:
   int64_t bodyBytesRead_ = 0;

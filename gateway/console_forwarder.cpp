@@ -12,6 +12,7 @@ int32_t CgiForwarder::ReadInput(char*, int32_t) { return 0; }
 int32_t CgiForwarder::WriteOutput(const char*, int32_t) { return 0; }
 char* CgiForwarder::GetVariable(const char*) { return nullptr; }
 void CgiForwarder::FreeVariable(char*) {}
+bool CgiForwarder::VariableNameAt(int32_t, char*, int32_t) { return false; }
 
 // A reply written without reading the body (a refused path, the information
 // page, the target probe) must still reach the browser. Where standard input
@@ -55,3 +56,7 @@ char* ConsoleCgiForwarder::GetVariable(const char* name) {
 }
 
 void ConsoleCgiForwarder::FreeVariable(char* text) { std::free(text); }
+
+bool ConsoleCgiForwarder::VariableNameAt(int32_t index, char* name, int32_t size) {
+  return size > 0 && platform::EnvironmentNameAt(index, name, static_cast<size_t>(size));
+}

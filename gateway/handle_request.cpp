@@ -130,6 +130,17 @@ void CgiForwarder::HandleRequest(const char* version) {
     return;
   }
 
+  if (status == 200 && mode == ModeForward && settings_.streaming) {
+    // Streamed replies write themselves; only failures before the first byte
+    // still get a page of ours.
+    RequestBody body;
+    int32_t length = 0;
+    OwnedBuffer head(BuildRequestHead(&length, mode, &body));
+    status = head && length != 0 ? StreamWithTarget(head.get(), length, body) : 500;
+    if (status != 200) SendHtml("500 Internal Error", kErrorBody);
+    return;
+  }
+
   OwnedBuffer request;
   OwnedBuffer reply;
   int32_t replyLength = 0;
@@ -151,7 +162,15 @@ void CgiForwarder::HandleRequest(const char* version) {
 
   if (status == 200) {
     if (settings_.logFile) std::fputs("Reply sent back to browser\n", settings_.logFile);
-    if (mode == ModeForward) WriteOutput(reply.get(), replyLength);
+    if (mode == ModeForward) {
+      int32_t rewrittenLength = 0;
+      OwnedBuffer rewritten(RewriteRedirects(reply.get(), replyLength, &rewrittenLength));
+      if (rewritten) {
+        WriteOutput(rewritten.get(), rewrittenLength);
+      } else {
+        WriteOutput(reply.get(), replyLength);
+      }
+    }
   } else if (status == 403) {
     SendHtml("403 Forbidden", kForbiddenBody);
   } else {

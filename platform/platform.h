@@ -38,6 +38,9 @@ int32_t WriteStandardOutput(const char* buffer, int32_t count);
 // The value of an environment variable, or nullptr when it is not set. The
 // text belongs to the environment: copy it before keeping it.
 const char* FindEnvironmentVariable(const char* name);
+// Copies the name of the `index`th environment variable (from 0) into `name`.
+// Returns false past the last one; a name that does not fit comes back empty.
+bool EnvironmentNameAt(int32_t index, char* name, size_t size);
 
 // Clock --------------------------------------------------------------------
 
@@ -53,15 +56,24 @@ constexpr SocketHandle kNoSocket = -1;
 constexpr long kWouldBlock = 11;
 
 SocketHandle OpenTcpSocket();
-// Blocking connect to an IPv4 address and port, both in host byte order.
-bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port);
+// Connects to an IPv4 address and port, both in host byte order, waiting at
+// most `timeoutSeconds` (0: as long as the system waits). The socket is left
+// in blocking mode. On a timeout the error code is the system's "timed out".
+bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port, int timeoutSeconds);
+// Bounds each blocking send to `seconds`; a send that cannot proceed for that
+// long fails.
+void SetSendTimeout(SocketHandle socket, int seconds);
 // One send on a blocking socket; returns the count sent, which may be less than
 // `count`, or -1 on error. Never raises a signal.
 int32_t SendOnSocket(SocketHandle socket, const char* data, int32_t count);
-// One receive; returns the count, 0 when the peer closed, -1 on error (the
-// error code tells would-block apart).
+// One receive, waiting for data when there is none; returns the count, 0
+// when the peer closed, -1 on error.
 int32_t ReceiveFromSocket(SocketHandle socket, char* buffer, int32_t count);
-bool SetNonBlocking(SocketHandle socket, bool nonBlocking);
+// Between these two calls the socket may be polled: ReceiveWithoutWaiting
+// returns -1 with the would-block error at once when nothing has arrived.
+void BeginPolling(SocketHandle socket);
+void EndPolling(SocketHandle socket);
+int32_t ReceiveWithoutWaiting(SocketHandle socket, char* buffer, int32_t count);
 // Waits until the socket has something to read, at most `milliseconds`.
 void WaitReadable(SocketHandle socket, int milliseconds);
 void CloseSocket(SocketHandle socket);

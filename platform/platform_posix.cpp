@@ -98,7 +98,82 @@ int32_t WriteStandardOutput(const char* buffer, int32_t count) {
   return written;
 }
 
-const char* FindEnvironmentVariable(const char* name) { return getenv(name); }
+namespace {
+
+// The gateway looks up some sixty variables per request, most of them absent;
+// a hash index over the environment, made at the first lookup, saves scanning
+// it for each. Slots hold positions in `environ`, read afresh and checked at
+// each lookup; an environment that changed shape is indexed again.
+constexpr size_t kIndexSlots = 512;
+struct EnvironmentIndex {
+  char** table;  // the environ the index was made for
+  size_t count;  // its number of entries
+  bool usable;
+  int32_t slots[kIndexSlots];  // position in environ + 1; 0 = empty
+};
+EnvironmentIndex environmentIndex;  // zero-initialised: no start-up work
+
+uint32_t HashName(const char* name, size_t length) {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < length; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
+  }
+  return hash;
+}
+
+bool IndexIsCurrent() {
+  const EnvironmentIndex& index = environmentIndex;
+  return index.table && index.table == environ && index.table[index.count] == nullptr &&
+         (index.count == 0 || index.table[index.count - 1] != nullptr);
+}
+
+void BuildEnvironmentIndex() {
+  EnvironmentIndex& index = environmentIndex;
+  std::memset(index.slots, 0, sizeof index.slots);
+  index.table = environ;
+  index.count = 0;
+  index.usable = false;
+  if (!environ) return;
+  while (environ[index.count]) ++index.count;
+  if (index.count > kIndexSlots / 2) return;  // too crowded to pay: use getenv
+  for (size_t i = 0; i < index.count; ++i) {
+    const char* equals = std::strchr(environ[i], '=');
+    if (!equals) continue;
+    size_t slot = HashName(environ[i], static_cast<size_t>(equals - environ[i])) % kIndexSlots;
+    while (index.slots[slot] != 0) slot = (slot + 1) % kIndexSlots;
+    index.slots[slot] = static_cast<int32_t>(i + 1);
+  }
+  index.usable = true;
+}
+
+}  // namespace
+
+const char* FindEnvironmentVariable(const char* name) {
+  if (!IndexIsCurrent()) BuildEnvironmentIndex();
+  if (!environmentIndex.usable) return getenv(name);
+  size_t length = std::strlen(name);
+  size_t slot = HashName(name, length) % kIndexSlots;
+  for (; environmentIndex.slots[slot] != 0; slot = (slot + 1) % kIndexSlots) {
+    const char* entry = environ[environmentIndex.slots[slot] - 1];
+    if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return entry + length + 1;
+  }
+  return nullptr;
+}
+
+bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
+  if (index < 0 || size == 0) return false;
+  for (int32_t i = 0; i < index; ++i) {
+    if (!environ[i]) return false;
+  }
+  const char* entry = environ[index];
+  if (!entry) return false;
+  const char* equals = std::strchr(entry, '=');
+  size_t length = equals ? static_cast<size_t>(equals - entry) : std::strlen(entry);
+  if (length >= size) length = 0;
+  std::memcpy(name, entry, length);
+  name[length] = '\0';
+  return true;
+}
 
 int64_t MonotonicSeconds() {
   struct timespec now;
@@ -114,20 +189,69 @@ SocketHandle OpenTcpSocket() {
   return fd < 0 ? kNoSocket : fd;
 }
 
-bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
+// Connects without blocking and waits for the outcome at most `timeoutSeconds`.
+static bool SetNonBlocking(int fd, bool nonBlocking) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0) return false;
+  flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+static bool ConnectWithin(int fd, const struct sockaddr_in& target, int timeoutSeconds) {
+  if (!SetNonBlocking(fd, true)) return false;
+  bool connected =
+      connect(fd, reinterpret_cast<const struct sockaddr*>(&target), sizeof target) == 0;
+  if (!connected && errno == EINPROGRESS) {
+    struct pollfd entry;
+    entry.fd = fd;
+    entry.events = POLLOUT;
+    entry.revents = 0;
+    int ready;
+    do {
+      ready = poll(&entry, 1, timeoutSeconds * 1000);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) {
+      errno = ETIMEDOUT;
+    } else if (ready > 0) {
+      int error = 0;
+      socklen_t size = sizeof error;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
+        connected = true;
+      } else if (error != 0) {
+        errno = error;
+      }
+    }
+  }
+  int saved = errno;
+  SetNonBlocking(fd, false);
+  errno = saved;
+  return connected;
+}
+
+bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port, int timeoutSeconds) {
   struct sockaddr_in target;
   std::memset(&target, 0, sizeof target);
   target.sin_family = AF_INET;
   target.sin_addr.s_addr = htonl(address);
   target.sin_port = htons(port);
   int fd = Descriptor(socket);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&target), sizeof target) == 0) {
-    // The request goes out in one piece; don't hold its tail back.
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return true;
-  }
-  return false;
+  bool connected =
+      timeoutSeconds > 0
+          ? ConnectWithin(fd, target, timeoutSeconds)
+          : connect(fd, reinterpret_cast<struct sockaddr*>(&target), sizeof target) == 0;
+  if (!connected) return false;
+  // The request goes out in one piece; don't hold its tail back.
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return true;
+}
+
+void SetSendTimeout(SocketHandle socket, int seconds) {
+  if (seconds <= 0) return;
+  struct timeval limit;
+  limit.tv_sec = seconds;
+  limit.tv_usec = 0;
+  setsockopt(Descriptor(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 int32_t SendOnSocket(SocketHandle socket, const char* data, int32_t count) {
@@ -146,14 +270,18 @@ int32_t ReceiveFromSocket(SocketHandle socket, char* buffer, int32_t count) {
   }
 }
 
-bool SetNonBlocking(SocketHandle socket, bool nonBlocking) {
-  int fd = Descriptor(socket);
-  int flags = fcntl(fd, F_GETFL, 0);
-  if (flags < 0) return false;
-  flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  return fcntl(fd, F_SETFL, flags) == 0;
-}
+// A per-call flag does the work of switching the socket's mode, without the
+// four system calls that switching on and off would cost every request.
+void BeginPolling(SocketHandle) {}
+void EndPolling(SocketHandle) {}
 
+int32_t ReceiveWithoutWaiting(SocketHandle socket, char* buffer, int32_t count) {
+  for (;;) {
+    ssize_t got = recv(Descriptor(socket), buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+    if (got >= 0) return static_cast<int32_t>(got);
+    if (errno != EINTR) return -1;
+  }
+}
 void WaitReadable(SocketHandle socket, int milliseconds) {
   struct pollfd entry;
   entry.fd = Descriptor(socket);

@@ -7,6 +7,7 @@
 namespace {
 
 constexpr const char* kSection = "Forward";
+constexpr const char* kAbsent = "\x01";
 
 void CopyText(char* out, size_t size, const char* text) {
   size_t length = std::strlen(text);
@@ -54,6 +55,14 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->logEnabled = 0;
   settings->logPath[0] = '\0';
   settings->logFile = nullptr;
+  settings->targetServer[0] = '\0';
+  settings->forwardOtherHeaders = 0;
+  settings->addForwardedHeaders = 0;
+  settings->rewriteRedirects = 0;
+  settings->publicPathSet = 0;
+  settings->publicPath[0] = '\0';
+  settings->connectTimeoutSeconds = 0;
+  settings->streaming = 0;
 
   char profilePath[kPathBufferSize + 8];
   if (!ReplaceExtension(programPath, ".ini", profilePath, sizeof profilePath)) {
@@ -64,6 +73,7 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   platform::ProfileFile profile(profilePath);
   profile.GetString(kSection, "TargetServer", "", settings->targetName,
                     sizeof settings->targetName);
+  CopyText(settings->targetServer, sizeof settings->targetServer, settings->targetName);
   if (settings->targetName[0] != '\0') {
     if (std::strcmp(settings->targetName, "localhost") == 0) {
       settings->targetAddress = kLoopbackAddress;
@@ -92,4 +102,18 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
       static_cast<uint8_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "DebugProcess", 0)));
   settings->logEnabled =
       static_cast<uint8_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "Log", 0)));
+
+  settings->forwardOtherHeaders = profile.GetInteger(kSection, "ForwardOtherHeaders", 0) != 0;
+  settings->addForwardedHeaders = profile.GetInteger(kSection, "AddForwardedHeaders", 0) != 0;
+  settings->rewriteRedirects = profile.GetInteger(kSection, "RewriteRedirects", 0) != 0;
+  settings->streaming = profile.GetInteger(kSection, "Streaming", 0) != 0;
+  long connectTimeout = profile.GetInteger(kSection, "ConnectTimeout", 0);
+  settings->connectTimeoutSeconds =
+      connectTimeout < 0 ? 0 : connectTimeout > 86400 ? 86400 : static_cast<int32_t>(connectTimeout);
+  // An empty PublicPath is a real choice (a site routed wholly to the gateway),
+  // so absence is told apart by a value no setting can hold.
+  profile.GetString(kSection, "PublicPath", kAbsent, settings->publicPath,
+                    sizeof settings->publicPath);
+  settings->publicPathSet = std::strcmp(settings->publicPath, kAbsent) != 0;
+  if (!settings->publicPathSet) settings->publicPath[0] = '\0';
 }

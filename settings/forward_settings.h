@@ -21,6 +21,17 @@ struct ForwardSettings {
   uint8_t logEnabled;
   char logPath[kPathBufferSize + 8];
   FILE* logFile;                          // open only during HandleRequest
+
+  // Settings added for present-day applications and large transfers; each is
+  // off by default, which keeps the behaviour above unchanged.
+  char targetServer[kSettingTextSize];  // "TargetServer" exactly as written
+  uint8_t forwardOtherHeaders;          // pass unmapped HTTP_ variables on
+  uint8_t addForwardedHeaders;          // X-Forwarded-For/-Host/-Proto
+  uint8_t rewriteRedirects;             // Location, Content-Location, Set-Cookie
+  uint8_t publicPathSet;                // "PublicPath" given (else SCRIPT_NAME)
+  char publicPath[kSettingTextSize];
+  int32_t connectTimeoutSeconds;        // 0: the system's own
+  uint8_t streaming;                    // relay bodies in pieces as they flow
 };
 
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1

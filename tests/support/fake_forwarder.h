@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -46,6 +47,18 @@ class FakeForwarder : public CgiForwarder {
     if (!text) return;
     --outstandingCopies;
     std::free(text);
+  }
+  // Lists `variables` in the map's order; a name that does not fit comes back
+  // empty, as the process environment's does.
+  bool VariableNameAt(int32_t index, char* name, int32_t size) override {
+    if (index < 0 || size <= 0 || static_cast<size_t>(index) >= variables.size()) return false;
+    auto entry = variables.begin();
+    std::advance(entry, index);
+    size_t length = entry->first.size();
+    if (length >= static_cast<size_t>(size)) length = 0;
+    std::memcpy(name, entry->first.data(), length);
+    name[length] = '\0';
+    return true;
   }
 
   std::map<std::string, std::string> variables;

@@ -1,0 +1,200 @@
+#include "forwarding/redirect_rewriter.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "forwarding/reply_framing.h"
+#include "forwarding/text_builder.h"
+
+namespace {
+
+struct Span {
+  const char* begin;
+  size_t length;
+};
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool EqualsNoCase(Span span, const char* text) {
+  size_t length = std::strlen(text);
+  if (span.length != length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (Lower(span.begin[i]) != Lower(text[i])) return false;
+  }
+  return true;
+}
+
+bool StartsWithNoCase(Span span, const char* prefix) {
+  size_t length = std::strlen(prefix);
+  return span.length >= length && EqualsNoCase(Span{span.begin, length}, prefix);
+}
+
+Span Trimmed(Span span) {
+  while (span.length > 0 && (*span.begin == ' ' || *span.begin == '\t')) {
+    ++span.begin;
+    --span.length;
+  }
+  while (span.length > 0 && (span.begin[span.length - 1] == ' ' ||
+                             span.begin[span.length - 1] == '\t')) {
+    --span.length;
+  }
+  return span;
+}
+
+// Appends a value the browser or the settings gave: every CR and LF becomes a
+// blank, so it cannot start a header line of its own.
+void AppendClean(TextBuilder& out, const char* text) {
+  for (const char* at = text; *at;) {
+    size_t run = std::strcspn(at, "\r\n");
+    out.Append(at, run);
+    at += run;
+    if (*at) {
+      out.Append(" ", 1);
+      ++at;
+    }
+  }
+}
+
+// True when `authority` (host[:port] of a URL) names the target.
+bool NamesTarget(Span authority, const PublicAddress& address) {
+  char withPort[300];
+  for (const char* name : address.targetNames) {
+    if (!name || !*name) continue;
+    std::snprintf(withPort, sizeof withPort, "%s:%u", name, address.targetPort);
+    if (EqualsNoCase(authority, withPort)) return true;
+    if (address.targetPort == 80 && EqualsNoCase(authority, name)) return true;
+  }
+  return false;
+}
+
+// True when a cookie's Domain (a host without port) names the target.
+bool IsTargetHost(Span host, const PublicAddress& address) {
+  for (const char* name : address.targetNames) {
+    if (name && *name && EqualsNoCase(host, name)) return true;
+  }
+  return false;
+}
+
+// Appends the public form of a redirect target; false when it is left as is.
+bool RewriteUrl(Span value, const PublicAddress& address, TextBuilder& out) {
+  if (value.length > 0 && value.begin[0] == '/' &&
+      !(value.length > 1 && value.begin[1] == '/')) {
+    AppendClean(out, address.prefix);
+    out.Append(value.begin, value.length);
+    return true;
+  }
+  if (!StartsWithNoCase(value, "http://")) return false;
+  Span rest{value.begin + 7, value.length - 7};
+  size_t authorityLength = 0;
+  while (authorityLength < rest.length && !std::strchr("/?#", rest.begin[authorityLength])) {
+    ++authorityLength;
+  }
+  if (!NamesTarget(Span{rest.begin, authorityLength}, address)) return false;
+  Span path{rest.begin + authorityLength, rest.length - authorityLength};
+  if (address.host && *address.host) {
+    out.Append(address.scheme);
+    out.Append("://");
+    AppendClean(out, address.host);
+  }
+  AppendClean(out, address.prefix);
+  if (path.length == 0 || path.begin[0] != '/') out.Append("/");
+  out.Append(path.begin, path.length);
+  return true;
+}
+
+// Appends the cookie with its Path under the public prefix and without a
+// Domain that names the target; false when nothing changed.
+bool RewriteCookie(Span value, const PublicAddress& address, TextBuilder& out) {
+  bool changed = false;
+  const char* end = value.begin + value.length;
+  bool first = true;
+  for (const char* at = value.begin; at <= end;) {
+    const char* semicolon = static_cast<const char*>(std::memchr(at, ';', end - at));
+    const char* partEnd = semicolon ? semicolon : end;
+    Span part{at, static_cast<size_t>(partEnd - at)};
+    Span trimmed = Trimmed(part);
+    if (!first && StartsWithNoCase(trimmed, "domain=")) {
+      Span domain{trimmed.begin + 7, trimmed.length - 7};
+      if (domain.length > 0 && domain.begin[0] == '.') domain = Span{domain.begin + 1, domain.length - 1};
+      if (IsTargetHost(domain, address)) {
+        changed = true;
+        at = partEnd + 1;
+        continue;
+      }
+    }
+    if (!first) out.Append(";");
+    if (!first && StartsWithNoCase(trimmed, "path=") && trimmed.length > 5 &&
+        trimmed.begin[5] == '/') {
+      out.Append(part.begin, static_cast<size_t>(trimmed.begin - part.begin) + 5);
+      AppendClean(out, address.prefix);
+      out.Append(trimmed.begin + 5, static_cast<size_t>(partEnd - trimmed.begin) - 5);
+      changed = true;
+    } else {
+      out.Append(part.begin, part.length);
+    }
+    first = false;
+    at = partEnd + 1;
+  }
+  return changed;
+}
+
+// The end of the final response's header (after any interim ones), or 0.
+// Only the part a header may take is looked at, so a large reply is not
+// copied whole.
+int64_t FinalHeaderEnd(const char* reply, int32_t length) {
+  if (length > kMaxReplyHeader + 1) length = static_cast<int32_t>(kMaxReplyHeader + 1);
+  char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+  if (!copy) return 0;
+  std::memcpy(copy, reply, static_cast<size_t>(length));
+  copy[length] = '\0';
+  ReplyFramer framer(false);
+  framer.Update(copy, length);
+  int64_t end = 0;
+  if (framer.HeaderComplete()) end = framer.HeaderEnd();
+  std::free(copy);
+  return end;
+}
+
+}  // namespace
+
+char* RewriteReplyHeader(const char* reply, int32_t length, const PublicAddress& address,
+                         int32_t* newLength) {
+  *newLength = 0;
+  int64_t headerEnd = FinalHeaderEnd(reply, length);
+  if (headerEnd == 0) return nullptr;
+  TextBuilder out;
+  bool changed = false;
+  const char* end = reply + headerEnd;
+  for (const char* line = reply; line < end;) {
+    const char* newline = static_cast<const char*>(std::memchr(line, '\n', end - line));
+    const char* next = newline ? newline + 1 : end;
+    const char* contentEnd = newline ? newline : end;
+    if (contentEnd > line && contentEnd[-1] == '\r') --contentEnd;
+    const char* colon = static_cast<const char*>(std::memchr(line, ':', contentEnd - line));
+    bool rewritten = false;
+    if (colon && line != reply) {  // the status line is never touched
+      Span name{line, static_cast<size_t>(colon - line)};
+      Span value = Trimmed(Span{colon + 1, static_cast<size_t>(contentEnd - colon - 1)});
+      bool isLocation = EqualsNoCase(name, "Location") || EqualsNoCase(name, "Content-Location");
+      bool isCookie = EqualsNoCase(name, "Set-Cookie");
+      TextBuilder newValue;
+      if (((isLocation && RewriteUrl(value, address, newValue)) ||
+           (isCookie && RewriteCookie(value, address, newValue))) &&
+          !newValue.Failed()) {
+        out.Append(line, static_cast<size_t>(colon - line));
+        out.Append(": ");
+        out.Append(newValue.Data(), newValue.Length());
+        out.Append(contentEnd, static_cast<size_t>(next - contentEnd));
+        rewritten = true;
+      }
+    }
+    if (!rewritten) out.Append(line, static_cast<size_t>(next - line));
+    changed = changed || rewritten;
+    line = next;
+  }
+  if (!changed) return nullptr;
+  out.Append(end, static_cast<size_t>(length - headerEnd));
+  if (out.Failed() || out.Length() > static_cast<size_t>(INT32_MAX - 1)) return nullptr;
+  *newLength = static_cast<int32_t>(out.Length());
+  return out.Release();
+}

@@ -1,0 +1,288 @@
+#include "forwarding/request_parts.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "forwarding/body_reader.h"
+
+namespace {
+
+constexpr int kContentLengthRow = 12;
+constexpr int kContentTypeRow = 16;
+constexpr int kHostRow = 22;
+constexpr int kTransferEncodingRow = 41;
+
+// The web server hands PATH_INFO over decoded; anything that would break the
+// request line or change its meaning goes back to %XX.
+bool PathByteNeedsEscape(unsigned char c) {
+  return c <= 0x20 || c == 0x7F || c >= 0x80 || c == '%' || c == '?' || c == '#';
+}
+// QUERY_STRING arrives encoded; only bytes that cannot stand in a request
+// line are escaped.
+bool QueryByteNeedsEscape(unsigned char c) { return c <= 0x20 || c == 0x7F || c >= 0x80; }
+
+// Counts bytes instead of writing them.
+struct MeasureSink {
+  uint64_t size = 0;
+  void Put(const char*, size_t length) { size += length; }
+};
+
+// Writes into a buffer of known capacity, never beyond it.
+struct BufferSink {
+  char* at;
+  char* end;
+  void Put(const char* text, size_t length) {
+    size_t room = static_cast<size_t>(end - at);
+    if (length > room) length = room;
+    std::memcpy(at, text, length);
+    at += length;
+  }
+};
+
+template <class Sink>
+void PutText(Sink& sink, const char* text) {
+  sink.Put(text, std::strlen(text));
+}
+
+template <class Sink>
+void PutEscaped(Sink& sink, const char* text, bool (*needsEscape)(unsigned char)) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const char* at = text; *at; ++at) {
+    unsigned char c = static_cast<unsigned char>(*at);
+    if (needsEscape(c)) {
+      char escaped[3] = {'%', kHex[c >> 4], kHex[c & 15]};
+      sink.Put(escaped, 3);
+    } else {
+      sink.Put(at, 1);
+    }
+  }
+}
+
+// A value copied into a header line: every CR and LF becomes a blank, so no
+// variable can start a header line of its own.
+template <class Sink>
+void PutHeaderValue(Sink& sink, const char* value) {
+  for (const char* at = value; *at;) {
+    size_t run = std::strcspn(at, "\r\n");
+    sink.Put(at, run);
+    at += run;
+    if (*at) {
+      sink.Put(" ", 1);
+      ++at;
+    }
+  }
+}
+
+template <class Sink>
+void PutHeaderLine(Sink& sink, const char* name, const char* value) {
+  PutText(sink, name);
+  sink.Put(": ", 2);
+  PutHeaderValue(sink, value);
+  sink.Put("\r\n", 2);
+}
+
+template <class Sink>
+void PutForwardedHeaders(const RequestParts& parts, Sink& sink) {
+  if (parts.forwardedFor.IsSet() || parts.remoteAddress.IsSet()) {
+    PutText(sink, "X-Forwarded-For: ");
+    if (parts.forwardedFor.IsSet()) PutHeaderValue(sink, parts.forwardedFor.Text());
+    if (parts.forwardedFor.IsSet() && parts.remoteAddress.IsSet()) sink.Put(", ", 2);
+    if (parts.remoteAddress.IsSet()) PutHeaderValue(sink, parts.remoteAddress.Text());
+    sink.Put("\r\n", 2);
+  }
+  if (parts.forwardedHost.IsSet()) {
+    PutHeaderLine(sink, "X-Forwarded-Host", parts.forwardedHost.Text());
+  }
+  PutHeaderLine(sink, "X-Forwarded-Proto", parts.https ? "https" : "http");
+}
+
+template <class Sink>
+void ComposeHead(const RequestParts& parts, Sink& sink) {
+  PutHeaderValue(sink, parts.method.Text());
+  sink.Put(" ", 1);
+  if (parts.path.IsSet()) {
+    PutEscaped(sink, parts.path.Text(), PathByteNeedsEscape);
+  } else {
+    sink.Put("/", 1);
+  }
+  if (parts.query.IsSet()) {
+    sink.Put("?", 1);
+    PutEscaped(sink, parts.query.Text(), QueryByteNeedsEscape);
+  }
+  PutText(sink, " HTTP/1.0\r\n");
+  for (int row = 0; row < kHeaderMapRows; ++row) {
+    if (!parts.included[row]) continue;
+    const char* value = row == kContentLengthRow && parts.bodyLengthText[0]
+                            ? parts.bodyLengthText
+                            : parts.values[row].Text();
+    PutHeaderLine(sink, kHeaderMap[row].header, value);
+  }
+  for (int i = 0; i < parts.otherCount; ++i) {
+    PutHeaderLine(sink, parts.others[i].header, parts.others[i].value.Text());
+  }
+  if (parts.forwardedHeaders) PutForwardedHeaders(parts, sink);
+  if (parts.hostForTarget) {
+    char hostLine[kSettingTextSize + 32];
+    if (parts.settings->targetPort == 80) {
+      std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", parts.settings->targetName);
+    } else {
+      std::snprintf(hostLine, sizeof hostLine, "Host: %s:%ld\r\n", parts.settings->targetName,
+                    static_cast<long>(parts.settings->targetPort));
+    }
+    PutText(sink, hostLine);
+  }
+  sink.Put("\r\n", 2);
+}
+
+// Variables never passed on as other headers: those the header map carries,
+// and those that must not reach the target.
+bool IsExcludedVariable(const char* name, bool forwardedHeaders) {
+  static const char* const kNeverForwarded[] = {
+      "HTTP_HOST",           // the Host line names the target
+      "HTTP_PROXY",          // would set the target's outgoing proxy ("httpoxy")
+      "HTTP_PROXY_CONNECTION", "HTTP_KEEP_ALIVE",
+      "HTTP_TRANSFER_ENCODING", "HTTP_CONTENT_LENGTH", "HTTP_CONTENT_TYPE",
+  };
+  static const char* const kMadeByGateway[] = {
+      "HTTP_X_FORWARDED_FOR", "HTTP_X_FORWARDED_HOST", "HTTP_X_FORWARDED_PROTO",
+  };
+  for (const char* never : kNeverForwarded) {
+    if (std::strcmp(name, never) == 0) return true;
+  }
+  if (forwardedHeaders) {
+    for (const char* made : kMadeByGateway) {
+      if (std::strcmp(name, made) == 0) return true;
+    }
+  }
+  for (const HeaderRow& row : kHeaderMap) {
+    if (std::strcmp(name, row.variable) == 0) return true;
+  }
+  return false;
+}
+
+// "HTTP_X_REQUESTED_WITH" -> "X-Requested-With". False for a name that is not
+// a plain HTTP_ variable of capitals, digits and underscores.
+bool HeaderNameOf(const char* variable, char* header, size_t size) {
+  if (std::strncmp(variable, "HTTP_", 5) != 0 || variable[5] == '\0') return false;
+  const char* name = variable + 5;
+  size_t length = std::strlen(name);
+  if (length >= size) return false;
+  bool wordStart = true;
+  for (size_t i = 0; i < length; ++i) {
+    char c = name[i];
+    if (c == '_') {
+      header[i] = '-';
+      wordStart = true;
+      continue;
+    }
+    bool upper = c >= 'A' && c <= 'Z';
+    if (!upper && !(c >= '0' && c <= '9')) return false;
+    header[i] = (upper && !wordStart) ? static_cast<char>(c + 32) : c;
+    wordStart = false;
+  }
+  header[length] = '\0';
+  return true;
+}
+
+void GatherOtherHeaders(CgiForwarder& forwarder, RequestParts& parts) {
+  char name[kMaxOtherHeaderName];
+  for (int32_t index = 0;
+       parts.otherCount < kMaxOtherHeaders &&
+       forwarder.VariableNameAt(index, name, static_cast<int32_t>(sizeof name));
+       ++index) {
+    OtherHeader& other = parts.others[parts.otherCount];
+    if (IsExcludedVariable(name, parts.forwardedHeaders) ||
+        !HeaderNameOf(name, other.header, sizeof other.header)) {
+      continue;
+    }
+    other.value = VariableCopy(forwarder, name);
+    if (!other.value.IsSet()) continue;
+    std::memcpy(other.variable, name, std::strlen(name) + 1);
+    ++parts.otherCount;
+  }
+  // Sorted so the request is the same whatever order the environment has.
+  std::sort(parts.others, parts.others + parts.otherCount,
+            [](const OtherHeader& a, const OtherHeader& b) {
+              return std::strcmp(a.variable, b.variable) < 0;
+            });
+}
+
+}  // namespace
+
+bool IsHttpsOn(const char* value) {
+  return value && (value[0] == 'o' || value[0] == 'O') && (value[1] == 'n' || value[1] == 'N') &&
+         value[2] == '\0';
+}
+
+bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBody,
+                        RequestParts& parts) {
+  const ForwardSettings& settings = *parts.settings;
+  parts.hostForTarget = mode != ModeEcho;
+  if (mode == ModeTargetTest) {
+    parts.method = VariableCopy::Fixed("GET");
+    parts.path = VariableCopy::Fixed("/");
+  } else {
+    VariableCopy contentLength(forwarder, "CONTENT_LENGTH");
+    parts.contentLengthSet = contentLength.IsSet();
+    if (parts.contentLengthSet) parts.bodyLength = ParseContentLength(contentLength.Text());
+    contentLength.Release();
+    parts.method = VariableCopy(forwarder, "REQUEST_METHOD");
+    parts.path = VariableCopy(forwarder, "PATH_INFO");
+    parts.query = VariableCopy(forwarder, "QUERY_STRING");
+    if (parts.query.IsSet() && parts.query.Text()[0] == '\0') parts.query.Release();
+    // A chunked upload reaches a CGI program dechunked and without
+    // CONTENT_LENGTH: its length is known only once it has been read.
+    parts.unframedBody =
+        !parts.contentLengthSet && VariableCopy(forwarder, "HTTP_TRANSFER_ENCODING").IsSet();
+  }
+  if (!parts.method.IsSet() || parts.bodyLength > maxBody) return false;
+
+  for (int row = 0; row < kHeaderMapRows; ++row) {
+    if (row == kTransferEncodingRow) continue;  // the body sent is never chunked
+    if (row == kHostRow && mode != ModeEcho) continue;
+    if (row == kContentLengthRow && parts.unframedBody) continue;  // declared later
+    if ((row == kContentLengthRow || row == kContentTypeRow) && parts.bodyLength == 0 &&
+        !parts.unframedBody) {
+      continue;
+    }
+    parts.values[row] = VariableCopy(forwarder, kHeaderMap[row].variable);
+    parts.included[row] = parts.values[row].IsSet();
+  }
+
+  parts.forwardedHeaders = settings.addForwardedHeaders != 0;
+  if (parts.forwardedHeaders) {
+    parts.forwardedFor = VariableCopy(forwarder, "HTTP_X_FORWARDED_FOR");
+    parts.remoteAddress = VariableCopy(forwarder, "REMOTE_ADDR");
+    parts.forwardedHost = VariableCopy(forwarder, "HTTP_HOST");
+    parts.https = IsHttpsOn(VariableCopy(forwarder, "HTTPS").Text());
+  }
+  if (settings.forwardOtherHeaders) GatherOtherHeaders(forwarder, parts);
+  return true;
+}
+
+void DeclareBodyLength(RequestParts& parts, int64_t length) {
+  parts.bodyLength = length;
+  if (length > 0) {
+    std::snprintf(parts.bodyLengthText, sizeof parts.bodyLengthText, "%lld",
+                  static_cast<long long>(length));
+    parts.included[kContentLengthRow] = true;
+  } else {
+    // An empty body carries neither content row, as for any empty body.
+    parts.bodyLengthText[0] = '\0';
+    parts.included[kContentLengthRow] = false;
+    parts.included[kContentTypeRow] = false;
+  }
+}
+
+uint64_t MeasureHead(const RequestParts& parts) {
+  MeasureSink sink;
+  ComposeHead(parts, sink);
+  return sink.size;
+}
+
+size_t WriteHead(const RequestParts& parts, char* buffer, size_t size) {
+  BufferSink sink{buffer, buffer + size};
+  ComposeHead(parts, sink);
+  return static_cast<size_t>(sink.at - buffer);
+}

@@ -1,0 +1,78 @@
+#include "forwarding/target_connection.h"
+
+#include <cstring>
+
+#include "log/request_log.h"
+
+namespace {
+
+// How long an empty receive waits for data before the clock is looked at.
+constexpr int kEmptyReceiveWaitMs = 1;
+
+}  // namespace
+
+TargetConnection::~TargetConnection() {
+  if (socket_ == platform::kNoSocket) return;
+  if (polling_) platform::EndPolling(socket_);
+  platform::CloseSocket(socket_);
+}
+
+bool TargetConnection::Connect() {
+  FILE* log = settings_.logFile;
+  socket_ = platform::OpenTcpSocket();
+  if (socket_ == platform::kNoSocket) {
+    if (log) LogSocketError("No socket: %s%ld\n", "", platform::LastSocketError(), log);
+    return false;
+  }
+  if (!platform::ConnectSocket(socket_, settings_.targetAddress, settings_.targetPort,
+                               settings_.connectTimeoutSeconds)) {
+    if (log) LogSocketError("Connection error: %s%ld", "", platform::LastSocketError(), log);
+    return false;
+  }
+  // A target that stops reading must not hold the gateway beyond its timeout.
+  platform::SetSendTimeout(socket_, settings_.timeoutSeconds);
+  if (log) LogEvent("Connected", log);
+  return true;
+}
+
+bool TargetConnection::Send(const char* data, int32_t length) {
+  int32_t sent = 0;
+  while (sent < length) {
+    int32_t put = platform::SendOnSocket(socket_, data + sent, length - sent);
+    if (put <= 0) {
+      if (settings_.logFile) {
+        LogSocketError("Send error: %s%ld", "", platform::LastSocketError(), settings_.logFile);
+      }
+      return false;
+    }
+    sent += put;
+  }
+  return true;
+}
+
+void TargetConnection::StartReceiving() {
+  platform::BeginPolling(socket_);
+  polling_ = true;
+}
+
+int32_t TargetConnection::Receive(char* buffer, int32_t count, int64_t since,
+                                  const char** failure) {
+  for (;;) {
+    int32_t got = platform::ReceiveWithoutWaiting(socket_, buffer, count);
+    if (got >= 0) return got;
+    long code = platform::NormalizeErrorCode(platform::LastSocketError());
+    if (code != 0 && code != platform::kWouldBlock) {
+      *failure = "Network error";
+      return -1;
+    }
+    if (platform::MonotonicSeconds() - since >= settings_.timeoutSeconds) {
+      *failure = "Timeout";
+      return -1;
+    }
+    platform::WaitReadable(socket_, kEmptyReceiveWaitMs);
+  }
+}
+
+bool IsHeadRequest(const char* request, int32_t length) {
+  return length >= 5 && std::memcmp(request, "HEAD ", 5) == 0;
+}

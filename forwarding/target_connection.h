@@ -1,0 +1,36 @@
+// One TCP connection to the target, with the request log's event lines.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "settings/forward_settings.h"
+
+class TargetConnection {
+ public:
+  explicit TargetConnection(const ForwardSettings& settings) : settings_(settings) {}
+  ~TargetConnection();
+  TargetConnection(const TargetConnection&) = delete;
+  TargetConnection& operator=(const TargetConnection&) = delete;
+
+  // Opens the socket and connects; logs the failure or "Connected".
+  bool Connect();
+  // Sends every byte, however the socket splits them; logs a failure.
+  bool Send(const char* data, int32_t length);
+  // From here on receives do not block.
+  void StartReceiving();
+
+  // One receive of at most `count` bytes. Returns the count, 0 when the
+  // target closed, -1 when the exchange failed (`*failure` is then the log's
+  // event line). An empty receive waits at most 1 ms for data and fails once
+  // `timeoutSeconds` have passed since `since` (whole seconds).
+  int32_t Receive(char* buffer, int32_t count, int64_t since, const char** failure);
+
+ private:
+  const ForwardSettings& settings_;
+  platform::SocketHandle socket_ = platform::kNoSocket;
+  bool polling_ = false;
+};
+
+// "HEAD " begins the request: its reply has no body, whatever it declares.
+bool IsHeadRequest(const char* request, int32_t length);

@@ -1,0 +1,167 @@
+// Streaming: the request body goes to the target in pieces as it is read, and
+// the reply goes to the browser in pieces as it arrives, so memory stays
+// bounded whatever the size of either.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "forwarding/reply_framing.h"
+#include "forwarding/target_connection.h"
+#include "gateway/cgi_forwarder.h"
+#include "gateway/owned.h"
+#include "log/request_log.h"
+
+namespace {
+
+constexpr int32_t kStreamPiece = 64 * 1024;
+// A streamed reply is never held, so its length has no 32-bit bound.
+constexpr int64_t kMaxStreamedReply = INT64_MAX / 2;
+
+class StreamRelay {
+ public:
+  StreamRelay(CgiForwarder& forwarder, const ForwardSettings& settings, bool headRequest)
+      : forwarder_(forwarder), settings_(settings), framer_(headRequest, kMaxStreamedReply) {}
+
+  // Runs the exchange after the request was sent. Returns 200 once anything
+  // was relayed, 500 when nothing was.
+  int Relay(TargetConnection& connection);
+
+ private:
+  // Keeps the bytes until the header is complete. False when it failed.
+  bool CollectHeader(const char* bytes, int32_t count, ReplyFramer::State* state);
+  // Starts relaying with the header and what arrived with it.
+  bool StartRelaying();
+  // Writes body bytes, never beyond the reply's end. False when the browser
+  // is gone.
+  bool RelayBody(const char* bytes, int64_t count);
+  void Log(const char* event) {
+    if (settings_.logFile) LogEvent(event, settings_.logFile);
+  }
+
+  CgiForwarder& forwarder_;
+  const ForwardSettings& settings_;
+  ReplyFramer framer_;
+  OwnedBuffer head_;  // the reply until its header is complete
+  int64_t headLength_ = 0;
+  int64_t headCapacity_ = 0;
+  bool relaying_ = false;
+  int64_t relayed_ = 0;  // bytes of the reply written to the browser
+};
+
+bool StreamRelay::CollectHeader(const char* bytes, int32_t count, ReplyFramer::State* state) {
+  if (headLength_ + count + 1 > headCapacity_) {
+    int64_t grown = headCapacity_ == 0 ? 2 * kStreamPiece : headCapacity_ * 2;
+    char* bigger = static_cast<char*>(std::realloc(head_.get(), static_cast<size_t>(grown)));
+    if (!bigger) return false;
+    head_.release();
+    head_.reset(bigger);
+    headCapacity_ = grown;
+  }
+  std::memcpy(head_.get() + headLength_, bytes, static_cast<size_t>(count));
+  headLength_ += count;
+  head_.get()[headLength_] = '\0';
+  *state = framer_.Update(head_.get(), headLength_);
+  return true;
+}
+
+bool StreamRelay::StartRelaying() {
+  relaying_ = true;
+  int64_t available = headLength_;
+  if (framer_.End() > 0 && available > framer_.End()) available = framer_.End();
+  if (settings_.logFile) std::fputs("Reply sent back to browser\n", settings_.logFile);
+  int32_t rewrittenLength = 0;
+  OwnedBuffer rewritten(forwarder_.RewriteRedirects(
+      head_.get(), static_cast<int32_t>(available), &rewrittenLength));
+  if (rewritten) {
+    // The rewritten header stands in for the original; the body count is kept.
+    int64_t written = forwarder_.WriteOutput(rewritten.get(), rewrittenLength);
+    if (written != rewrittenLength) return false;
+    relayed_ = available;
+    return true;
+  }
+  return RelayBody(head_.get(), available);
+}
+
+bool StreamRelay::RelayBody(const char* bytes, int64_t count) {
+  if (framer_.End() > 0 && relayed_ + count > framer_.End()) count = framer_.End() - relayed_;
+  if (count <= 0) return true;
+  int32_t written = forwarder_.WriteOutput(bytes, static_cast<int32_t>(count));
+  relayed_ += written > 0 ? written : 0;
+  return written == count;
+}
+
+int StreamRelay::Relay(TargetConnection& connection) {
+  char* piece = static_cast<char*>(std::malloc(kStreamPiece));
+  if (!piece) return 500;
+  OwnedBuffer pieceOwner(piece);
+  // The clock counts whole seconds: starting the count at the next second
+  // makes sure a silence shorter than the timeout never ends a transfer (the
+  // end comes between Timeout and Timeout + 1 seconds of silence).
+  int64_t lastArrival = platform::MonotonicSeconds() + 1;
+  for (;;) {
+    const char* failure = nullptr;
+    int32_t got = connection.Receive(piece, kStreamPiece, lastArrival, &failure);
+    if (got < 0) {
+      Log(failure);
+      break;
+    }
+    if (got == 0) {
+      // The close ends a reply framed by it; any other reply is cut short.
+      if (relaying_ && framer_.End() == 0) return 200;
+      Log("Connection closed");
+      break;
+    }
+    // Timeouts count from the last byte received: a transfer that keeps
+    // flowing is never cut.
+    lastArrival = platform::MonotonicSeconds() + 1;
+    if (relaying_) {
+      if (!RelayBody(piece, got)) {
+        Log("Browser closed");
+        return 200;
+      }
+    } else {
+      ReplyFramer::State state = ReplyFramer::State::kNeedMore;
+      if (!CollectHeader(piece, got, &state)) break;
+      if (state == ReplyFramer::State::kHeaderTooLarge) {
+        Log("Reply header too large");
+        break;
+      }
+      if (state == ReplyFramer::State::kTooLong) {
+        Log("Reply too large");
+        break;
+      }
+      if (framer_.HeaderComplete() && !StartRelaying()) {
+        Log("Browser closed");
+        return 200;
+      }
+    }
+    if (relaying_ && framer_.End() > 0 && relayed_ >= framer_.End()) return 200;
+  }
+  return relaying_ ? 200 : 500;
+}
+
+}  // namespace
+
+int CgiForwarder::StreamWithTarget(const char* head, int32_t length, RequestBody& body) {
+  TargetConnection connection(settings_);
+  if (!connection.Connect() || !connection.Send(head, length)) return 500;
+  {
+    char* piece = static_cast<char*>(std::malloc(kStreamPiece));
+    if (!piece) return 500;
+    OwnedBuffer pieceOwner(piece);
+    for (;;) {
+      int32_t got = body.Read(*this, piece, kStreamPiece);
+      if (got == 0) break;
+      if (got < 0) {
+        if (settings_.logFile) LogEvent("Request body ended early", settings_.logFile);
+        return 500;
+      }
+      if (!connection.Send(piece, got)) return 500;
+    }
+  }
+  if (settings_.logFile) LogEvent("Data sent", settings_.logFile);
+  connection.StartReceiving();
+  StreamRelay relay(*this, settings_, IsHeadRequest(head, length));
+  return relay.Relay(connection);
+}
