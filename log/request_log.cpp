@@ -1,5 +1,6 @@
 #include "log/request_log.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -8,19 +9,41 @@ const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"
 const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+// Civil date from a day count (days since 1970-01-01), by arithmetic: the same
+// on every platform, any year, no time-zone or locale involved.
+void CivilFromDays(long long days, long long* year, int* month, int* day) {
+  days += 719468;
+  long long era = (days >= 0 ? days : days - 146096) / 146097;
+  long long dayOfEra = days - era * 146097;
+  long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  long long shiftedMonth = (5 * dayOfYear + 2) / 153;  // March = 0
+  *day = static_cast<int>(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
+  *month = static_cast<int>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
+  *year = yearOfEra + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
 }  // namespace
 
 bool FormatLogTime(long long secondsSinceEpoch, char* out, size_t size) {
-  std::time_t when = static_cast<std::time_t>(secondsSinceEpoch);
-  const std::tm* utc = std::gmtime(&when);
-  if (!utc || utc->tm_wday < 0 || utc->tm_wday > 6 || utc->tm_mon < 0 || utc->tm_mon > 11) {
-    return false;
+  constexpr long long kSecondsPerDay = 86400;
+  // Beyond these the year has more than four digits.
+  if (secondsSinceEpoch < -62167219200LL || secondsSinceEpoch >= 253402300800LL) return false;
+  long long days = secondsSinceEpoch / kSecondsPerDay;
+  long long second = secondsSinceEpoch % kSecondsPerDay;
+  if (second < 0) {
+    second += kSecondsPerDay;
+    --days;
   }
-  // Spelled out rather than strftime'd so the names never follow a locale.
-  int written = std::snprintf(out, size, "%s %s %02d %02d:%02d:%02d %04d",
-                              kDayNames[utc->tm_wday], kMonthNames[utc->tm_mon],
-                              utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec,
-                              utc->tm_year + 1900);
+  long long year = 0;
+  int month = 0;
+  int day = 0;
+  CivilFromDays(days, &year, &month, &day);
+  int weekday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+  int written = std::snprintf(out, size, "%s %s %02d %02d:%02d:%02d %04lld",
+                              kDayNames[weekday], kMonthNames[month - 1], day,
+                              static_cast<int>(second / 3600), static_cast<int>(second / 60 % 60),
+                              static_cast<int>(second % 60), year);
   return written == 24;
 }
 

@@ -114,6 +114,21 @@ int32_t WriteStandardOutput(const char* buffer, int32_t count) {
 // regard to case as the system does.
 const char* FindEnvironmentVariable(const char* name) { return std::getenv(name); }
 
+bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
+  if (index < 0 || size == 0 || !_environ) return false;
+  for (int32_t i = 0; i < index; ++i) {
+    if (!_environ[i]) return false;
+  }
+  const char* entry = _environ[index];
+  if (!entry) return false;
+  const char* equals = std::strchr(entry, '=');
+  size_t length = equals ? static_cast<size_t>(equals - entry) : std::strlen(entry);
+  if (length >= size) length = 0;
+  std::memcpy(name, entry, length);
+  name[length] = '\0';
+  return true;
+}
+
 int64_t MonotonicSeconds() { return static_cast<int64_t>(GetTickCount64() / 1000); }
 
 SocketHandle OpenTcpSocket() {
@@ -121,21 +136,66 @@ SocketHandle OpenTcpSocket() {
   return handle == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(handle);
 }
 
-bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
+// Connects without blocking and waits for the outcome at most `timeoutSeconds`.
+static bool ConnectWithin(SOCKET handle, const struct sockaddr_in& target, int timeoutSeconds) {
+  u_long on = 1;
+  if (ioctlsocket(handle, FIONBIO, &on) != 0) return false;
+  bool connected =
+      connect(handle, reinterpret_cast<const struct sockaddr*>(&target), sizeof target) == 0;
+  int error = connected ? 0 : WSAGetLastError();
+  if (!connected && error == WSAEWOULDBLOCK) {
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(handle, &writable);
+    FD_SET(handle, &failed);
+    struct timeval limit;
+    limit.tv_sec = timeoutSeconds;
+    limit.tv_usec = 0;
+    int ready = select(0, nullptr, &writable, &failed, &limit);
+    if (ready == 0) {
+      error = WSAETIMEDOUT;
+    } else if (ready > 0 && FD_ISSET(handle, &writable)) {
+      connected = true;
+    } else if (ready > 0) {
+      int size = sizeof error;
+      if (getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 ||
+          error == 0) {
+        error = WSAECONNREFUSED;
+      }
+    } else {
+      error = WSAGetLastError();
+    }
+  }
+  u_long off = 0;
+  ioctlsocket(handle, FIONBIO, &off);
+  WSASetLastError(error);
+  return connected;
+}
+
+bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port, int timeoutSeconds) {
   struct sockaddr_in target;
   std::memset(&target, 0, sizeof target);
   target.sin_family = AF_INET;
   target.sin_addr.s_addr = htonl(address);
   target.sin_port = htons(port);
   SOCKET handle = Native(socket);
-  if (connect(handle, reinterpret_cast<struct sockaddr*>(&target), sizeof target) != 0) {
-    return false;
-  }
+  bool connected =
+      timeoutSeconds > 0
+          ? ConnectWithin(handle, target, timeoutSeconds)
+          : connect(handle, reinterpret_cast<struct sockaddr*>(&target), sizeof target) == 0;
+  if (!connected) return false;
   // The request goes out in one piece; don't hold its tail back.
   BOOL on = TRUE;
   setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
   return true;
 }
+
+// One connection per process: the bound on a send is the process's.
+static int sendTimeoutSeconds = 0;
+
+void SetSendTimeout(SocketHandle, int seconds) { sendTimeoutSeconds = seconds > 0 ? seconds : 0; }
 
 // Windows raises no signal for a closed connection: a failed send is just -1.
 //
@@ -162,7 +222,15 @@ int32_t SendOnSocket(SocketHandle socket, const char* data, int32_t count) {
     FD_ZERO(&failed);
     FD_SET(handle, &writable);
     FD_SET(handle, &failed);
-    if (select(0, nullptr, &writable, &failed, nullptr) == SOCKET_ERROR) break;
+    struct timeval limit;
+    limit.tv_sec = sendTimeoutSeconds;
+    limit.tv_usec = 0;
+    int ready = select(0, nullptr, &writable, &failed, sendTimeoutSeconds > 0 ? &limit : nullptr);
+    if (ready == SOCKET_ERROR) break;
+    if (ready == 0) {
+      WSASetLastError(WSAETIMEDOUT);  // the target stopped taking the request
+      break;
+    }
   }
   int error = WSAGetLastError();
   u_long off = 0;
@@ -176,9 +244,20 @@ int32_t ReceiveFromSocket(SocketHandle socket, char* buffer, int32_t count) {
   return got == SOCKET_ERROR ? -1 : static_cast<int32_t>(got);
 }
 
-bool SetNonBlocking(SocketHandle socket, bool nonBlocking) {
-  u_long mode = nonBlocking ? 1 : 0;
-  return ioctlsocket(Native(socket), FIONBIO, &mode) == 0;
+// Polling needs the socket in non-blocking mode (FIONBIO), and back in
+// blocking mode before it is closed.
+void BeginPolling(SocketHandle socket) {
+  u_long on = 1;
+  ioctlsocket(Native(socket), FIONBIO, &on);
+}
+
+void EndPolling(SocketHandle socket) {
+  u_long off = 0;
+  ioctlsocket(Native(socket), FIONBIO, &off);
+}
+
+int32_t ReceiveWithoutWaiting(SocketHandle socket, char* buffer, int32_t count) {
+  return ReceiveFromSocket(socket, buffer, count);
 }
 
 void WaitReadable(SocketHandle socket, int milliseconds) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
+
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
@@ -173,11 +175,22 @@ void ExpectFailed(const Outcome& outcome) {
   EXPECT_EQ(0, outcome.replyLength);
 }
 
+// The code a refused connection gives on this platform (111 on Linux, 10061
+// on Windows), asked of the system itself.
+long RefusedCode(uint16_t port) {
+  platform::SocketHandle socket = platform::OpenTcpSocket();
+  EXPECT_FALSE(platform::ConnectSocket(socket, kLoopbackAddress, port, 0));
+  long code = platform::LastSocketError();
+  platform::CloseSocket(socket);
+  return code;
+}
+
 TEST(TargetExchange, RefusedPortIsAConnectionError) {
-  Outcome outcome = Exchange(UnusedPort(), kGet);
+  uint16_t port = UnusedPort();
+  Outcome outcome = Exchange(port, kGet);
   ExpectFailed(outcome);
   EXPECT_EQ(0, outcome.targetStatus);
-  EXPECT_EQ("Connection error: " + std::to_string(ECONNREFUSED) + "\n", outcome.log);
+  EXPECT_EQ("Connection error: " + std::to_string(RefusedCode(port)) + "\n", outcome.log);
 }
 
 TEST(TargetExchange, CloseBeforeTheHeaderFailsAtOnce) {
@@ -215,7 +228,10 @@ TEST(TargetExchange, ResetInTheMiddleOfTheReplyFails) {
   Outcome outcome = Exchange(target.Port(), kGet);
   ExpectFailed(outcome);
   EXPECT_EQ(200, outcome.targetStatus);
-  EXPECT_EQ(kLogSent + "\tNetwork error\n", outcome.log);
+  // Linux and Windows report the reset; Wine reports an orderly close.
+  EXPECT_TRUE(outcome.log == kLogSent + "\tNetwork error\n" ||
+              outcome.log == kLogSent + "\tConnection closed\n")
+      << outcome.log;
   EXPECT_LT(outcome.seconds, 2.0);
 }
 

@@ -411,7 +411,7 @@ class GatewayRequestLog : public GatewayTest {
     std::time_t before = std::time(nullptr);
     Run();
     std::time_t after = std::time(nullptr);
-    std::vector<std::string> lines = Lines(TempFolder::Read(path));
+    std::vector<std::string> lines = Lines(TempFolder::ReadText(path));
     if (lines.size() >= 2) ExpectStamp(lines[1], before, after);
     return lines;
   }
@@ -484,7 +484,7 @@ TEST_F(GatewayRequestLog, EachRequestAppendsItsOwnRecord) {
   EXPECT_EQ(kForbiddenPage, refused.output);
   EXPECT_EQ(nullptr, settings.logFile);
 
-  std::vector<std::string> lines = Lines(TempFolder::Read(path));
+  std::vector<std::string> lines = Lines(TempFolder::ReadText(path));
   ASSERT_EQ(4u, lines.size());
   EXPECT_EQ(kBanner, lines[0]);
   EXPECT_EQ(kBanner, lines[2]);

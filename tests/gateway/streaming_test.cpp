@@ -72,7 +72,7 @@ class StreamingGateway : public ::testing::Test {
     const std::string hostLine = "\r\nHost: 127.0.0.1:" + std::to_string(target.Port()) + "\r\n";
     size_t host = served.received.find(hostLine);
     if (host != std::string::npos) served.received.replace(host, hostLine.size(), "\r\nHost: target\r\n");
-    std::string log = TempFolder::Read(folder.File("gw.txt"));
+    std::string log = TempFolder::ReadText(folder.File("gw.txt"));
     // Banner and time stamp differ from run to run.
     size_t events = log.find('\n', log.find('\n') + 1);
     served.log = events == std::string::npos ? log : log.substr(events + 1);

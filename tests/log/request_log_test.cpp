@@ -25,7 +25,7 @@ class LogFile : public ::testing::Test {
   void TearDown() override {
     if (file_) std::fclose(file_);
   }
-  std::string Written() const { return TempFolder::Read(path_); }
+  std::string Written() const { return TempFolder::ReadText(path_); }
 
   TempFolder folder_;
   std::string path_;

@@ -42,6 +42,12 @@ class TempFolder {
     std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
     out << bytes;
   }
+  // A text file (the log) as the C library reads text: the platform's line
+  // ends come back as "\n", so one expectation holds on every platform.
+  static std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
   // The whole file, or "" when it cannot be read.
   static std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

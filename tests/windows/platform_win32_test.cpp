@@ -143,7 +143,7 @@ TEST(Win32Sockets, RefusedConnectionLogsWinsocksOwnCode) {
   platform::CloseSocket(listener);
   platform::SocketHandle socket = platform::OpenTcpSocket();
   ASSERT_NE(platform::kNoSocket, socket);
-  EXPECT_FALSE(platform::ConnectSocket(socket, 0x7F000001, port));
+  EXPECT_FALSE(platform::ConnectSocket(socket, 0x7F000001, port, 0));
   EXPECT_EQ(WSAECONNREFUSED, platform::LastSocketError());
   platform::CloseSocket(socket);
 }
@@ -164,12 +164,12 @@ TEST(Win32Sockets, WaitKeepsTheReceivesError) {
   platform::SocketHandle listener = platform::OpenLoopbackListener(&port);
   ASSERT_NE(platform::kNoSocket, listener);
   platform::SocketHandle socket = platform::OpenTcpSocket();
-  ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port));
+  ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port, 0));
   platform::SocketHandle peer = platform::AcceptConnection(listener, 5000);
   ASSERT_NE(platform::kNoSocket, peer);
-  ASSERT_TRUE(platform::SetNonBlocking(socket, true));
+  platform::BeginPolling(socket);
   char byte;
-  EXPECT_EQ(-1, platform::ReceiveFromSocket(socket, &byte, 1));
+  EXPECT_EQ(-1, platform::ReceiveWithoutWaiting(socket, &byte, 1));
   platform::WaitReadable(socket, 1);
   EXPECT_EQ(platform::kWouldBlock, platform::NormalizeErrorCode(platform::LastSocketError()));
   platform::CloseSocket(peer);
@@ -184,7 +184,7 @@ TEST(Win32Sockets, SendToATargetThatResetsFails) {
   platform::SocketHandle listener = platform::OpenLoopbackListener(&port);
   ASSERT_NE(platform::kNoSocket, listener);
   platform::SocketHandle socket = platform::OpenTcpSocket();
-  ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port));
+  ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port, 0));
   platform::SocketHandle peer = platform::AcceptConnection(listener, 5000);
   ASSERT_NE(platform::kNoSocket, peer);
   std::thread resetter([peer] {
@@ -213,7 +213,7 @@ TEST(Win32Sockets, SendDeliversEveryByte) {
   platform::SocketHandle listener = platform::OpenLoopbackListener(&port);
   ASSERT_NE(platform::kNoSocket, listener);
   platform::SocketHandle socket = platform::OpenTcpSocket();
-  ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port));
+  ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port, 0));
   platform::SocketHandle peer = platform::AcceptConnection(listener, 5000);
   ASSERT_NE(platform::kNoSocket, peer);
   std::string sent(3 << 20, '\0');
