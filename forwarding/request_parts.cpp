@@ -237,15 +237,16 @@ bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBo
         !parts.contentLengthSet && VariableCopy(forwarder, "HTTP_TRANSFER_ENCODING").IsSet();
   }
   if (!parts.method.IsSet() || parts.bodyLength > maxBody) return false;
+  // The length goes out as the number the gateway read and will send, never as
+  // a text the target might read otherwise ("+5", " 5"); a length of zero or
+  // less goes out with no body and no content rows.
+  if (parts.bodyLength > 0) DeclareBodyLength(parts, parts.bodyLength);
 
   for (int row = 0; row < kHeaderMapRows; ++row) {
     if (row == kTransferEncodingRow) continue;  // the body sent is never chunked
     if (row == kHostRow && mode != ModeEcho) continue;
-    if (row == kContentLengthRow && parts.unframedBody) continue;  // declared later
-    if ((row == kContentLengthRow || row == kContentTypeRow) && parts.bodyLength == 0 &&
-        !parts.unframedBody) {
-      continue;
-    }
+    if (row == kContentLengthRow) continue;  // declared by the gateway itself
+    if (row == kContentTypeRow && parts.bodyLength <= 0 && !parts.unframedBody) continue;
     parts.values[row] = VariableCopy(forwarder, kHeaderMap[row].variable);
     parts.included[row] = parts.values[row].IsSet();
   }

@@ -35,9 +35,20 @@ bool TargetConnection::Connect() {
   return true;
 }
 
-bool TargetConnection::Send(const char* data, int32_t length) {
+bool TargetConnection::Send(const char* data, int32_t length, bool wholeInTime) {
+  const int64_t start = platform::MonotonicSeconds();
   int32_t sent = 0;
   while (sent < length) {
+    // After a partial send, what is left of the time bounds the next one (the
+    // first is bounded by the whole timeout since Connect).
+    if (wholeInTime && sent > 0 && settings_.timeoutSeconds > 0) {
+      int64_t left = settings_.timeoutSeconds - (platform::MonotonicSeconds() - start);
+      if (left <= 0) {
+        if (settings_.logFile) LogEvent("Timeout", settings_.logFile);
+        return false;
+      }
+      platform::SetSendTimeout(socket_, static_cast<int>(left));
+    }
     int32_t put = platform::SendOnSocket(socket_, data + sent, length - sent);
     if (put <= 0) {
       if (settings_.logFile) {

@@ -15,8 +15,10 @@ class TargetConnection {
 
   // Opens the socket and connects; logs the failure or "Connected".
   bool Connect();
-  // Sends every byte, however the socket splits them; logs a failure.
-  bool Send(const char* data, int32_t length);
+  // Sends every byte, however the socket splits them; logs a failure. A send
+  // that makes no progress for `timeoutSeconds` fails; with `wholeInTime` the
+  // whole of it must be done within `timeoutSeconds`.
+  bool Send(const char* data, int32_t length, bool wholeInTime = false);
   // From here on receives do not block.
   void StartReceiving();
 

@@ -67,7 +67,7 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
   *replyLength = 0;
   *targetStatus = 0;
   TargetConnection connection(settings_);
-  if (!connection.Connect() || !connection.Send(request, length)) return nullptr;
+  if (!connection.Connect() || !connection.Send(request, length, true)) return nullptr;
   if (settings_.logFile) LogEvent("Data sent", settings_.logFile);
 
   const int64_t start = platform::MonotonicSeconds();

@@ -5,6 +5,7 @@
 #include "gateway/cgi_forwarder.h"
 #include "gateway/owned.h"
 #include "log/request_log.h"
+#include "platform/platform.h"
 #include "settings/path_list.h"
 
 namespace {
@@ -72,7 +73,7 @@ class RequestLogScope {
  public:
   explicit RequestLogScope(ForwardSettings& settings) : settings_(settings) {
     if (!settings_.logEnabled) return;
-    settings_.logFile = std::fopen(settings_.logPath, "a");
+    settings_.logFile = platform::OpenLogForAppending(settings_.logPath);
     if (settings_.logFile) LogBanner(settings_.logFile);
   }
   ~RequestLogScope() {

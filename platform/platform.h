@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 
@@ -41,6 +42,11 @@ const char* FindEnvironmentVariable(const char* name);
 // Copies the name of the `index`th environment variable (from 0) into `name`.
 // Returns false past the last one; a name that does not fit comes back empty.
 bool EnvironmentNameAt(int32_t index, char* name, size_t size);
+
+// Opens a log file for appending as text (created when missing), or returns
+// nullptr. Anything but a regular file is refused: a named pipe nobody reads
+// must not keep the gateway waiting.
+FILE* OpenLogForAppending(const char* path);
 
 // Clock --------------------------------------------------------------------
 

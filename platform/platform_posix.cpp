@@ -175,6 +175,21 @@ bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
   return true;
 }
 
+FILE* OpenLogForAppending(const char* path) {
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "a");
+  if (!file) close(fd);
+  return file;
+}
+
 int64_t MonotonicSeconds() {
   struct timespec now;
   if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0 &&

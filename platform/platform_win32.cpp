@@ -9,6 +9,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -127,6 +128,11 @@ bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
   std::memcpy(name, entry, length);
   name[length] = '\0';
   return true;
+}
+
+FILE* OpenLogForAppending(const char* path) {
+  // Text mode: each "\n" is stored as CR LF, as Windows programs expect.
+  return std::fopen(path, "a");
 }
 
 int64_t MonotonicSeconds() { return static_cast<int64_t>(GetTickCount64() / 1000); }

@@ -1,11 +1,26 @@
 #!/usr/bin/env bash
-# Installs what is missing (as root), builds the gateway and runs every test
-# suite: unit, black-box, end-to-end under Apache.
+# Runs every test. As root it first installs what is missing (as another user
+# it says what to install). In order:
+#   the Windows build under Wine (unit, black-box, Apache case);
+#   everything under AddressSanitizer + UndefinedBehaviorSanitizer, and valgrind;
+#   each fuzzer for 30 seconds;
+#   last, through CTest: unit, black-box, fault injection, Apache end-to-end.
+# With --quick, only the CTest suites run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
 ./scripts/install-deps.sh
 ./scripts/install-e2e-deps.sh
+if [ "$quick" = 0 ]; then
+  ./scripts/install-windows-deps.sh
+  ./scripts/install-hardening-deps.sh
+  ./scripts/test-windows.sh
+  ./scripts/test-sanitizers.sh
+  ./scripts/fuzz.sh 30
+fi
 
 cmake -S . -B build -DNPH_GW_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)"
