@@ -18,6 +18,7 @@ wanted=(
   "chromium:/usr/bin/chromium"
   "fonts-liberation:/usr/share/fonts/truetype/liberation"
   "python3:/usr/bin/python3"
+  "time:/usr/bin/time"
 )
 
 missing=()

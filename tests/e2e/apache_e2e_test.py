@@ -11,7 +11,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
@@ -490,23 +489,7 @@ class BrowserCases:
     """A real browser, through the gateway."""
 
     def chromium(self, url, profile, *extra):
-        """Runs headless Chromium in its own session; stopped by its PID group
-        if it overstays."""
-        command = [e2e_env.chromium_binary(), "--headless", "--no-sandbox", "--disable-gpu",
-                   "--no-first-run", "--disable-background-networking",
-                   "--disable-component-update", "--disable-sync", "--disable-quic",
-                   "--user-data-dir=" + profile, "--virtual-time-budget=15000",
-                   "--window-size=1000,700"] + list(extra) + [url]
-        child_env = dict(os.environ, HOME=profile, XDG_CONFIG_HOME=profile,
-                         XDG_CACHE_HOME=profile)
-        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   cwd=profile, env=child_env, start_new_session=True)
-        try:
-            out, err = process.communicate(timeout=90)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            out, err = process.communicate()
-        return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+        return e2e_env.chromium(url, profile, *extra)
 
     def test_browser_page_form_and_cookies(self):
         if not e2e_env.chromium_binary():

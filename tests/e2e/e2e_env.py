@@ -7,6 +7,7 @@ import hashlib
 import os
 import random
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -29,6 +30,27 @@ def chromium_binary():
         if name and shutil.which(name):
             return shutil.which(name)
     return None
+
+
+def chromium(url, profile, *extra):
+    """Runs headless Chromium on `url` with a fresh profile, in its own
+    session; stopped by its PID group if it overstays. Returns the exit code,
+    the standard output (the DOM with --dump-dom) and the standard error."""
+    command = [chromium_binary(), "--headless", "--no-sandbox", "--disable-gpu",
+               "--no-first-run", "--disable-background-networking",
+               "--disable-component-update", "--disable-sync", "--disable-quic",
+               "--user-data-dir=" + profile, "--virtual-time-budget=15000",
+               "--window-size=1000,700"] + list(extra) + [url]
+    child_env = dict(os.environ, HOME=profile, XDG_CONFIG_HOME=profile,
+                     XDG_CACHE_HOME=profile)
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               cwd=profile, env=child_env, start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=90)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        out, err = process.communicate()
+    return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
 
 def gateway_binary():
@@ -71,6 +93,26 @@ def write_random_file(path, size, seed):
             digest.update(piece)
             out.write(piece)
             left -= len(piece)
+    os.chmod(path, 0o644)
+    return digest.hexdigest()
+
+
+def write_pattern_file(path, size, seed, block=1 << 20):
+    """A large file written quickly: one random block repeated, each copy
+    stamped with its index so a lost, repeated or misplaced block still
+    changes the SHA-256. Returns the SHA-256, computed while writing."""
+    pattern = bytearray(random.Random(seed).randbytes(block))
+    digest = hashlib.sha256()
+    with open(path, "wb") as out:
+        index = 0
+        left = size
+        while left:
+            pattern[:8] = index.to_bytes(8, "big")
+            piece = memoryview(pattern)[:min(left, block)]
+            digest.update(piece)
+            out.write(piece)
+            left -= len(piece)
+            index += 1
     os.chmod(path, 0o644)
     return digest.hexdigest()
 

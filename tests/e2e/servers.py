@@ -111,7 +111,7 @@ LoadModule {mpm_name} {modules}/{mpm_file}
 LoadModule {cgi_name} {modules}/{cgi_file}
 LoadModule alias_module {modules}/mod_alias.so
 LoadModule authz_core_module {modules}/mod_authz_core.so
-{user_lines}
+{module_lines}{user_lines}
 # Apache's own limit on a CGI program's silence; the gateway's Timeout stays below it.
 Timeout {apache_timeout}
 KeepAlive On
@@ -139,18 +139,33 @@ ScriptAlias /cgi-bin/ "{root}/cgi-bin/"
 """
 
 
+TIME_BIN = "/usr/bin/time"
+
+# Not exec'd on purpose: Apache may signal the CGI process it started once the
+# request is over (mod_cgi does so after a client abort). That reaches this
+# shell, so the figures show how the gateway itself ends.
+MEASURED_WRAPPER = """#!/bin/sh
+{time} -o "{folder}/run-$$.txt" -f "%M %x %e" "{real}"
+"""
+
+
 class Apache:
     """Apache httpd 2.4 with a ScriptAlias folder holding gateway copies."""
 
-    def __init__(self, mode, root, gateways, apache_timeout=60, extra_conf=""):
-        """`gateways` maps a script name (e.g. "nph-gw") to its .ini text, or
-        to ("link", other, ini text) for a symbolic link to another script."""
+    def __init__(self, mode, root, gateways, apache_timeout=60, extra_conf="",
+                 extra_modules=()):
+        """`gateways` maps a script name (e.g. "nph-gw") to its .ini text, to
+        ("link", other, ini text) for a symbolic link to another script, or to
+        ("measured", folder, ini text) for the gateway run under /usr/bin/time
+        (see install_measured). `extra_modules` names further modules to load
+        (e.g. "rewrite") and `extra_conf` adds configuration lines."""
         self.mode = mode
         self.root = root
         self.port = free_port()
         self.gateways = gateways
         self.apache_timeout = apache_timeout
         self.extra_conf = extra_conf
+        self.extra_modules = extra_modules
         self.process = None
         self.user = run_user()
 
@@ -178,7 +193,10 @@ class Apache:
         os.chmod(self.cgi_bin, 0o755)
         for name, setting in self.gateways.items():
             path = os.path.join(self.cgi_bin, name)
-            if isinstance(setting, tuple):
+            if isinstance(setting, tuple) and setting[0] == "measured":
+                _, folder, setting = setting
+                self.install_measured(gateway_binary, path, folder)
+            elif isinstance(setting, tuple):
                 _, linked_to, setting = setting
                 os.symlink(linked_to, path)
             else:
@@ -201,8 +219,10 @@ class Apache:
         cgid_lines = ""
         if self.mode == "event-cgid":
             cgid_lines = 'ScriptSock "%s/run/cgid.sock"\n' % self.root
+        module_lines = "".join("LoadModule %s_module %s/mod_%s.so\n" % (name, APACHE_MODULES, name)
+                               for name in self.extra_modules)
         conf = APACHE_CONF.format(
-            root=self.root, port=self.port, modules=APACHE_MODULES,
+            root=self.root, port=self.port, modules=APACHE_MODULES, module_lines=module_lines,
             mpm_name=mpm_name, mpm_file=mpm_file, cgi_name=cgi_name, cgi_file=cgi_file,
             user_lines=user_lines, mpm_lines=mpm_lines, cgid_lines=cgid_lines,
             apache_timeout=self.apache_timeout,
@@ -227,6 +247,21 @@ class Apache:
 
     def stop(self):
         stop_process(self.process)
+
+    def install_measured(self, gateway_binary, path, folder):
+        """Installs the gateway as `path`.real behind a wrapper script named
+        `path`: each request leaves `folder`/run-<pid>.txt with the gateway's
+        peak resident memory in KiB, its exit status and its seconds, written
+        by /usr/bin/time once the gateway has exited. The real program reads
+        `path`.ini: only the file name's last "." counts."""
+        real = path + ".real"
+        shutil.copyfile(gateway_binary, real)
+        os.chmod(real, 0o755)
+        os.makedirs(folder, exist_ok=True)
+        os.chmod(folder, 0o777)
+        with open(path, "w") as script:
+            script.write(MEASURED_WRAPPER.format(time=TIME_BIN, folder=folder, real=real))
+        os.chmod(path, 0o755)
 
     def allow_log_writes(self, script):
         """The gateway's log lies beside it and is written by the user the

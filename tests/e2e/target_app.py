@@ -4,7 +4,9 @@
 A threaded HTTP/1.0 server (standard library only) that echoes what reaches
 it, sets cookies, redirects, answers slowly, streams large bodies with and
 without Content-Length, closes early on request, and serves a small browser
-application. Every request it receives is recorded, so a test can tell what
+application, a login site that behaves like a present-day web framework
+(Origin check, AJAX-only endpoint, absolute redirects, domain cookies) and a
+sink that hashes uploads of any size without holding them. Every request it receives is recorded, so a test can tell what
 the gateway really sent and whether anything was sent at all.
 
 Run it alone for the demo:  python3 target_app.py --port 8089
@@ -15,6 +17,7 @@ import hashlib
 import html
 import json
 import random
+import secrets
 import struct
 import sys
 import threading
@@ -115,6 +118,66 @@ APP_INDEX = """<!DOCTYPE html>
 """
 
 
+# The login site: a small application written the way present-day frameworks
+# behave behind a proxy. It knows itself by its own address (its "base URL"),
+# so its redirects and cookies name that address; it refuses a form POST whose
+# Origin is not the host the browser used (taken from X-Forwarded-Host when a
+# proxy sends one, as a framework told to trust its proxy does), and its API
+# answers AJAX requests only.
+SITE_USER = "alice"
+SITE_PASSWORD = "wonderland"
+
+SITE_LOGIN = """<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>Sign in</title></head>
+<body><h1 id="greeting">Sign in</h1>
+<form id="login" method="post" action="login">
+  <input name="user" value=""> <input type="password" name="password" value="">
+  <button>Sign in</button>
+</form>
+<script>
+// With ?auto=1 the page signs in by itself, for a headless browser.
+window.addEventListener('load', function () {
+  if (location.search.indexOf('auto=1') < 0) return;
+  var form = document.getElementById('login');
+  form.elements['user'].value = '%s';
+  form.elements['password'].value = '%s';
+  form.submit();
+});
+</script>
+</body></html>
+""" % (SITE_USER, SITE_PASSWORD)
+
+SITE_WELCOME = """<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>Welcome</title></head>
+<body><h1 id="greeting">Welcome, %(user)s</h1>
+<p>Client address the application sees: <span id="client">%(client)s</span></p>
+<p>API: <span id="ajax">(waiting)</span></p>
+<p>Address: <span id="address"></span></p>
+<p>Status: <span id="status">loading</span></p>
+<script>
+document.getElementById('address').textContent = location.href;
+fetch('api/me', {credentials: 'same-origin',
+                 headers: {'X-Requested-With': 'XMLHttpRequest'}})
+  .then(function (r) {
+    return r.text().then(function (t) {
+      document.getElementById('ajax').textContent = r.status + ' ' + t;
+      document.getElementById('status').textContent = 'done';
+    });
+  })
+  .catch(function (e) {
+    document.getElementById('status').textContent = 'fetch failed: ' + e;
+  });
+</script>
+</body></html>
+"""
+
+SITE_REFUSED = """<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>%(title)s</title></head>
+<body><h1 id="greeting">%(title)s</h1><p id="reason">%(reason)s</p>
+<p><a href="login">Sign in</a></p></body></html>
+"""
+
+
 class Recorder:
     """What the target has been asked, in arrival order, and how many
     requests it was serving at once."""
@@ -204,8 +267,11 @@ class Handler(BaseHTTPRequestHandler):
             self.server.recorder.leave()
 
     def _serve(self):
-        body = self._read_body()
         split = urllib.parse.urlsplit(self.path)
+        # Uploads to ".../sink" are hashed as they arrive, never held whole.
+        if split.path.rsplit("/", 1)[-1] == "sink":
+            return self._sink(split)
+        body = self._read_body()
         record = {
             "method": self.command,
             "target": self.path,
@@ -221,8 +287,8 @@ class Handler(BaseHTTPRequestHandler):
         path = split.path
         # The application may be mounted under any prefix: route on the tail.
         route = path
-        for name in ("/echo", "/cookies", "/redirect", "/slow", "/stream",
-                     "/close-early", "/app/"):
+        for name in ("/echo", "/cookies", "/redirect", "/slow", "/stream", "/trickle",
+                     "/close-early", "/app/", "/site/"):
             at = path.find(name)
             if at >= 0:
                 route = path[at:]
@@ -241,10 +307,14 @@ class Handler(BaseHTTPRequestHandler):
             return self._send(200, b"slow reply\n", "text/plain")
         if route.startswith("/stream"):
             return self._stream(query)
+        if route.startswith("/trickle"):
+            return self._trickle(query)
         if route.startswith("/close-early"):
             return self._close_early(query.get("stage", ["header"])[0])
         if route.startswith("/app/"):
             return self._app(route[len("/app/"):], body)
+        if route.startswith("/site/"):
+            return self._site(route[len("/site/"):], body)
         if route == "/":
             return self._send(200, b"<html><body><h1>Target home</h1></body></html>\n",
                               "text/html")
@@ -277,6 +347,10 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         if with_length:
             self.send_header("Content-Length", str(size))
+        if query.get("named", ["0"])[0] == "1":
+            # A header naming the target, for the gateway to rewrite.
+            self.send_header("Content-Location",
+                             "http://%s:%d%s" % (self.server.server_address[:2] + (self.path,)))
         self.end_headers()
         if self.command == "HEAD":
             return
@@ -284,6 +358,21 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(piece)
         # Without a length the reply ends when the connection closes, which
         # HTTP/1.0 handling does after this method returns.
+
+    def _trickle(self, query):
+        """A reply that keeps flowing slowly: `pieces` lines, one every
+        `interval` seconds, with the length declared up front."""
+        pieces = int(query.get("pieces", ["5"])[0])
+        interval = float(query.get("interval", ["0.5"])[0])
+        lines = [b"piece %04d\n" % n for n in range(pieces)]
+        self.send_response(200)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(sum(len(line) for line in lines)))
+        self.end_headers()
+        for line in lines:
+            self.wfile.write(line)
+            self.wfile.flush()
+            time.sleep(interval)
 
     def _close_early(self, stage):
         if stage == "header":
@@ -339,6 +428,97 @@ class Handler(BaseHTTPRequestHandler):
                               "application/json", [("Cache-Control", "no-store")])
         return self._send(404, b"no such page\n", "text/plain")
 
+    def _sink(self, split):
+        """Hashes the body as it arrives and keeps none of it, so uploads of
+        any size can be checked."""
+        digest = hashlib.sha256()
+        total = 0
+        length = self.headers.get("Content-Length")
+        left = int(length) if length is not None else 0
+        while left > 0:
+            piece = self.rfile.read(min(left, STREAM_PIECE))
+            if not piece:
+                break
+            digest.update(piece)
+            total += len(piece)
+            left -= len(piece)
+        record = {
+            "method": self.command,
+            "target": self.path,
+            "request_version": self.request_version,
+            "path": split.path,
+            "query": split.query,
+            "headers": [[k, v] for k, v in self.headers.items()],
+            "body_length": total,
+            "body_sha256": digest.hexdigest(),
+        }
+        self.server.recorder.add(record)
+        self._send(200, json.dumps(record).encode(), "application/json")
+
+    def _site_base(self):
+        return "http://%s:%d" % self.server.server_address[:2]
+
+    def _site_user(self):
+        jar = dict(part.strip().split("=", 1) for part in self.headers.get("Cookie", "").split(";")
+                   if "=" in part)
+        return self.server.site_sessions.get(jar.get("site_session", ""))
+
+    def _site_refuse(self, status, title, reason):
+        page = SITE_REFUSED % {"title": html.escape(title), "reason": html.escape(reason)}
+        self._send(status, page.encode("utf-8"), "text/html; charset=utf-8")
+
+    def _site(self, page, body):
+        base = self._site_base()
+        client = self.headers.get("X-Forwarded-For") or self.client_address[0]
+        if page == "login" and self.command == "POST":
+            origin = self.headers.get("Origin")
+            host = self.headers.get("X-Forwarded-Host") or self.headers.get("Host", "")
+            if not origin:
+                return self._site_refuse(403, "Forbidden", "Origin check failed: no Origin")
+            if urllib.parse.urlsplit(origin).netloc.lower() != host.lower():
+                return self._site_refuse(403, "Forbidden", "Origin check failed: %s is not %s"
+                                         % (origin, host))
+            fields = urllib.parse.parse_qs(body.decode("ascii", "replace"))
+            if (fields.get("user", [""])[0] != SITE_USER
+                    or fields.get("password", [""])[0] != SITE_PASSWORD):
+                return self._site_refuse(401, "Unauthorized", "wrong user or password")
+            token = secrets.token_hex(8)
+            self.server.site_sessions[token] = SITE_USER
+            welcome = base + "/site/welcome"
+            text = '<p>Signed in: <a href="%s">continue</a></p>\n' % welcome
+            return self._send(303, text.encode(), "text/html",
+                              [("Location", welcome),
+                               ("Set-Cookie", "site_session=%s; Path=/; Domain=%s; HttpOnly"
+                                % (token, self.server.server_address[0]))])
+        if page == "login":
+            return self._send(200, SITE_LOGIN.encode(), "text/html; charset=utf-8")
+        if page == "welcome":
+            user = self._site_user()
+            extra = [("Content-Location", base + "/site/welcome"),
+                     ("Cache-Control", "no-store")]
+            if not user:
+                page_html = SITE_REFUSED % {"title": "Please sign in", "reason": "no session"}
+                return self._send(401, page_html.encode(), "text/html; charset=utf-8", extra)
+            page_html = SITE_WELCOME % {"user": html.escape(user), "client": html.escape(client)}
+            return self._send(200, page_html.encode(), "text/html; charset=utf-8", extra)
+        if page == "api/me":
+            if self.headers.get("X-Requested-With") != "XMLHttpRequest":
+                return self._send(400, b'{"error": "AJAX requests only"}', "application/json")
+            user = self._site_user()
+            if not user:
+                return self._send(401, b'{"error": "not signed in"}', "application/json")
+            answer = {"user": user, "client": client,
+                      "proto": self.headers.get("X-Forwarded-Proto", "http"),
+                      "host": self.headers.get("X-Forwarded-Host") or self.headers.get("Host")}
+            return self._send(200, json.dumps(answer).encode(), "application/json",
+                              [("Cache-Control", "no-store")])
+        if page == "logout":
+            return self._send(302, b"signed out\n", "text/plain",
+                              [("Location", "/site/login"),
+                               ("Set-Cookie", "site_session=; Path=/; Domain=%s; Max-Age=0"
+                                % self.server.server_address[0])])
+        return self._send(404, b"no such page\n", "text/plain")
+
 
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
@@ -360,6 +540,7 @@ class TargetApp:
         self.server = _Server(("127.0.0.1", port), Handler)
         self.server.recorder = Recorder()
         self.server.app_forms = {}
+        self.server.site_sessions = {}
         self.port = self.server.server_address[1]
         self._thread = None
 
