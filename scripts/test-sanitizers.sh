@@ -14,7 +14,10 @@ jobs=$(nproc)
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer (build-asan)"
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all"
+# Both runs link the program dynamically: the sanitizers' runtime and
+# valgrind's allocator replacement need the C library as a shared object.
 cmake -S . -B build-asan -DCMAKE_CXX_COMPILER="${CXX_SANITIZE:-clang++}" -DCMAKE_BUILD_TYPE=Debug \
+  -DNPH_GW_STATIC=OFF \
   -DCMAKE_CXX_FLAGS="-O1 -g -fno-omit-frame-pointer $sanitize" \
   -DCMAKE_EXE_LINKER_FLAGS="$sanitize" >/dev/null
 cmake --build build-asan -j"$jobs"
@@ -26,7 +29,7 @@ unset ASAN_OPTIONS UBSAN_OPTIONS
 
 echo "== valgrind memcheck (build-fvalgrind)"
 vg=build-fvalgrind
-cmake -S . -B "$vg" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNPH_GW_TESTS=OFF >/dev/null
+cmake -S . -B "$vg" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNPH_GW_TESTS=OFF -DNPH_GW_STATIC=OFF >/dev/null
 cmake --build "$vg" -j"$jobs" --target nph-gw
 logs="$root/$vg/memcheck/logs"
 rm -rf "$logs"
