@@ -198,10 +198,16 @@ bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port, int tim
   return true;
 }
 
-// One connection per process: the bound on a send is the process's.
-static int sendTimeoutSeconds = 0;
-
-void SetSendTimeout(SocketHandle, int seconds) { sendTimeoutSeconds = seconds > 0 ? seconds : 0; }
+// The bound is kept on the socket itself (SO_SNDTIMEO), where SendOnSocket
+// reads it back when a send has to wait; the sends themselves are made
+// without blocking (see there), so the system never applies it.
+void SetSendTimeout(SocketHandle socket, int seconds) {
+  if (seconds <= 0) return;
+  DWORD milliseconds =
+      seconds > 0x7fffffff / 1000 ? 0x7fffffff : static_cast<DWORD>(seconds) * 1000;
+  setsockopt(Native(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&milliseconds),
+             sizeof milliseconds);
+}
 
 // Windows raises no signal for a closed connection: a failed send is just -1.
 //
@@ -209,19 +215,44 @@ void SetSendTimeout(SocketHandle, int seconds) { sendTimeoutSeconds = seconds > 
 // is made here as a non-blocking send after a wait for the socket to take
 // more: a blocking send that is left waiting when the target resets the
 // connection does not always return under Wine, and a gateway that never
-// ends ties up the web server. The result may be a part of `count`; the
-// caller sends the rest.
+// ends ties up the web server. Nor does Wine always end a wait for room
+// when the connection is reset, so the wait is made in short slices with
+// the send tried again after each: a reset shows there as the send's error.
+// The whole wait is bounded by the socket's send timeout and then fails with
+// WSAETIMEDOUT, as a blocking send with that timeout fails on Windows. The
+// result may be a part of `count`; the caller sends the rest.
 int32_t SendOnSocket(SocketHandle socket, const char* data, int32_t count) {
+  constexpr DWORD kWaitSliceMs = 100;
   SOCKET handle = Native(socket);
   u_long on = 1;
   if (ioctlsocket(handle, FIONBIO, &on) != 0) {
     int sent = send(handle, data, count, 0);
     return sent == SOCKET_ERROR ? -1 : static_cast<int32_t>(sent);
   }
+  bool waiting = false;
+  ULONGLONG started = 0;
+  DWORD bound = 0;  // milliseconds; 0: no bound
   int sent;
   for (;;) {
     sent = send(handle, data, count, 0);
     if (sent != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK) break;
+    ULONGLONG now = GetTickCount64();
+    if (!waiting) {
+      waiting = true;
+      started = now;
+      int size = sizeof bound;
+      char* value = reinterpret_cast<char*>(&bound);
+      if (getsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, value, &size) != 0) bound = 0;
+    }
+    DWORD slice = kWaitSliceMs;
+    if (bound > 0) {
+      ULONGLONG waited = now - started;
+      if (waited >= bound) {
+        WSASetLastError(WSAETIMEDOUT);  // the target stopped taking the request
+        break;
+      }
+      if (bound - waited < slice) slice = static_cast<DWORD>(bound - waited);
+    }
     fd_set writable;
     fd_set failed;
     FD_ZERO(&writable);
@@ -229,14 +260,9 @@ int32_t SendOnSocket(SocketHandle socket, const char* data, int32_t count) {
     FD_SET(handle, &writable);
     FD_SET(handle, &failed);
     struct timeval limit;
-    limit.tv_sec = sendTimeoutSeconds;
-    limit.tv_usec = 0;
-    int ready = select(0, nullptr, &writable, &failed, sendTimeoutSeconds > 0 ? &limit : nullptr);
-    if (ready == SOCKET_ERROR) break;
-    if (ready == 0) {
-      WSASetLastError(WSAETIMEDOUT);  // the target stopped taking the request
-      break;
-    }
+    limit.tv_sec = static_cast<long>(slice / 1000);
+    limit.tv_usec = static_cast<long>(slice % 1000) * 1000;
+    if (select(0, nullptr, &writable, &failed, &limit) == SOCKET_ERROR) break;
   }
   int error = WSAGetLastError();
   u_long off = 0;

@@ -24,10 +24,10 @@ _DEFAULT_PROGRAM = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 RUNNER = shlex.split(os.environ.get("NPH_GW_RUNNER", ""))
 WINDOWS = os.environ.get("NPH_GW_PLATFORM") == "windows"
 if WINDOWS:
-    CONNECTION_REFUSED, SEND_FAILED, LOG_LINE_END = 10061, (10053, 10054), b"\r\n"
+    CONNECTION_REFUSED, TIMED_OUT, SEND_FAILED, LOG_LINE_END = 10061, 10060, (10053, 10054), b"\r\n"
 else:
-    CONNECTION_REFUSED, SEND_FAILED, LOG_LINE_END = (
-        errno.ECONNREFUSED, (errno.EPIPE, errno.ECONNRESET), b"\n")
+    CONNECTION_REFUSED, TIMED_OUT, SEND_FAILED, LOG_LINE_END = (
+        errno.ECONNREFUSED, errno.ETIMEDOUT, (errno.EPIPE, errno.ECONNRESET), b"\n")
 
 
 def program_path():
