@@ -54,6 +54,32 @@ BASE_ENVIRONMENT = {
 }
 
 
+def cgi_environment(method, query, path_info, body, content_length, env):
+    """The variables a web server would set, as bytes for the child. A body
+    brings CONTENT_TYPE and, unless `content_length` says otherwise (False: not
+    set), its own length as CONTENT_LENGTH. Values in `env` that are None
+    remove the variable."""
+    environment = dict(BASE_ENVIRONMENT)
+    environment["REQUEST_METHOD"] = method
+    if query is not None:
+        environment["QUERY_STRING"] = query
+    if path_info is not None:
+        environment["PATH_INFO"] = path_info
+    if body is not None:
+        if content_length is None:
+            content_length = len(body)
+        environment["CONTENT_TYPE"] = "application/octet-stream"
+    if content_length is not None and content_length is not False:
+        environment["CONTENT_LENGTH"] = str(content_length)
+    for key, value in (env or {}).items():
+        if value is None:
+            environment.pop(key, None)
+        else:
+            environment[key] = value
+    return {os.fsencode(k): v if isinstance(v, bytes) else os.fsencode(v)
+            for k, v in environment.items()}
+
+
 class Run:
     """The outcome of one run of the program."""
 
@@ -107,25 +133,8 @@ class Installation:
         with `pause` seconds between them; CONTENT_LENGTH is its length unless
         `content_length` says otherwise (False: not set). Values in `env` that
         are None remove the variable."""
-        environment = dict(BASE_ENVIRONMENT)
-        environment["REQUEST_METHOD"] = method
-        if query is not None:
-            environment["QUERY_STRING"] = query
-        if path_info is not None:
-            environment["PATH_INFO"] = path_info
-        if body is not None:
-            if content_length is None:
-                content_length = len(body)
-            if content_length is not False:
-                environment["CONTENT_LENGTH"] = str(content_length)
-            environment["CONTENT_TYPE"] = "application/octet-stream"
-        for key, value in (env or {}).items():
-            if value is None:
-                environment.pop(key, None)
-            else:
-                environment[key] = value
-        environ_bytes = {os.fsencode(k): v if isinstance(v, bytes) else os.fsencode(v)
-                         for k, v in environment.items()}
+        environ_bytes = cgi_environment(method, query, path_info, body,
+                                        content_length if body is not None else None, env)
 
         started = time.monotonic()
         if RUNNER:

@@ -24,7 +24,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 
 from harness import (BASE_ENVIRONMENT, CGI_ERROR_PAGE, FORBIDDEN_PAGE,  # noqa: E402,F401
-                     Installation, local_page, program_path)
+                     Installation, cgi_environment, local_page, program_path)
 
 ECHO_FAILED_PAGE = local_page(b"500 Internal Error", b"text/plain", b"Test failed")
 
@@ -100,25 +100,8 @@ class FaultInstallation(Installation):
         `close_stdout`: the web server reads nothing of the response.
         `stdout_limit`: the web server reads that many bytes, then closes.
         `user`: a user name to run as (when the tests run as root)."""
-        environment = dict(BASE_ENVIRONMENT)
-        environment["REQUEST_METHOD"] = method
-        if query is not None:
-            environment["QUERY_STRING"] = query
-        if path_info is not None:
-            environment["PATH_INFO"] = path_info
-        if body is not None:
-            if content_length is None:
-                content_length = len(body)
-            environment["CONTENT_TYPE"] = "application/octet-stream"
-        if content_length is not None and content_length is not False:
-            environment["CONTENT_LENGTH"] = str(content_length)
-        for key, value in (env or {}).items():
-            if value is None:
-                environment.pop(key, None)
-            else:
-                environment[key] = value
-        environ_bytes = {os.fsencode(k): v if isinstance(v, bytes) else os.fsencode(v)
-                         for k, v in environment.items()}
+        environ_bytes = cgi_environment(method, query, path_info, body,
+                                        content_length, env)
 
         command = [self.program]
         valgrind_log = None
