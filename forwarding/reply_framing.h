@@ -21,6 +21,7 @@ void ScanReplyHead(char* text, ReplyHead* head);
 
 // Follows a reply as it arrives and says when it is complete.
 //  - Interim (1xx) responses stay in the reply; the response after them frames it.
+//    101 Switching Protocols ends the exchange as a failure.
 //  - A reply to HEAD, a 204 and a 304 end at their header.
 //  - Content-Length frames the body; bytes beyond it are dropped.
 //  - Without a usable Content-Length the reply ends when the target closes.
@@ -28,7 +29,12 @@ class ReplyFramer {
  public:
   static constexpr int64_t kMaxHeldReply = INT32_MAX - 1;
 
-  enum class State { kNeedMore, kComplete, kHeaderTooLarge, kTooLong, kClosedEarly };
+  enum class State {
+    kNeedMore, kComplete, kHeaderTooLarge, kTooLong, kClosedEarly,
+    // 101: the target took the connection over for another protocol (a
+    // WebSocket), which a one-request CGI program cannot carry.
+    kSwitchedProtocols,
+  };
 
   // `maxReply` bounds the whole reply (kTooLong beyond it): a reply held in
   // memory must fit a signed 32-bit length; a streamed one is never held.
@@ -57,3 +63,7 @@ class ReplyFramer {
   bool closeDelimited_ = false;
   int32_t status_ = 0;
 };
+
+// The log's event line for a reply the framer gave up on; nullptr for the
+// states that are not failures.
+const char* FramingFailure(ReplyFramer::State state);

@@ -74,6 +74,7 @@ ReplyFramer::State ReplyFramer::Update(char* text, int64_t length) {
     status_ = head.status;
     int64_t headerEnd = responseStart_ + head.headerLength;
     if (headerEnd > kMaxReplyHeader) return State::kHeaderTooLarge;
+    if (head.status == 101) return State::kSwitchedProtocols;
     if (head.status >= 100 && head.status <= 199) {
       responseStart_ = headerEnd;  // interim reply: the real one follows
       continue;
@@ -99,4 +100,15 @@ ReplyFramer::State ReplyFramer::OnClose(int64_t length) {
     return State::kComplete;
   }
   return State::kClosedEarly;
+}
+
+const char* FramingFailure(ReplyFramer::State state) {
+  switch (state) {
+    case ReplyFramer::State::kClosedEarly: return "Connection closed";
+    case ReplyFramer::State::kHeaderTooLarge: return "Reply header too large";
+    case ReplyFramer::State::kTooLong: return "Reply too large";
+    case ReplyFramer::State::kSwitchedProtocols:
+      return "Target switched protocols (101): not carried by a CGI gateway";
+    default: return nullptr;
+  }
 }

@@ -2,6 +2,7 @@
 
 #include "forwarding/body_reader.h"
 #include "gateway/cgi_forwarder.h"
+#include "platform/platform.h"
 
 RequestBody::~RequestBody() {
   if (spool_) std::fclose(spool_);
@@ -13,7 +14,7 @@ void RequestBody::FromInput(int64_t length) {
 }
 
 bool RequestBody::SpoolInput(CgiForwarder& forwarder) {
-  spool_ = std::tmpfile();
+  spool_ = platform::OpenTemporaryFile();
   if (!spool_) return false;
   char piece[1 << 16];
   int64_t total = 0;

@@ -7,6 +7,7 @@
 #include "forwarding/body_reader.h"
 #include "forwarding/request_parts.h"
 #include "gateway/cgi_forwarder.h"
+#include "log/request_log.h"
 
 namespace {
 
@@ -61,7 +62,10 @@ char* CgiForwarder::BuildRequestHead(int32_t* length, ForwardMode mode, RequestB
   parts.settings = &settings_;
   if (!GatherRequestParts(*this, mode, kMaxStreamedBodyLength, parts)) return nullptr;
   if (parts.unframedBody) {
-    if (!body->SpoolInput(*this)) return nullptr;
+    if (!body->SpoolInput(*this)) {
+      if (settings_.logFile) LogEvent("Request body could not be spooled", settings_.logFile);
+      return nullptr;
+    }
     DeclareBodyLength(parts, body->Length());
   } else {
     body->FromInput(parts.bodyLength);

@@ -5,18 +5,46 @@
 #include <cstring>
 
 #include "forwarding/body_reader.h"
+#include "gateway/ascii.h"
+#include "log/request_log.h"
 
 namespace {
 
 constexpr int kContentLengthRow = 12;
 constexpr int kContentTypeRow = 16;
 constexpr int kHostRow = 22;
-constexpr int kTransferEncodingRow = 41;
 
-// The web server hands PATH_INFO over decoded; anything that would break the
-// request line or change its meaning goes back to %XX.
+// Headers that belong to one connection, not to the request: the gateway's
+// connection to the target is its own (HTTP/1.0, closed after one reply), so
+// a browser's Connection: keep-alive or Upgrade must not reach the target.
+const char* const kHopByHopHeaders[] = {
+    "Connection", "Keep-Alive", "Proxy-Connection", "TE", "Trailer",
+    "Transfer-Encoding", "Upgrade", "HTTP2-Settings",
+};
+
+bool IsHopByHop(const char* header) {
+  for (const char* hop : kHopByHopHeaders) {
+    if (EqualsNoCase(header, hop)) return true;
+  }
+  return false;
+}
+
+// The web server hands PATH_INFO over decoded; it goes back out with only
+// what a path may carry raw (unreserved, sub-delims, ":", "@", "/"), so
+// every target reads the same request line.
 bool PathByteNeedsEscape(unsigned char c) {
-  return c <= 0x20 || c == 0x7F || c >= 0x80 || c == '%' || c == '?' || c == '#';
+  if (IsAsciiLetter(static_cast<char>(c)) || IsAsciiDigit(static_cast<char>(c))) return false;
+  return c == '\0' || !std::strchr("-._~!$&'()*+,;=:@/", c);
+}
+
+// An HTTP method is a token; anything else could change the request line.
+bool IsToken(const char* text) {
+  for (const char* at = text; *at; ++at) {
+    if (!IsAsciiLetter(*at) && !IsAsciiDigit(*at) && !std::strchr("!#$%&'*+-.^_`|~", *at)) {
+      return false;
+    }
+  }
+  return true;
 }
 // QUERY_STRING arrives encoded; only bytes that cannot stand in a request
 // line are escaped.
@@ -101,11 +129,11 @@ template <class Sink>
 void ComposeHead(const RequestParts& parts, Sink& sink) {
   PutHeaderValue(sink, parts.method.Text());
   sink.Put(" ", 1);
-  if (parts.path.IsSet()) {
-    PutEscaped(sink, parts.path.Text(), PathByteNeedsEscape);
-  } else {
-    sink.Put("/", 1);
-  }
+  // A request target is an absolute path: one the web server gave without
+  // its leading "/" (or empty) gets one.
+  const char* path = parts.path.IsSet() ? parts.path.Text() : "";
+  if (path[0] != '/') sink.Put("/", 1);
+  PutEscaped(sink, path, PathByteNeedsEscape);
   if (parts.query.IsSet()) {
     sink.Put("?", 1);
     PutEscaped(sink, parts.query.Text(), QueryByteNeedsEscape);
@@ -136,16 +164,22 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
 }
 
 // Variables never passed on as other headers: those the header map carries,
-// and those that must not reach the target.
+// and those that must not reach the target. (Hop-by-hop headers are left out
+// by name.)
 bool IsExcludedVariable(const char* name, bool forwardedHeaders) {
   static const char* const kNeverForwarded[] = {
       "HTTP_HOST",           // the Host line names the target
       "HTTP_PROXY",          // would set the target's outgoing proxy ("httpoxy")
-      "HTTP_PROXY_CONNECTION", "HTTP_KEEP_ALIVE",
-      "HTTP_TRANSFER_ENCODING", "HTTP_CONTENT_LENGTH", "HTTP_CONTENT_TYPE",
+      "HTTP_CONTENT_LENGTH", "HTTP_CONTENT_TYPE",
+      // Frameworks and IIS take these as the URL actually asked for: they
+      // would let an allowed path act on a refused one.
+      "HTTP_X_ORIGINAL_URL", "HTTP_X_REWRITE_URL",
   };
+  // With the gateway's own X-Forwarded-* on, the client's claims about its
+  // address go, in every spelling.
   static const char* const kMadeByGateway[] = {
       "HTTP_X_FORWARDED_FOR", "HTTP_X_FORWARDED_HOST", "HTTP_X_FORWARDED_PROTO",
+      "HTTP_FORWARDED", "HTTP_X_REAL_IP",
   };
   for (const char* never : kNeverForwarded) {
     if (std::strcmp(name, never) == 0) return true;
@@ -193,7 +227,7 @@ void GatherOtherHeaders(CgiForwarder& forwarder, RequestParts& parts) {
        ++index) {
     OtherHeader& other = parts.others[parts.otherCount];
     if (IsExcludedVariable(name, parts.forwardedHeaders) ||
-        !HeaderNameOf(name, other.header, sizeof other.header)) {
+        !HeaderNameOf(name, other.header, sizeof other.header) || IsHopByHop(other.header)) {
       continue;
     }
     other.value = VariableCopy(forwarder, name);
@@ -237,13 +271,17 @@ bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBo
         !parts.contentLengthSet && VariableCopy(forwarder, "HTTP_TRANSFER_ENCODING").IsSet();
   }
   if (!parts.method.IsSet() || parts.bodyLength > maxBody) return false;
+  if (!IsToken(parts.method.Text())) {
+    if (settings.logFile) LogEvent("Request method is not a token", settings.logFile);
+    return false;
+  }
   // The length goes out as the number the gateway read and will send, never as
   // a text the target might read otherwise ("+5", " 5"); a length of zero or
   // less goes out with no body and no content rows.
   if (parts.bodyLength > 0) DeclareBodyLength(parts, parts.bodyLength);
 
   for (int row = 0; row < kHeaderMapRows; ++row) {
-    if (row == kTransferEncodingRow) continue;  // the body sent is never chunked
+    if (IsHopByHop(kHeaderMap[row].header)) continue;
     if (row == kHostRow && mode != ModeEcho) continue;
     if (row == kContentLengthRow) continue;  // declared by the gateway itself
     if (row == kContentTypeRow && parts.bodyLength <= 0 && !parts.unframedBody) continue;

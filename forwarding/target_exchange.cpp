@@ -50,16 +50,6 @@ class ReplyBuffer {
   int64_t used_ = 0;
 };
 
-// The log's event line for a reply the framer gave up on.
-const char* FramingFailure(ReplyFramer::State state) {
-  switch (state) {
-    case ReplyFramer::State::kClosedEarly: return "Connection closed";
-    case ReplyFramer::State::kHeaderTooLarge: return "Reply header too large";
-    case ReplyFramer::State::kTooLong: return "Reply too large";
-    default: return nullptr;
-  }
-}
-
 }  // namespace
 
 char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
@@ -70,7 +60,9 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
   if (!connection.Connect() || !connection.Send(request, length, true)) return nullptr;
   if (settings_.logFile) LogEvent("Data sent", settings_.logFile);
 
-  const int64_t start = platform::MonotonicSeconds();
+  // Whole seconds: counting from the next one means a reply is never given up
+  // on before Timeout has passed (Timeout=1 could otherwise end it at once).
+  const int64_t start = platform::MonotonicSeconds() + 1;
   connection.StartReceiving();
   ReplyBuffer reply;
   ReplyFramer framer(IsHeadRequest(request, length));

@@ -123,12 +123,8 @@ int StreamRelay::Relay(TargetConnection& connection) {
     } else {
       ReplyFramer::State state = ReplyFramer::State::kNeedMore;
       if (!CollectHeader(piece, got, &state)) break;
-      if (state == ReplyFramer::State::kHeaderTooLarge) {
-        Log("Reply header too large");
-        break;
-      }
-      if (state == ReplyFramer::State::kTooLong) {
-        Log("Reply too large");
+      if (FramingFailure(state)) {
+        Log(FramingFailure(state));
         break;
       }
       if (framer_.HeaderComplete() && !StartRelaying()) {

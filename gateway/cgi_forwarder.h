@@ -75,8 +75,10 @@ class CgiForwarder {
   ForwardSettings& settings_;
 
  private:
+  void WriteLocalHeader(const char* status, const char* contentTypeLine, int64_t bodyLength);
   void SendLocalReply(const char* status, const char* contentTypeLine,
                       const char* body);
+  void SendEcho();
 };
 
 // The forwarder of a real CGI run: standard input, standard output and the

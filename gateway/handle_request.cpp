@@ -1,5 +1,6 @@
 // Decides what a request is, carries it out, and writes its one response.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "gateway/cgi_forwarder.h"
@@ -26,7 +27,6 @@ const char kTargetBadPage[] =
     "target server not reached.</BODY></HTML>";
 const char kForbiddenBody[] = "<H2>Forbidden</H2>";
 const char kErrorBody[] = "<H2>CGI Error</H2>";
-const char kEchoFailure[] = "Test failed";
 const char kNotSet[] = "n/a";
 
 constexpr size_t kInfoPageSize = 4096;
@@ -61,11 +61,21 @@ ForwardMode ReservedMode(const char* path) {
   return ModeForward;
 }
 
-bool IsRefused(const char* path, const ForwardSettings& settings) {
-  if (settings.allowedPaths[0] != '\0' && !MatchesPathList(path, settings.allowedPaths)) {
-    return true;
+// 200 when the lists let `path` through, 403 when they refuse it; judged on
+// the path's canonical form. 500 when there is no memory to judge it.
+int PathListStatus(const char* path, const ForwardSettings& settings) {
+  OwnedBuffer canonical(static_cast<char*>(std::malloc(std::strlen(path) + 2)));
+  if (!canonical) return 500;
+  CanonicalPath(path, canonical.get());
+  if (settings.allowedPaths[0] != '\0' &&
+      !MatchesPathList(canonical.get(), settings.allowedPaths)) {
+    return 403;
   }
-  return settings.forbiddenPaths[0] != '\0' && MatchesPathList(path, settings.forbiddenPaths);
+  if (settings.forbiddenPaths[0] != '\0' &&
+      MatchesPathList(canonical.get(), settings.forbiddenPaths)) {
+    return 403;
+  }
+  return 200;
 }
 
 // Opens the log for this request and closes it on every way out.
@@ -109,21 +119,15 @@ void CgiForwarder::HandleRequest(const char* version) {
   RequestLogScope logScope(settings_);
 
   {
+    // A request without PATH_INFO goes to "/" and is judged as "/".
     VariableCopy path(*this, "PATH_INFO");
-    if (path.IsSet()) {
-      mode = ReservedMode(path.Text());
-      if (mode == ModeForward && IsRefused(path.Text(), settings_)) status = 403;
-    }
+    const char* pathText = path.IsSet() ? path.Text() : "/";
+    mode = ReservedMode(pathText);
+    if (mode == ModeForward) status = PathListStatus(pathText, settings_);
   }
 
   if (mode == ModeEcho) {
-    int32_t length = 0;
-    OwnedBuffer request(BuildRequest(&length, ModeEcho));
-    if (request && length != 0) {
-      SendText("200 OK", request.get());
-    } else {
-      SendText("500 Internal Error", kEchoFailure);
-    }
+    SendEcho();
     return;
   }
   if (mode == ModeInfo) {

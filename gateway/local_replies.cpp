@@ -1,30 +1,33 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "gateway/cgi_forwarder.h"
+#include "gateway/owned.h"
 
 namespace {
 
-void WriteLine(CgiForwarder& forwarder, char* line, size_t size, const char* format,
-               const char* text) {
-  int length = std::snprintf(line, size, format, text);
-  if (length < 0) return;
-  if (static_cast<size_t>(length) >= size) length = static_cast<int>(size - 1);
-  forwarder.WriteOutput(line, length);
-}
+const char kTextPlainLine[] = "Content-Type: text/plain\r\n";
+const char kEchoFailure[] = "Test failed";
+constexpr int32_t kEchoPiece = 1 << 16;
 
 }  // namespace
 
+void CgiForwarder::WriteLocalHeader(const char* status, const char* contentTypeLine,
+                                    int64_t bodyLength) {
+  char line[1024];
+  int length = std::snprintf(line, sizeof line, "HTTP/1.0 %s\r\n%sContent-length: %lld\r\n\r\n",
+                             status, contentTypeLine, static_cast<long long>(bodyLength));
+  if (length < 0) return;
+  if (static_cast<size_t>(length) >= sizeof line) length = static_cast<int>(sizeof line - 1);
+  WriteOutput(line, length);
+}
+
 void CgiForwarder::SendLocalReply(const char* status, const char* contentTypeLine,
                                   const char* body) {
-  char line[1024];
-  long bodyLength = static_cast<long>(std::strlen(body));
-  WriteLine(*this, line, sizeof line, "HTTP/1.0 %s\r\n", status);
-  WriteOutput(contentTypeLine, static_cast<int32_t>(std::strlen(contentTypeLine)));
-  int length = std::snprintf(line, sizeof line, "Content-length: %ld\r\n", bodyLength);
-  WriteOutput(line, length);
-  WriteOutput("\r\n", 2);
-  WriteOutput(body, static_cast<int32_t>(bodyLength));
+  int32_t bodyLength = static_cast<int32_t>(std::strlen(body));
+  WriteLocalHeader(status, contentTypeLine, bodyLength);
+  WriteOutput(body, bodyLength);
 }
 
 void CgiForwarder::SendHtml(const char* status, const char* body) {
@@ -32,5 +35,30 @@ void CgiForwarder::SendHtml(const char* status, const char* body) {
 }
 
 void CgiForwarder::SendText(const char* status, const char* body) {
-  SendLocalReply(status, "Content-Type: text/plain\r\n", body);
+  SendLocalReply(status, kTextPlainLine, body);
+}
+
+// The request as the target would get it, at its real length (a binary body
+// included). Streaming copies the body through in pieces, so memory stays
+// bounded whatever its size.
+void CgiForwarder::SendEcho() {
+  int32_t length = 0;
+  if (!settings_.streaming) {
+    OwnedBuffer request(BuildRequest(&length, ModeEcho));
+    if (!request || length == 0) return SendText("500 Internal Error", kEchoFailure);
+    WriteLocalHeader("200 OK", kTextPlainLine, length);
+    WriteOutput(request.get(), length);
+    return;
+  }
+  RequestBody body;
+  OwnedBuffer head(BuildRequestHead(&length, ModeEcho, &body));
+  OwnedBuffer piece(static_cast<char*>(std::malloc(kEchoPiece)));
+  if (!head || length == 0 || !piece) return SendText("500 Internal Error", kEchoFailure);
+  WriteLocalHeader("200 OK", kTextPlainLine, length + body.Length());
+  WriteOutput(head.get(), length);
+  // A body that ends before its declared length leaves the reply short of its
+  // Content-length: the browser sees it as cut.
+  for (int32_t got; (got = body.Read(*this, piece.get(), kEchoPiece)) > 0;) {
+    WriteOutput(piece.get(), got);
+  }
 }

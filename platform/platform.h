@@ -48,6 +48,10 @@ bool EnvironmentNameAt(int32_t index, char* name, size_t size);
 // must not keep the gateway waiting.
 FILE* OpenLogForAppending(const char* path);
 
+// A new binary file for reading and writing in the system's temporary folder,
+// removed when it is closed; nullptr when none can be made.
+FILE* OpenTemporaryFile();
+
 // Clock --------------------------------------------------------------------
 
 // Whole seconds from an arbitrary fixed point; never goes backwards.

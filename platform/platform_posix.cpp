@@ -190,6 +190,8 @@ FILE* OpenLogForAppending(const char* path) {
   return file;
 }
 
+FILE* OpenTemporaryFile() { return std::tmpfile(); }
+
 int64_t MonotonicSeconds() {
   struct timespec now;
   if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0 &&

@@ -9,6 +9,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -133,6 +136,31 @@ bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
 FILE* OpenLogForAppending(const char* path) {
   // Text mode: each "\n" is stored as CR LF, as Windows programs expect.
   return std::fopen(path, "a");
+}
+
+// The C runtime's tmpfile() puts its file in the drive's root, where the
+// account a web server runs CGI programs as usually may not write.
+FILE* OpenTemporaryFile() {
+  char folder[MAX_PATH + 1];
+  char path[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length > sizeof folder || GetTempFileNameA(folder, "ngw", 0, path) == 0) {
+    return nullptr;
+  }
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DeleteFileA(path);  // GetTempFileNameA made it
+    return nullptr;
+  }
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+  if (descriptor < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(descriptor, "w+b");
+  if (!stream) _close(descriptor);
+  return stream;
 }
 
 int64_t MonotonicSeconds() { return static_cast<int64_t>(GetTickCount64() / 1000); }

@@ -2,22 +2,11 @@
 
 #include <cstring>
 
+#include "gateway/ascii.h"
+
 namespace {
 
-inline unsigned char FoldCase(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
-}
-
-// True when `text` begins with `pattern[0, length)`, letters A-Z folded.
-bool StartsWithNoCase(const char* text, const char* pattern, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char t = static_cast<unsigned char>(text[i]);
-    if (t == '\0' || FoldCase(t) != FoldCase(static_cast<unsigned char>(pattern[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 
@@ -39,10 +28,50 @@ bool MatchesPathList(const char* path, const char* list) {
   while (*entry != '\0') {
     const char* comma = std::strchr(entry, ',');
     size_t length = comma ? static_cast<size_t>(comma - entry) : std::strlen(entry);
+    // "/admin, /secret" means "/secret", not " /secret".
+    const char* start = entry;
+    while (length > 0 && IsBlank(*start)) ++start, --length;
+    while (length > 0 && IsBlank(start[length - 1])) --length;
     // Only a match at the very start of the path counts: the entry is a prefix.
-    if (length > 0 && StartsWithNoCase(path, entry, length)) matched = true;
+    if (length > 0 && StartsWithNoCase(path, start, length)) matched = true;
     if (!comma) break;
     entry = comma + 1;
   }
   return matched;
+}
+
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+}  // namespace
+
+void CanonicalPath(const char* path, char* out) {
+  if (!IsSeparator(*path)) {
+    std::memcpy(out, path, std::strlen(path) + 1);
+    return;
+  }
+  size_t used = 0;  // out holds "/segment/segment", without a final "/"
+  bool finalSlash = false;
+  for (const char* at = path; *at;) {
+    while (IsSeparator(*at)) ++at;
+    const char* segment = at;
+    while (*at && !IsSeparator(*at)) ++at;
+    size_t length = static_cast<size_t>(at - segment);
+    const void* parameters = std::memchr(segment, ';', length);
+    if (parameters) length = static_cast<size_t>(static_cast<const char*>(parameters) - segment);
+    finalSlash = true;
+    if (length == 0 || (length == 1 && segment[0] == '.')) continue;
+    if (length == 2 && segment[0] == '.' && segment[1] == '.') {
+      while (used > 0 && out[used - 1] != '/') --used;
+      if (used > 0) --used;
+      continue;
+    }
+    out[used++] = '/';
+    std::memcpy(out + used, segment, length);
+    used += length;
+    finalSlash = false;
+  }
+  if (used == 0 || finalSlash) out[used++] = '/';
+  out[used] = '\0';
 }

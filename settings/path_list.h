@@ -1,4 +1,5 @@
-// Case-insensitive search and the allowed/forbidden path-prefix lists.
+// Case-insensitive search, the allowed/forbidden path-prefix lists and the
+// form of a path they are matched against.
 #pragma once
 
 // The first occurrence of `pattern` in `text`, letters A-Z compared without
@@ -8,5 +9,12 @@ const char* FindNoCase(const char* text, const char* pattern);
 
 // True when some entry of the comma-separated `list` is a prefix of `path`,
 // letters A-Z compared without regard to case. Empty entries never match;
-// blanks around an entry are part of it. False when `path` is nullptr.
+// blanks around an entry are not part of it. False when `path` is nullptr.
 bool MatchesPathList(const char* path, const char* list);
+
+// The form the lists judge a path in, so that no spelling a target may read
+// as the same path slips past them: "\" read as "/", ";" parameters cut from
+// each segment, empty and "." segments dropped, ".." resolved (never above
+// the root), a final "/" kept. A path that begins with neither "/" nor "\"
+// is copied as it is. `out` must hold strlen(path) + 2 bytes.
+void CanonicalPath(const char* path, char* out);

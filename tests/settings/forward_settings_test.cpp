@@ -1,4 +1,7 @@
+// Reading the settings file beside the program.
 #include <cstring>
+#include <filesystem>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -8,198 +11,92 @@
 
 namespace {
 
-// Loads the settings of a program "nph-gw" in a fresh folder, beside an
-// "nph-gw.ini" holding `ini` (no file at all when `ini` is nullptr).
-class LoadSettings : public ::testing::Test {
- protected:
-  ForwardSettings Load(const char* ini) {
-    EXPECT_TRUE(folder_.Ok());
-    if (ini) folder_.Write("nph-gw.ini", ini);
-    ForwardSettings settings;
-    std::memset(&settings, 0x5A, sizeof settings);  // no field may keep stale bytes
-    LoadForwardSettings(ProgramPath().c_str(), &settings);
-    return settings;
-  }
-  ForwardSettings Load(const std::string& ini) { return Load(ini.c_str()); }
-  std::string ProgramPath() const { return folder_.File("nph-gw"); }
+// Every field, as "name=value" words.
+std::string Summary(const ForwardSettings& s) {
+  std::ostringstream out;
+  out << "name=" << s.targetName << " address=" << std::hex << s.targetAddress << std::dec
+      << " port=" << s.targetPort << " timeout=" << s.timeoutSeconds << " allowed=["
+      << s.allowedPaths << "] forbidden=[" << s.forbiddenPaths << "] debug=" << +s.debugProcess
+      << " log=" << +s.logEnabled << " server=[" << s.targetServer
+      << "] other=" << +s.forwardOtherHeaders << " forwarded=" << +s.addForwardedHeaders
+      << " rewrite=" << +s.rewriteRedirects << " public=" << +s.publicPathSet << "["
+      << s.publicPath << "] connect=" << s.connectTimeoutSeconds
+      << " streaming=" << +s.streaming << " ";
+  return out.str();
+}
 
-  TempFolder folder_;
-};
-
-void ExpectDefaults(const ForwardSettings& settings) {
-  EXPECT_STREQ("127.0.0.1", settings.targetName);
-  EXPECT_EQ(kLoopbackAddress, settings.targetAddress);
-  EXPECT_EQ(8080, settings.targetPort);
-  EXPECT_STREQ("/", settings.allowedPaths);
-  EXPECT_STREQ("", settings.forbiddenPaths);
-  EXPECT_EQ(300, settings.timeoutSeconds);
-  EXPECT_EQ(0, settings.debugProcess);
-  EXPECT_EQ(0, settings.logEnabled);
+ForwardSettings Load(const TempFolder& folder, const std::string& program, const char* ini) {
+  if (ini) folder.Write(program + ".ini", ini);
+  ForwardSettings settings;
+  std::memset(&settings, 0x5A, sizeof settings);  // no field may keep stale bytes
+  LoadForwardSettings(folder.File(program).c_str(), &settings);
   EXPECT_EQ(nullptr, settings.logFile);
+  EXPECT_EQ(folder.File(program) + ".txt", settings.logPath);
+  return settings;
 }
 
-TEST_F(LoadSettings, NoFileGivesTheDefaults) {
-  ForwardSettings settings = Load(nullptr);
-  ExpectDefaults(settings);
-  EXPECT_EQ(ProgramPath() + ".txt", settings.logPath);
-}
+const char kDefaults[] =
+    "name=127.0.0.1 address=7f000001 port=8080 timeout=300 allowed=[/] forbidden=[] debug=0 "
+    "log=0 server=[] other=0 forwarded=0 rewrite=0 public=0[] connect=0 streaming=0 ";
 
-TEST_F(LoadSettings, FileWithoutTheSectionGivesTheDefaults) {
-  ExpectDefaults(Load("[Other]\nTargetPort=81\nLog=1\n"));
-  ExpectDefaults(Load("TargetPort=81\n"));  // a key above every section belongs to none
-  ExpectDefaults(Load(""));
-}
-
-TEST_F(LoadSettings, ReadsEveryKey) {
-  ForwardSettings settings = Load(
-      "[Forward]\n"
-      "TargetServer=10.1.2.3\n"
-      "TargetPort=81\n"
-      "Timeout=45\n"
-      "Allowed=/shop,/img\n"
-      "Forbidden=/shop/admin\n"
-      "DebugProcess=1\n"
-      "Log=1\n");
-  // A dotted address is kept with the name as written; nothing connects to it.
-  EXPECT_STREQ("10.1.2.3", settings.targetName);
-  EXPECT_EQ(0x0A010203u, settings.targetAddress);
-  EXPECT_EQ(81, settings.targetPort);
-  EXPECT_EQ(45, settings.timeoutSeconds);
-  EXPECT_STREQ("/shop,/img", settings.allowedPaths);
-  EXPECT_STREQ("/shop/admin", settings.forbiddenPaths);
-  EXPECT_EQ(1, settings.debugProcess);
-  EXPECT_EQ(1, settings.logEnabled);
-  EXPECT_EQ(nullptr, settings.logFile);
-  EXPECT_EQ(ProgramPath() + ".txt", settings.logPath);
-}
-
-TEST_F(LoadSettings, NamesIgnoreCase) {
-  ForwardSettings settings = Load("[forward]\ntargetport=81\nTIMEOUT=7\nlOg=1\n");
-  EXPECT_EQ(81, settings.targetPort);
-  EXPECT_EQ(7, settings.timeoutSeconds);
-  EXPECT_EQ(1, settings.logEnabled);
-}
-
-TEST_F(LoadSettings, IntegersAreCutToTheirFieldWidth) {
-  ForwardSettings settings = Load("[Forward]\nTargetPort=70000\nLog=256\nDebugProcess=257\n");
-  EXPECT_EQ(4464, settings.targetPort);
-  EXPECT_EQ(0, settings.logEnabled) << "Log=256 keeps the log off";
-  EXPECT_EQ(1, settings.debugProcess);
-  EXPECT_EQ(1, Load("[Forward]\nLog=257\n").logEnabled);
-}
-
-TEST_F(LoadSettings, IntegersWithoutDigitsTakeTheDefault) {
-  ForwardSettings settings = Load("[Forward]\nTargetPort=abc\nTimeout=\nLog=yes\n");
-  EXPECT_EQ(8080, settings.targetPort);
-  EXPECT_EQ(300, settings.timeoutSeconds);
-  EXPECT_EQ(0, settings.logEnabled);
-  // Digits followed by other characters give the digits.
-  EXPECT_EQ(81, Load("[Forward]\nTargetPort=81 ; the test server\n").targetPort);
-  EXPECT_EQ(-5, Load("[Forward]\nTimeout=-5\n").timeoutSeconds);
-}
-
-TEST_F(LoadSettings, EmptyAllowedListIsKeptEmpty) {
-  ForwardSettings settings = Load("[Forward]\nAllowed=\n");
-  EXPECT_STREQ("", settings.allowedPaths);
-}
-
-TEST_F(LoadSettings, TextsAreCutTo255Characters) {
-  std::string allowed = "/" + std::string(299, 'a');
-  std::string forbidden = "/" + std::string(254, 'b');  // exactly 255: kept whole
-  ForwardSettings settings =
-      Load("[Forward]\nAllowed=" + allowed + "\nForbidden=" + forbidden + "\n");
-  EXPECT_EQ(allowed.substr(0, 255), settings.allowedPaths);
-  EXPECT_EQ(forbidden, settings.forbiddenPaths);
-}
-
-TEST_F(LoadSettings, BlanksCommentsAndQuotes) {
-  ForwardSettings settings = Load(
-      "; the gateway's target\r\n"
-      "  [ Forward ]  \r\n"
-      "# TargetPort=1\r\n"
-      "   ; Timeout=1\r\n"
-      "  TargetPort  =  81  \r\n"
-      "Allowed = \"/a, /b\"\r\n"
-      "Forbidden='/x'\r\n"
-      "Timeout=60");  // the last line has no line end
-  EXPECT_EQ(81, settings.targetPort);
-  EXPECT_EQ(60, settings.timeoutSeconds);
-  EXPECT_STREQ("/a, /b", settings.allowedPaths);
-  EXPECT_STREQ("/x", settings.forbiddenPaths);
-  // A ';' after a value is part of a text value.
-  EXPECT_STREQ("/x ; old", Load("[Forward]\nForbidden=/x ; old\n").forbiddenPaths);
-}
-
-TEST_F(LoadSettings, FirstOfRepeatedKeysWins) {
-  EXPECT_EQ(81, Load("[Forward]\nTargetPort=81\nTargetPort=82\n").targetPort);
-}
-
-TEST_F(LoadSettings, LoopbackNamesBecome127001) {
-  for (const char* server : {"localhost", "LocalHost", "127.0.0.1", "0.0.0.0",
-                             "nph-gw-no-such-host.invalid", ""}) {
-    SCOPED_TRACE(server);
-    ForwardSettings settings = Load(std::string("[Forward]\nTargetServer=") + server + "\n");
-    EXPECT_STREQ("127.0.0.1", settings.targetName);
-    EXPECT_EQ(kLoopbackAddress, settings.targetAddress);
+TEST(LoadSettings, ReadsTheForwardSection) {
+  struct Case {
+    const char* ini;  // nullptr: no file
+    std::string expected;  // words that must appear in the summary
+  };
+  const Case kCases[] = {
+      {nullptr, kDefaults},
+      {"", kDefaults},
+      {"TargetPort=81\n[Other]\nLog=1\nStreaming=1\n", kDefaults},
+      {"[Forward]\nTargetServer=10.1.2.3\nTargetPort=81\nTimeout=45\nAllowed=/shop,/img\n"
+       "Forbidden=/shop/admin\nDebugProcess=1\nLog=1\nForwardOtherHeaders=1\n"
+       "AddForwardedHeaders=1\nRewriteRedirects=1\nPublicPath=/site\nConnectTimeout=5\n"
+       "Streaming=1\n",
+       "name=10.1.2.3 address=a010203 port=81 timeout=45 allowed=[/shop,/img] "
+       "forbidden=[/shop/admin] debug=1 log=1 server=[10.1.2.3] other=1 forwarded=1 rewrite=1 "
+       "public=1[/site] connect=5 streaming=1 "},
+      {"[forward]\ntargetport=81\nTIMEOUT=7\nlOg=1\n", "port=81 timeout=7 log=1 "},
+      {"[Forward]\nTargetPort=70000\nLog=256\nDebugProcess=257\n", "port=4464 debug=1 log=0 "},
+      {"[Forward]\nTargetPort=abc\nTimeout=\nLog=yes\n", "port=8080 timeout=300 log=0 "},
+      {"[Forward]\nTargetPort=81 ; test\nTimeout=-5\n", "port=81 timeout=-5 "},
+      {"[Forward]\nAllowed=\nPublicPath=\n", "allowed=[] public=1[] "},
+      {"; comment\r\n  [ Forward ]  \r\n# TargetPort=1\r\n  TargetPort  =  81  \r\n"
+       "Allowed = \"/a, /b\"\r\nForbidden='/x'\r\nTimeout=60",
+       "port=81 timeout=60 allowed=[/a, /b] forbidden=[/x] "},
+      {"[Forward]\nForbidden=/x ; old\nTargetPort=81\nTargetPort=82\n",
+       "port=81 forbidden=[/x ; old] "},
+      {"[Forward]\nTargetServer=localhost\n", "name=127.0.0.1 address=7f000001 "},
+      {"[Forward]\nTargetServer=nph-gw-no-such-host.invalid\n", "name=127.0.0.1 "},
+      {"[Forward]\nStreaming=2\nRewriteRedirects=0\n", "rewrite=0 streaming=1 "},
+  };
+  TempFolder folder;
+  ASSERT_TRUE(folder.Ok());
+  int index = 0;
+  for (const Case& c : kCases) {
+    std::string summary = Summary(Load(folder, "gw" + std::to_string(index++), c.ini));
+    std::istringstream words(c.expected);
+    for (std::string word; words >> word;) {
+      EXPECT_NE(std::string::npos, summary.find(word + " ")) << word << " in " << summary;
+    }
   }
 }
 
-TEST_F(LoadSettings, OverlongServerNameFallsBackToLoopback) {
-  ForwardSettings settings = Load("[Forward]\nTargetServer=" + std::string(300, 'h') + "\n");
-  EXPECT_STREQ("127.0.0.1", settings.targetName);
-  EXPECT_EQ(kLoopbackAddress, settings.targetAddress);
+TEST(LoadSettings, TextsAreCutTo255Characters) {
+  TempFolder folder;
+  ASSERT_TRUE(folder.Ok());
+  std::string longText = "/" + std::string(299, 'a');
+  std::string ini = "[Forward]\nAllowed=" + longText + "\nTargetServer=" + std::string(300, 'h');
+  ForwardSettings settings = Load(folder, "gw", ini.c_str());
+  EXPECT_EQ(longText.substr(0, 255), settings.allowedPaths);
+  EXPECT_STREQ("127.0.0.1", settings.targetName) << "an overlong name falls back to loopback";
 }
 
-TEST_F(LoadSettings, FolderWithADotDoesNotCutThePath) {
+TEST(LoadSettings, FolderWithADotDoesNotCutThePath) {
   TempFolder outer;
   ASSERT_TRUE(outer.Ok());
-  std::string folder = outer.File("example.com");
-  ASSERT_TRUE(std::filesystem::create_directory(folder));
-  std::string program = folder + "/nph-gw";
-  {
-    std::ofstream ini(program + ".ini", std::ios::binary);
-    ini << "[Forward]\nTargetPort=81\n";
-  }
-  ForwardSettings settings;
-  LoadForwardSettings(program.c_str(), &settings);
+  ASSERT_TRUE(std::filesystem::create_directory(outer.File("example.com")));
+  ForwardSettings settings = Load(outer, "example.com/nph-gw", "[Forward]\nTargetPort=81\n");
   EXPECT_EQ(81, settings.targetPort);
-  EXPECT_EQ(program + ".txt", settings.logPath);
-}
-
-TEST_F(LoadSettings, TooLongProgramPathGivesDefaultsAndNoLog) {
-  std::string program = "/" + std::string(kPathBufferSize + 100, 'p');
-  ForwardSettings settings;
-  LoadForwardSettings(program.c_str(), &settings);
-  ExpectDefaults(settings);
-  EXPECT_STREQ("", settings.logPath);
-}
-
-// --- The paths beside the program -------------------------------------------
-
-std::string Replaced(const char* path, const char* extension, size_t size = 512) {
-  std::string out(size, '#');
-  if (!ReplaceExtension(path, extension, &out[0], size)) return "<failed:" + std::string(out.c_str()) + ">";
-  return out.c_str();
-}
-
-TEST(ReplaceExtension, WindowsProgramPath) {
-  EXPECT_EQ("C:\\web\\scripts\\nph-gw.ini", Replaced("C:\\web\\scripts\\nph-gw.exe", ".ini"));
-  EXPECT_EQ("C:\\web\\scripts\\nph-gw.txt", Replaced("C:\\web\\scripts\\nph-gw.exe", ".txt"));
-  EXPECT_EQ("C:\\web.d\\nph-gw.ini", Replaced("C:\\web.d\\nph-gw", ".ini"));
-}
-
-TEST(ReplaceExtension, PosixProgramPath) {
-  EXPECT_EQ("/home/u/example.com/cgi-bin/nph-gw.ini",
-            Replaced("/home/u/example.com/cgi-bin/nph-gw", ".ini"));
-  EXPECT_EQ("/srv/cgi-bin/nph-gw.v2.txt", Replaced("/srv/cgi-bin/nph-gw.v2.exe", ".txt"));
-  EXPECT_EQ("nph-gw.ini", Replaced("nph-gw", ".ini"));
-}
-
-TEST(ReplaceExtension, ResultThatDoesNotFitFails) {
-  const char* path = "/cgi-bin/nph-gw";  // 15 characters; with ".ini" 19, plus the NUL 20
-  EXPECT_EQ("/cgi-bin/nph-gw.ini", Replaced(path, ".ini", 20));
-  EXPECT_EQ("<failed:>", Replaced(path, ".ini", 19));
-  EXPECT_EQ("<failed:>", Replaced(path, ".ini", 1));
 }
 
 }  // namespace

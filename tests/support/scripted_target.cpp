@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/loopback_listener.h"
+#include "tests/support/loopback_listener.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "platform/loopback_listener.h"
+#include "tests/support/loopback_listener.h"
 
 namespace platform {
 

@@ -1,0 +1,155 @@
+// The request the target gets, rebuilt from CGI variables and the body.
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "gateway/owned.h"
+#include "tests/support/fake_forwarder.h"
+
+namespace {
+
+const char kFailed[] = "<no request>";
+const char kHost[] = "Host: 127.0.0.1:8080\r\n\r\n";
+
+struct RequestCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> variables;
+  std::string body;
+  std::string expected;  // the whole request, or kFailed
+  bool otherHeaders = false;
+  bool forwardedHeaders = false;
+  ForwardMode mode = ModeForward;
+};
+
+std::string Build(FakeForwarder& forwarder, ForwardMode mode) {
+  int32_t length = -1;
+  OwnedBuffer request(forwarder.BuildRequest(&length, mode));
+  if (!request) return length == 0 ? kFailed : "<length set on failure>";
+  EXPECT_EQ('\0', request.get()[length]);
+  return std::string(request.get(), static_cast<size_t>(length));
+}
+
+const RequestCase kRequests[] = {
+    {"MappedRowsInOrderHopByHopDropped",
+     {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/shop/item"}, {"QUERY_STRING", "id=7&x=%20y z"},
+      {"HTTP_COOKIE", "a=1"}, {"HTTP_USER_AGENT", "ua"}, {"HTTP_ACCEPT", "*/*"},
+      {"REMOTE_USER", "alice"}, {"HTTP_AUTHORIZATION", "Basic eA=="}, {"HTTP_HOST", "www"},
+      {"HTTP_CONNECTION", "keep-alive"}, {"HTTP_UPGRADE", "websocket"}, {"HTTP_TE", "trailers"},
+      {"HTTP_TRAILER", "X"}, {"HTTP_TRANSFER_ENCODING", "chunked"}, {"CONTENT_LENGTH", "0"}},
+     "",
+     "GET /shop/item?id=7&x=%20y%20z HTTP/1.0\r\nAccept: */*\r\nAuthorization: alice\r\n"
+     "Proxy-Authorization: Basic eA==\r\nUser-Agent: ua\r\nCookie: a=1\r\n" +
+         std::string(kHost)},
+    {"BodyDeclaredByTheNumberRead",
+     {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", " +5"}, {"CONTENT_TYPE", "text/plain"}},
+     std::string("he\0lo", 5),
+     "POST / HTTP/1.0\r\nContent-Length: 5\r\nContent-Type: text/plain\r\n" + std::string(kHost) +
+         std::string("he\0lo", 5)},
+    {"EmptyOrNegativeBodyHasNoContentRows",
+     {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "-5"}, {"CONTENT_TYPE", "text/plain"}},
+     "xyz", "POST / HTTP/1.0\r\n" + std::string(kHost)},
+    {"ShortBodyBuildsNothing",
+     {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "10"}}, "abc", kFailed},
+    {"DechunkedUploadGetsItsLength",
+     {{"REQUEST_METHOD", "PUT"}, {"HTTP_TRANSFER_ENCODING", "chunked"}, {"CONTENT_TYPE", "a/b"}},
+     "abcdef", "PUT / HTTP/1.0\r\nContent-Length: 6\r\nContent-Type: a/b\r\n" +
+                   std::string(kHost) + "abcdef"},
+    {"LineBreaksNeverStartALine",
+     {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/a\r\nb"}, {"QUERY_STRING", "q=\r\n"},
+      {"HTTP_USER_AGENT", "a\r\nX-Evil: 1"}},
+     "", "GET /a%0D%0Ab?q=%0D%0A HTTP/1.0\r\nUser-Agent: a  X-Evil: 1\r\n" + std::string(kHost)},
+    {"MethodThatIsNotATokenBuildsNothing",
+     {{"REQUEST_METHOD", "GET /admin HTTP/1.1"}, {"PATH_INFO", "/public"}}, "", kFailed},
+    {"MethodWithLineBreakBuildsNothing", {{"REQUEST_METHOD", "GET\r\nX: y"}}, "", kFailed},
+    {"NoMethodBuildsNothing", {{"PATH_INFO", "/"}}, "", kFailed},
+    {"EmptyMethodStillBuilds", {{"REQUEST_METHOD", ""}}, "", " / HTTP/1.0\r\n" + std::string(kHost)},
+    {"ExtensionMethodIsKeptEmptyPathIsRoot", {{"REQUEST_METHOD", "M-SEARCH"}, {"PATH_INFO", ""}}, "",
+     "M-SEARCH / HTTP/1.0\r\n" + std::string(kHost)},
+    {"OtherHeadersSortedWithoutDangerousOnes",
+     {{"REQUEST_METHOD", "GET"}, {"HTTP_X_REQUESTED_WITH", "XMLHttpRequest"}, {"HTTP_DNT", "1"},
+      {"HTTP_ACCEPT", "a"}, {"HTTP_X_ORIGINAL_URL", "/admin"}, {"HTTP_X_REWRITE_URL", "/admin"},
+      {"HTTP_KEEP_ALIVE", "300"}, {"HTTP_PROXY_CONNECTION", "keep-alive"}, {"HTTP_PROXY", "evil"},
+      {"HTTP_HTTP2_SETTINGS", "AAA"}, {"HTTP_X_lower", "1"}, {"HTTP_", "1"}, {"HTTP_HOST", "www"},
+      {"HTTP_X_REAL_IP", "6.6.6.6"}, {"HTTP_X_A", "1\r\n2"}},
+     "",
+     "GET / HTTP/1.0\r\nAccept: a\r\nDnt: 1\r\nX-A: 1  2\r\nX-Real-Ip: 6.6.6.6\r\n"
+     "X-Requested-With: XMLHttpRequest\r\n" + std::string(kHost),
+     true},
+    {"ForwardedHeadersReplaceTheClientsClaims",
+     {{"REQUEST_METHOD", "GET"}, {"REMOTE_ADDR", "10.0.0.9"}, {"HTTP_X_FORWARDED_FOR", "1.1.1.1"},
+      {"HTTP_HOST", "www.example.org"}, {"HTTPS", "on"}, {"HTTP_FORWARDED", "for=evil"},
+      {"HTTP_X_REAL_IP", "6.6.6.6"}, {"HTTP_X_FORWARDED_PROTO", "http"}},
+     "",
+     "GET / HTTP/1.0\r\nX-Forwarded-For: 1.1.1.1, 10.0.0.9\r\nX-Forwarded-Host: www.example.org\r\n"
+     "X-Forwarded-Proto: https\r\n" + std::string(kHost),
+     true, true},
+    {"ForwardedHeadersWithoutAddressOrHost", {{"REQUEST_METHOD", "GET"}, {"HTTPS", "off"}}, "",
+     "GET / HTTP/1.0\r\nX-Forwarded-Proto: http\r\n" + std::string(kHost), false, true},
+    {"EchoShowsHostInItsRow",
+     {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "rel"}, {"SERVER_NAME", "web\r\nhost"}, {"HTTP_ACCEPT", "a"},
+      {"HTTP_USER_AGENT", "u"}},
+     "", "GET /rel HTTP/1.0\r\nAccept: a\r\nHost: web  host\r\nUser-Agent: u\r\n\r\n", false, false,
+     ModeEcho},
+    {"TargetProbeIsAPlainGet",
+     {{"REQUEST_METHOD", "POST"}, {"PATH_INFO", "/x"}, {"CONTENT_LENGTH", "3"}}, "abc",
+     "GET / HTTP/1.0\r\n" + std::string(kHost), false, false, ModeTargetTest},
+};
+
+class Requests : public ::testing::TestWithParam<RequestCase> {};
+
+TEST_P(Requests, AreRebuiltExactly) {
+  const RequestCase& c = GetParam();
+  ForwardSettings settings = DefaultSettings(8080);
+  settings.forwardOtherHeaders = c.otherHeaders;
+  settings.addForwardedHeaders = c.forwardedHeaders;
+  FakeForwarder forwarder(settings);
+  for (const auto& variable : c.variables) forwarder.Set(variable.first, variable.second);
+  forwarder.input = c.body;
+  forwarder.maxReadSize = 2;  // the body arrives in many short reads
+  EXPECT_EQ(c.expected, Build(forwarder, c.mode));
+  EXPECT_TRUE(forwarder.CopiesBalanced());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Requests, ::testing::ValuesIn(kRequests),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Requests, HostLineLeavesOutPort80) {
+  ForwardSettings settings = DefaultSettings(80);
+  std::strcpy(settings.targetName, "app.internal");
+  FakeForwarder forwarder(settings);
+  forwarder.Set("REQUEST_METHOD", "GET");
+  EXPECT_EQ("GET / HTTP/1.0\r\nHost: app.internal\r\n\r\n", Build(forwarder, ModeForward));
+}
+
+// Every request target must be a valid RFC 3986 path, and decode back to the
+// bytes the web server handed over.
+TEST(Requests, PathsGoOutAsValidRequestTargets) {
+  const std::regex kAbsolutePath("(/([A-Za-z0-9._~!$&'()*+,;=:@-]|%[0-9A-F]{2})*)+");
+  const std::string kAwkward[] = {
+      "/a b",        "/files/a|b", "/\\admin",       "/100%",  "/caf\xC3\xA9",
+      "/\"<>^`{|}",  "/a?b#c",     "/tab\there",     "/\x7F",  "/;x=1/a:b@c!$&'()*+,=~",
+      "//x/./../y",  "/%2e%2E",    "/\x01\x1F\xFF",  "/[v6]"};
+  for (const std::string& path : kAwkward) {
+    ForwardSettings settings = DefaultSettings(8080);
+    FakeForwarder forwarder(settings);
+    forwarder.Set("REQUEST_METHOD", "GET").Set("PATH_INFO", path);
+    std::string request = Build(forwarder, ModeForward);
+    std::string target = request.substr(4, request.find(" HTTP/1.0\r\n") - 4);
+    EXPECT_TRUE(std::regex_match(target, kAbsolutePath)) << target;
+    std::string decoded;
+    for (size_t at = 0; at < target.size(); ++at) {
+      if (target[at] != '%') {
+        decoded += target[at];
+        continue;
+      }
+      decoded += static_cast<char>(std::stoi(target.substr(at + 1, 2), nullptr, 16));
+      at += 2;
+    }
+    EXPECT_EQ(path, decoded);
+  }
+}
+
+}  // namespace
