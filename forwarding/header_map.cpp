@@ -1,8 +1,8 @@
 #include "forwarding/header_map.h"
 
-// The pairs stand as the gateway has always used them, quirks included:
-// "Authorization" carries the user the web server authenticated (REMOTE_USER),
-// "Proxy-Authorization" the browser's credentials.
+// Sites rely on two of these pairs as they stand: "Authorization" carries the
+// user the web server authenticated (REMOTE_USER), "Proxy-Authorization" the
+// browser's credentials. The hop-by-hop rows are never sent.
 const HeaderRow kHeaderMap[kHeaderMapRows] = {
     {"Accept", "HTTP_ACCEPT"},
     {"Accept-Charset", "HTTP_ACCEPT_CHARSET"},

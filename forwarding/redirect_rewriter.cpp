@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "forwarding/reply_framing.h"
-#include "forwarding/text_builder.h"
+#include "forwarding/growing_buffer.h"
+#include "gateway/ascii.h"
 
 namespace {
 
@@ -13,13 +14,11 @@ struct Span {
   size_t length;
 };
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
 bool EqualsNoCase(Span span, const char* text) {
   size_t length = std::strlen(text);
   if (span.length != length) return false;
   for (size_t i = 0; i < length; ++i) {
-    if (Lower(span.begin[i]) != Lower(text[i])) return false;
+    if (AsciiLower(span.begin[i]) != AsciiLower(text[i])) return false;
   }
   return true;
 }
@@ -39,20 +38,6 @@ Span Trimmed(Span span) {
     --span.length;
   }
   return span;
-}
-
-// Appends a value the browser or the settings gave: every CR and LF becomes a
-// blank, so it cannot start a header line of its own.
-void AppendClean(TextBuilder& out, const char* text) {
-  for (const char* at = text; *at;) {
-    size_t run = std::strcspn(at, "\r\n");
-    out.Append(at, run);
-    at += run;
-    if (*at) {
-      out.Append(" ", 1);
-      ++at;
-    }
-  }
 }
 
 // True when `authority` (host[:port] of a URL) names the target.
@@ -76,10 +61,10 @@ bool IsTargetHost(Span host, const PublicAddress& address) {
 }
 
 // Appends the public form of a redirect target; false when it is left as is.
-bool RewriteUrl(Span value, const PublicAddress& address, TextBuilder& out) {
+bool RewriteUrl(Span value, const PublicAddress& address, GrowingBuffer& out) {
   if (value.length > 0 && value.begin[0] == '/' &&
       !(value.length > 1 && value.begin[1] == '/')) {
-    AppendClean(out, address.prefix);
+    AppendWithoutLineBreaks(out, address.prefix);
     out.Append(value.begin, value.length);
     return true;
   }
@@ -94,9 +79,9 @@ bool RewriteUrl(Span value, const PublicAddress& address, TextBuilder& out) {
   if (address.host && *address.host) {
     out.Append(address.scheme);
     out.Append("://");
-    AppendClean(out, address.host);
+    AppendWithoutLineBreaks(out, address.host);
   }
-  AppendClean(out, address.prefix);
+  AppendWithoutLineBreaks(out, address.prefix);
   if (path.length == 0 || path.begin[0] != '/') out.Append("/");
   out.Append(path.begin, path.length);
   return true;
@@ -104,7 +89,7 @@ bool RewriteUrl(Span value, const PublicAddress& address, TextBuilder& out) {
 
 // Appends the cookie with its Path under the public prefix and without a
 // Domain that names the target; false when nothing changed.
-bool RewriteCookie(Span value, const PublicAddress& address, TextBuilder& out) {
+bool RewriteCookie(Span value, const PublicAddress& address, GrowingBuffer& out) {
   bool changed = false;
   const char* end = value.begin + value.length;
   bool first = true;
@@ -126,7 +111,7 @@ bool RewriteCookie(Span value, const PublicAddress& address, TextBuilder& out) {
     if (!first && StartsWithNoCase(trimmed, "path=") && trimmed.length > 5 &&
         trimmed.begin[5] == '/') {
       out.Append(part.begin, static_cast<size_t>(trimmed.begin - part.begin) + 5);
-      AppendClean(out, address.prefix);
+      AppendWithoutLineBreaks(out, address.prefix);
       out.Append(trimmed.begin + 5, static_cast<size_t>(partEnd - trimmed.begin) - 5);
       changed = true;
     } else {
@@ -162,7 +147,7 @@ char* RewriteReplyHeader(const char* reply, int32_t length, const PublicAddress&
   *newLength = 0;
   int64_t headerEnd = FinalHeaderEnd(reply, length);
   if (headerEnd == 0) return nullptr;
-  TextBuilder out;
+  GrowingBuffer out;
   bool changed = false;
   const char* end = reply + headerEnd;
   for (const char* line = reply; line < end;) {
@@ -177,13 +162,13 @@ char* RewriteReplyHeader(const char* reply, int32_t length, const PublicAddress&
       Span value = Trimmed(Span{colon + 1, static_cast<size_t>(contentEnd - colon - 1)});
       bool isLocation = EqualsNoCase(name, "Location") || EqualsNoCase(name, "Content-Location");
       bool isCookie = EqualsNoCase(name, "Set-Cookie");
-      TextBuilder newValue;
+      GrowingBuffer newValue;
       if (((isLocation && RewriteUrl(value, address, newValue)) ||
            (isCookie && RewriteCookie(value, address, newValue))) &&
           !newValue.Failed()) {
         out.Append(line, static_cast<size_t>(colon - line));
         out.Append(": ");
-        out.Append(newValue.Data(), newValue.Length());
+        out.Append(newValue.Data(), static_cast<size_t>(newValue.Length()));
         out.Append(contentEnd, static_cast<size_t>(next - contentEnd));
         rewritten = true;
       }
@@ -194,7 +179,7 @@ char* RewriteReplyHeader(const char* reply, int32_t length, const PublicAddress&
   }
   if (!changed) return nullptr;
   out.Append(end, static_cast<size_t>(length - headerEnd));
-  if (out.Failed() || out.Length() > static_cast<size_t>(INT32_MAX - 1)) return nullptr;
+  if (out.Failed() || out.Length() > INT32_MAX - 1) return nullptr;
   *newLength = static_cast<int32_t>(out.Length());
   return out.Release();
 }

@@ -3,28 +3,10 @@
 
 #include "forwarding/reply_framing.h"
 #include "gateway/cgi_forwarder.h"
+#include "gateway/ascii.h"
 #include "settings/path_list.h"
 
 namespace {
-
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Reads a decimal number the way "%ld" does: white space (line ends too), an
-// optional sign, digits. False when no digit follows. Large values saturate.
-bool ReadNumber(const char* text, int64_t* value) {
-  while (IsSpace(*text)) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  if (*text < '0' || *text > '9') return false;
-  int64_t magnitude = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    if (magnitude < (INT64_MAX - 9) / 10) magnitude = magnitude * 10 + (*text - '0');
-  }
-  *value = negative ? -magnitude : magnitude;
-  return true;
-}
 
 int32_t ClampToInt32(int64_t value) {
   if (value > INT32_MAX) return INT32_MAX;
@@ -46,11 +28,11 @@ void ScanReplyHead(char* text, ReplyHead* head) {
   const char* afterProtocol = text;
   while (*afterProtocol != '\0' && static_cast<unsigned char>(*afterProtocol) > 32) ++afterProtocol;
   int64_t status = 0;
-  if (ReadNumber(afterProtocol, &status)) head->status = ClampToInt32(status);
+  if (ReadDecimal(afterProtocol, nullptr, &status)) head->status = ClampToInt32(status);
   // The leading "\n" keeps the first line out of the search.
   const char* contentLength = FindNoCase(text, "\nContent-Length:");
   if (contentLength) {
-    head->hasContentLength = ReadNumber(contentLength + 16, &head->contentLength);
+    head->hasContentLength = ReadDecimal(contentLength + 16, nullptr, &head->contentLength);
   }
   *blankLine = '\r';
 }

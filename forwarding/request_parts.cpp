@@ -53,14 +53,14 @@ bool QueryByteNeedsEscape(unsigned char c) { return c <= 0x20 || c == 0x7F || c 
 // Counts bytes instead of writing them.
 struct MeasureSink {
   uint64_t size = 0;
-  void Put(const char*, size_t length) { size += length; }
+  void Append(const char*, size_t length) { size += length; }
 };
 
 // Writes into a buffer of known capacity, never beyond it.
 struct BufferSink {
   char* at;
   char* end;
-  void Put(const char* text, size_t length) {
+  void Append(const char* text, size_t length) {
     size_t room = static_cast<size_t>(end - at);
     if (length > room) length = room;
     std::memcpy(at, text, length);
@@ -70,7 +70,7 @@ struct BufferSink {
 
 template <class Sink>
 void PutText(Sink& sink, const char* text) {
-  sink.Put(text, std::strlen(text));
+  sink.Append(text, std::strlen(text));
 }
 
 template <class Sink>
@@ -80,24 +80,9 @@ void PutEscaped(Sink& sink, const char* text, bool (*needsEscape)(unsigned char)
     unsigned char c = static_cast<unsigned char>(*at);
     if (needsEscape(c)) {
       char escaped[3] = {'%', kHex[c >> 4], kHex[c & 15]};
-      sink.Put(escaped, 3);
+      sink.Append(escaped, 3);
     } else {
-      sink.Put(at, 1);
-    }
-  }
-}
-
-// A value copied into a header line: every CR and LF becomes a blank, so no
-// variable can start a header line of its own.
-template <class Sink>
-void PutHeaderValue(Sink& sink, const char* value) {
-  for (const char* at = value; *at;) {
-    size_t run = std::strcspn(at, "\r\n");
-    sink.Put(at, run);
-    at += run;
-    if (*at) {
-      sink.Put(" ", 1);
-      ++at;
+      sink.Append(at, 1);
     }
   }
 }
@@ -105,19 +90,19 @@ void PutHeaderValue(Sink& sink, const char* value) {
 template <class Sink>
 void PutHeaderLine(Sink& sink, const char* name, const char* value) {
   PutText(sink, name);
-  sink.Put(": ", 2);
-  PutHeaderValue(sink, value);
-  sink.Put("\r\n", 2);
+  sink.Append(": ", 2);
+  AppendWithoutLineBreaks(sink, value);
+  sink.Append("\r\n", 2);
 }
 
 template <class Sink>
 void PutForwardedHeaders(const RequestParts& parts, Sink& sink) {
   if (parts.forwardedFor.IsSet() || parts.remoteAddress.IsSet()) {
     PutText(sink, "X-Forwarded-For: ");
-    if (parts.forwardedFor.IsSet()) PutHeaderValue(sink, parts.forwardedFor.Text());
-    if (parts.forwardedFor.IsSet() && parts.remoteAddress.IsSet()) sink.Put(", ", 2);
-    if (parts.remoteAddress.IsSet()) PutHeaderValue(sink, parts.remoteAddress.Text());
-    sink.Put("\r\n", 2);
+    if (parts.forwardedFor.IsSet()) AppendWithoutLineBreaks(sink, parts.forwardedFor.Text());
+    if (parts.forwardedFor.IsSet() && parts.remoteAddress.IsSet()) sink.Append(", ", 2);
+    if (parts.remoteAddress.IsSet()) AppendWithoutLineBreaks(sink, parts.remoteAddress.Text());
+    sink.Append("\r\n", 2);
   }
   if (parts.forwardedHost.IsSet()) {
     PutHeaderLine(sink, "X-Forwarded-Host", parts.forwardedHost.Text());
@@ -127,15 +112,15 @@ void PutForwardedHeaders(const RequestParts& parts, Sink& sink) {
 
 template <class Sink>
 void ComposeHead(const RequestParts& parts, Sink& sink) {
-  PutHeaderValue(sink, parts.method.Text());
-  sink.Put(" ", 1);
+  AppendWithoutLineBreaks(sink, parts.method.Text());
+  sink.Append(" ", 1);
   // A request target is an absolute path: one the web server gave without
   // its leading "/" (or empty) gets one.
   const char* path = parts.path.IsSet() ? parts.path.Text() : "";
-  if (path[0] != '/') sink.Put("/", 1);
+  if (path[0] != '/') sink.Append("/", 1);
   PutEscaped(sink, path, PathByteNeedsEscape);
   if (parts.query.IsSet()) {
-    sink.Put("?", 1);
+    sink.Append("?", 1);
     PutEscaped(sink, parts.query.Text(), QueryByteNeedsEscape);
   }
   PutText(sink, " HTTP/1.0\r\n");
@@ -160,7 +145,7 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
     }
     PutText(sink, hostLine);
   }
-  sink.Put("\r\n", 2);
+  sink.Append("\r\n", 2);
 }
 
 // Variables never passed on as other headers: those the header map carries,

@@ -2,6 +2,7 @@
 // the reply until it is complete, the target's time is up, or the network fails.
 #include <cstdlib>
 
+#include "forwarding/growing_buffer.h"
 #include "forwarding/reply_framing.h"
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
@@ -12,43 +13,6 @@ namespace {
 
 // Receives are asked for in pieces of this size.
 constexpr int32_t kReceivePiece = 2047;
-
-// The reply as it grows, NUL-terminated after its bytes.
-class ReplyBuffer {
- public:
-  // Makes room for `count` more bytes and the NUL.
-  bool Reserve(int64_t count) {
-    int64_t needed = used_ + count + 1;
-    if (needed <= capacity_) return true;
-    int64_t grown = capacity_ < 4096 ? 4096 : capacity_ + capacity_ / 2;
-    if (grown < needed) grown = needed;
-    char* bigger = static_cast<char*>(std::realloc(data_.get(), static_cast<size_t>(grown)));
-    if (!bigger) return false;
-    data_.release();
-    data_.reset(bigger);
-    capacity_ = grown;
-    return true;
-  }
-  // Grows to hold `size` bytes and the NUL, when that is more.
-  bool ReserveTotal(int64_t size) { return size <= used_ || Reserve(size - used_); }
-  char* Tail() { return data_.get() + used_; }
-  void Added(int32_t count) {
-    used_ += count;
-    data_.get()[used_] = '\0';
-  }
-  void CutTo(int64_t length) {
-    used_ = length;
-    data_.get()[used_] = '\0';
-  }
-  char* Data() { return data_.get(); }
-  int64_t Length() const { return used_; }
-  char* Release() { return data_.release(); }
-
- private:
-  OwnedBuffer data_;
-  int64_t capacity_ = 0;
-  int64_t used_ = 0;
-};
 
 }  // namespace
 
@@ -64,7 +28,7 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
   // on before Timeout has passed (Timeout=1 could otherwise end it at once).
   const int64_t start = platform::MonotonicSeconds() + 1;
   connection.StartReceiving();
-  ReplyBuffer reply;
+  GrowingBuffer reply;
   ReplyFramer framer(IsHeadRequest(request, length));
   const char* failure = nullptr;  // the log's event line when the exchange fails
   for (;;) {

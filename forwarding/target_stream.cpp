@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "forwarding/growing_buffer.h"
 #include "forwarding/reply_framing.h"
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
@@ -42,37 +43,26 @@ class StreamRelay {
   CgiForwarder& forwarder_;
   const ForwardSettings& settings_;
   ReplyFramer framer_;
-  OwnedBuffer head_;  // the reply until its header is complete
-  int64_t headLength_ = 0;
-  int64_t headCapacity_ = 0;
+  GrowingBuffer head_;  // the reply until its header is complete
   bool relaying_ = false;
   int64_t relayed_ = 0;  // bytes of the reply written to the browser
 };
 
 bool StreamRelay::CollectHeader(const char* bytes, int32_t count, ReplyFramer::State* state) {
-  if (headLength_ + count + 1 > headCapacity_) {
-    int64_t grown = headCapacity_ == 0 ? 2 * kStreamPiece : headCapacity_ * 2;
-    char* bigger = static_cast<char*>(std::realloc(head_.get(), static_cast<size_t>(grown)));
-    if (!bigger) return false;
-    head_.release();
-    head_.reset(bigger);
-    headCapacity_ = grown;
-  }
-  std::memcpy(head_.get() + headLength_, bytes, static_cast<size_t>(count));
-  headLength_ += count;
-  head_.get()[headLength_] = '\0';
-  *state = framer_.Update(head_.get(), headLength_);
+  head_.Append(bytes, static_cast<size_t>(count));
+  if (head_.Failed()) return false;
+  *state = framer_.Update(head_.Data(), head_.Length());
   return true;
 }
 
 bool StreamRelay::StartRelaying() {
   relaying_ = true;
-  int64_t available = headLength_;
+  int64_t available = head_.Length();
   if (framer_.End() > 0 && available > framer_.End()) available = framer_.End();
   if (settings_.logFile) std::fputs("Reply sent back to browser\n", settings_.logFile);
   int32_t rewrittenLength = 0;
   OwnedBuffer rewritten(forwarder_.RewriteRedirects(
-      head_.get(), static_cast<int32_t>(available), &rewrittenLength));
+      head_.Data(), static_cast<int32_t>(available), &rewrittenLength));
   if (rewritten) {
     // The rewritten header stands in for the original; the body count is kept.
     int64_t written = forwarder_.WriteOutput(rewritten.get(), rewrittenLength);
@@ -80,7 +70,7 @@ bool StreamRelay::StartRelaying() {
     relayed_ = available;
     return true;
   }
-  return RelayBody(head_.get(), available);
+  return RelayBody(head_.Data(), available);
 }
 
 bool StreamRelay::RelayBody(const char* bytes, int64_t count) {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
@@ -27,4 +29,37 @@ inline bool EqualsNoCase(const char* a, const char* b) {
     if (AsciiLower(*a) != AsciiLower(*b)) return false;
   }
   return *a == *b;
+}
+
+// Reads what "%ld" reads: white space, an optional sign, decimal digits, up to
+// `end` (nullptr: the text's NUL) or the first other byte. False when no digit
+// stands there. The magnitude saturates at INT64_MAX.
+inline bool ReadDecimal(const char* text, const char* end, int64_t* value) {
+  auto more = [&](const char* at) { return end ? at < end : *at != '\0'; };
+  while (more(text) && IsAsciiSpace(*text)) ++text;
+  bool negative = false;
+  if (more(text) && (*text == '+' || *text == '-')) negative = *text++ == '-';
+  if (!more(text) || !IsAsciiDigit(*text)) return false;
+  int64_t magnitude = 0;
+  for (; more(text) && IsAsciiDigit(*text); ++text) {
+    int digit = *text - '0';
+    magnitude = magnitude > (INT64_MAX - digit) / 10 ? INT64_MAX : magnitude * 10 + digit;
+  }
+  *value = negative ? -magnitude : magnitude;
+  return true;
+}
+
+// Appends `value` to `out` (anything with Append(bytes, count)) with every CR
+// and LF made a blank, so that no value can start a header line of its own.
+template <class Out>
+void AppendWithoutLineBreaks(Out& out, const char* value) {
+  for (const char* at = value; *at;) {
+    size_t run = std::strcspn(at, "\r\n");
+    out.Append(at, run);
+    at += run;
+    if (*at) {
+      out.Append(" ", 1);
+      ++at;
+    }
+  }
 }

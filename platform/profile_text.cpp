@@ -1,14 +1,15 @@
 #include "platform/profile_text.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
+
+#include "gateway/ascii.h"
 
 namespace platform {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 // Trims blanks from both ends of [begin, end).
 void Trim(const char*& begin, const char*& end) {
@@ -20,7 +21,7 @@ bool SameName(const char* begin, const char* end, const char* name) {
   size_t length = static_cast<size_t>(end - begin);
   if (std::strlen(name) != length) return false;
   for (size_t i = 0; i < length; ++i) {
-    if (Lower(begin[i]) != Lower(name[i])) return false;
+    if (AsciiLower(begin[i]) != AsciiLower(name[i])) return false;
   }
   return true;
 }
@@ -72,26 +73,9 @@ bool FindProfileValue(const char* text, size_t length, const char* section,
 }
 
 bool ParseProfileInteger(const char* value, size_t length, long* result) {
-  size_t i = 0;
-  while (i < length && IsBlank(value[i])) ++i;
-  bool negative = false;
-  if (i < length && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
-  size_t firstDigit = i;
-  unsigned long long magnitude = 0;
-  // Saturates just above LONG_MAX + 1, so that the sum never wraps.
-  const unsigned long long limit = static_cast<unsigned long long>(LONG_MAX) + 1;
-  for (; i < length && value[i] >= '0' && value[i] <= '9'; ++i) {
-    unsigned digit = static_cast<unsigned>(value[i] - '0');
-    magnitude = magnitude > (limit - digit) / 10 ? limit + 1 : magnitude * 10 + digit;
-  }
-  if (i == firstDigit) return false;
-  if (negative) {
-    *result = magnitude > static_cast<unsigned long long>(LONG_MAX) ? LONG_MIN
-                                                                   : -static_cast<long>(magnitude);
-  } else {
-    *result = magnitude > static_cast<unsigned long long>(LONG_MAX) ? LONG_MAX
-                                                                   : static_cast<long>(magnitude);
-  }
+  int64_t number = 0;
+  if (!ReadDecimal(value, value + length, &number)) return false;
+  *result = number > LONG_MAX ? LONG_MAX : number < LONG_MIN ? LONG_MIN : static_cast<long>(number);
   return true;
 }
 

@@ -89,8 +89,8 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
     CopyText(settings->targetName, sizeof settings->targetName, "127.0.0.1");
   }
 
-  // Integers keep the low bits that fit their field, as the profile functions
-  // of the original platform do.
+  // Integers keep the low bits that fit their field, as the Windows profile
+  // functions do, so a settings file reads the same on both systems.
   settings->targetPort =
       static_cast<uint16_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "TargetPort", 8080)));
   settings->timeoutSeconds =

@@ -22,8 +22,8 @@ struct ForwardSettings {
   char logPath[kPathBufferSize + 8];
   FILE* logFile;                          // open only during HandleRequest
 
-  // Settings added for present-day applications and large transfers; each is
-  // off by default, which keeps the behaviour above unchanged.
+  // Settings for applications behind the gateway and for large transfers;
+  // each is off by default.
   char targetServer[kSettingTextSize];  // "TargetServer" exactly as written
   uint8_t forwardOtherHeaders;          // pass unmapped HTTP_ variables on
   uint8_t addForwardedHeaders;          // X-Forwarded-For/-Host/-Proto
