@@ -155,7 +155,7 @@ The gateway is running under Apache (mpm_event + mod_cgid) on 127.0.0.1:$port,
 in front of a sample application on 127.0.0.1:$target_port.
 
 Open in a browser:
-  $base/app/        a page, its stylesheet, script, image, a form and a cookie, all through the gateway
+  $base/app/        a sign-in page (alice / wonderland), its stylesheet, a session cookie and an API call, all through the gateway
   $base/~~info      what the gateway knows about itself and the web server
   $base/~~echo      the request as the gateway rebuilds it
   $base/~~target    whether the gateway reaches the target

@@ -17,6 +17,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -67,10 +68,15 @@ def sites(root):
 
 
 def run(command, cwd, timeout):
+    # Its own process group, so that a mutant stuck in a loop goes with the
+    # shell when time is up.
+    child = subprocess.Popen(command, shell=True, cwd=cwd, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, start_new_session=True)
     try:
-        return subprocess.run(command, shell=True, cwd=cwd, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
+        return child.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        child.wait()
         return -1
 
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs the test suites against checked builds of the gateway:
 #  1. build-asan: everything compiled with AddressSanitizer and Undefined-
-#     BehaviorSanitizer (clang); the unit, black-box and fault suites run
+#     BehaviorSanitizer (clang); the unit and black-box suites run
 #     against it, so any report (or leak at exit) fails a test.
 #  2. build-fvalgrind: the program as released, with debug information, run
-#     under valgrind memcheck by the black-box and the fault suites; every run
+#     under valgrind memcheck by the black-box suite; every run
 #     must end with zero errors and no definite leak.
 # Needs clang, libclang-rt-14-dev and valgrind (scripts/install-hardening-deps.sh).
 set -euo pipefail
@@ -39,8 +39,6 @@ mkdir -p "$logs"
 NPH_GW="$root/$vg/nph-gw" \
   NPH_GW_RUNNER="valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite --log-file='$logs/blackbox.%p.log'" \
   python3 -m unittest discover -s tests/blackbox -p "*_test.py"
-NPH_GW="$root/$vg/nph-gw" NPH_FAULT_VALGRIND=1 NPH_FAULT_VALGRIND_LOGS="$logs" \
-  python3 -m unittest discover -s tests/fault -p "*_test.py"
 
 runs=$(find "$logs" -name '*.log' | wc -l)
 dirty=$(grep -L "ERROR SUMMARY: 0 errors" "$logs"/*.log || true)

@@ -4,7 +4,7 @@
 #   the Windows build under Wine (unit, black-box, Apache case);
 #   everything under AddressSanitizer + UndefinedBehaviorSanitizer, and valgrind;
 #   each fuzzer for 30 seconds;
-#   last, through CTest: unit, black-box, fault injection, Apache end-to-end.
+#   last, through CTest: unit, black-box, Apache end-to-end.
 # With --quick, only the CTest suites run.
 set -euo pipefail
 cd "$(dirname "$0")/.."

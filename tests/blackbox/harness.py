@@ -1,169 +1,120 @@
-"""Runs the built gateway the way a web server does.
+# Runs the built program as a web server does (CGI variables only, the body on
+# standard input, standard output captured) against one scriptable loopback
+# target.
+#
+#   NPH_GW           the program (default build/nph-gw)
+#   NPH_GW_RUNNER    a command that starts it (Wine's runner, valgrind)
+#   NPH_GW_PLATFORM  "windows": cases that need POSIX files (named pipes,
+#                    modes, links) are skipped
 
-A test installs a copy of the program in a temporary folder with its settings
-file beside it, then runs it with CGI variables only (no inherited
-environment), the body on standard input and standard output captured.
-"""
-
-import errno
+import hashlib
 import os
+import pwd
 import shlex
 import shutil
+import signal
+import socket
+import struct
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-_DEFAULT_PROGRAM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "nph-gw")
-
-
-# NPH_GW_RUNNER: a command that starts the program (scripts/test-windows.sh
-# names its Wine session's runner). NPH_GW_PLATFORM=windows: the log has the
-# Windows line end and Windows Sockets' error codes.
 RUNNER = shlex.split(os.environ.get("NPH_GW_RUNNER", ""))
 WINDOWS = os.environ.get("NPH_GW_PLATFORM") == "windows"
-if WINDOWS:
-    CONNECTION_REFUSED, TIMED_OUT, SEND_FAILED, LOG_LINE_END = 10061, 10060, (10053, 10054), b"\r\n"
-else:
-    CONNECTION_REFUSED, TIMED_OUT, SEND_FAILED, LOG_LINE_END = (
-        errno.ECONNREFUSED, errno.ETIMEDOUT, (errno.EPIPE, errno.ECONNRESET), b"\n")
-
-
-def program_path():
-    path = os.path.realpath(os.environ.get("NPH_GW") or _DEFAULT_PROGRAM)
-    if not os.access(path, os.X_OK):
-        raise AssertionError(
-            "gateway program not found at %s (build it, or set NPH_GW)" % path)
-    return path
-
-
-# What Apache sets for a CGI program, less what a test chooses itself.
-BASE_ENVIRONMENT = {
-    "GATEWAY_INTERFACE": "CGI/1.1",
-    "SERVER_SOFTWARE": "Apache/2.4.57 (Debian)",
-    "SERVER_NAME": "webhost.example",
-    "SERVER_PORT": "80",
-    "SERVER_PROTOCOL": "HTTP/1.1",
-    "SERVER_ADDR": "127.0.0.1",
-    "REMOTE_ADDR": "127.0.0.1",
-    "REMOTE_PORT": "50000",
-    "DOCUMENT_ROOT": "/var/www/html",
-    "SCRIPT_NAME": "/cgi-bin/nph-gw",
-    "HTTP_HOST": "webhost.example",
+SLACK = 6.0 if RUNNER else 0.0  # a runner starts the program slowly
+MiB = 1 << 20
+BLOCK = bytes(range(256)) * 4096  # 1 MiB of every byte value, NUL and CR LF included
+TIME = "/usr/bin/time"
+# Peak memory is measured with GNU time (a child started from here would carry
+# this process's own peak); through a runner it would measure the runner.
+MEASURABLE = os.access(TIME, os.X_OK) and not RUNNER
+REPLY = b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"  # the target's, unless scripted
+ENVIRONMENT = {  # what Apache sets, less what a case chooses
+    "GATEWAY_INTERFACE": "CGI/1.1", "SERVER_SOFTWARE": "Apache/2.4", "SERVER_NAME": "webhost.example",
+    "SERVER_PORT": "80", "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": "127.0.0.1",
+    "SCRIPT_NAME": "/cgi-bin/nph-gw", "HTTP_HOST": "webhost.example",
 }
 
 
-def cgi_environment(method, query, path_info, body, content_length, env):
-    """The variables a web server would set, as bytes for the child. A body
-    brings CONTENT_TYPE and, unless `content_length` says otherwise (False: not
-    set), its own length as CONTENT_LENGTH. Values in `env` that are None
-    remove the variable."""
-    environment = dict(BASE_ENVIRONMENT)
-    environment["REQUEST_METHOD"] = method
-    if query is not None:
-        environment["QUERY_STRING"] = query
-    if path_info is not None:
-        environment["PATH_INFO"] = path_info
-    if body is not None:
-        if content_length is None:
-            content_length = len(body)
-        environment["CONTENT_TYPE"] = "application/octet-stream"
-    if content_length is not None and content_length is not False:
-        environment["CONTENT_LENGTH"] = str(content_length)
-    for key, value in (env or {}).items():
-        if value is None:
-            environment.pop(key, None)
-        else:
-            environment[key] = value
-    return {os.fsencode(k): v if isinstance(v, bytes) else os.fsencode(v)
-            for k, v in environment.items()}
+def blocks(total):
+    for offset in range(0, total, MiB):
+        yield BLOCK[:min(MiB, total - offset)]
+
+
+def sha256_of(total, prefix=b""):
+    digest = hashlib.sha256(prefix)
+    for piece in blocks(total):
+        digest.update(piece)
+    return digest.hexdigest()
+
+
+PROGRAM = os.path.abspath(os.environ.get("NPH_GW") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "nph-gw"))
 
 
 class Run:
-    """The outcome of one run of the program."""
-
-    def __init__(self, stdout, stderr, returncode, elapsed, fed):
-        self.stdout = stdout
-        self.stderr = stderr
-        self.returncode = returncode
-        self.elapsed = elapsed
-        self.fed = fed  # body bytes the program took before it stopped reading
-
-    def status_line(self):
-        return self.stdout.split(b"\r\n", 1)[0]
-
-    def body(self):
-        return self.stdout.split(b"\r\n\r\n", 1)[1]
+    # `out`: the first MiB of standard output, `length` and `sha`: all of it;
+    # `fed`: body bytes the program took; `peak`: resident memory, KiB.
+    out, length, err, fed, peak = b"", 0, b"", 0, None
 
 
-class Installation:
-    """A copy of the program, as `name`, in `folder`, with its settings file."""
-
-    def __init__(self, folder, name="nph-gw", settings=None):
+class Gateway:
+    # A copy of the program (or a link to it) named `name` in `folder`.
+    def __init__(self, folder, name="nph-gw", settings=None, link=False):
         os.makedirs(folder, exist_ok=True)
-        self.folder = folder
-        self.name = name
-        self.program = os.path.join(folder, name)
-        shutil.copy2(program_path(), self.program)
+        self.folder, self.program = folder, os.path.join(folder, name)
+        (os.symlink if link else shutil.copy2)(PROGRAM, self.program)
+        self.ini, self.log = self.program + ".ini", self.program + ".txt"
         if settings is not None:
-            self.write_settings(settings)
+            self.write(settings)
 
-    @property
-    def settings_path(self):
-        return self.program + ".ini"
+    def write(self, settings, path=None):
+        with open(path or self.ini, "w") as handle:
+            handle.write("[Forward]\n" + "".join("%s=%s\n" % item for item in settings.items()))
 
-    @property
-    def log_path(self):
-        return self.program + ".txt"
-
-    def write_settings(self, settings, path=None):
-        """`settings` is a dict of Forward keys, or the file's whole text."""
-        if isinstance(settings, dict):
-            text = "[Forward]\n" + "".join("%s=%s\n" % item for item in settings.items())
-        else:
-            text = settings
-        with open(path or self.settings_path, "w", encoding="latin-1") as handle:
-            handle.write(text)
-
-    def run(self, path_info=None, method="GET", query="", body=None, env=None, args=(),
-            pieces=1, pause=0.0, content_length=None, argv0=None, close_stdout=False,
-            timeout=20.0):
-        """Runs one request. `body` (bytes) goes to standard input in `pieces`
-        with `pause` seconds between them; CONTENT_LENGTH is its length unless
-        `content_length` says otherwise (False: not set). Values in `env` that
-        are None remove the variable."""
-        environ_bytes = cgi_environment(method, query, path_info, body,
-                                        content_length if body is not None else None, env)
-
-        started = time.monotonic()
-        if RUNNER:
-            command, executable = RUNNER + [self.program] + list(args), None
-        else:
-            command, executable = [argv0 or self.program] + list(args), self.program
-        process = subprocess.Popen(
-            command, executable=executable, cwd=self.folder,
-            env=environ_bytes, stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        if close_stdout:
-            # A browser that went away: whatever the program writes meets a
-            # pipe with no reader.
-            process.stdout.close()
-            process.stdout = None
-        fed = [0]
-        out = {}
+    def run(self, path="/", method="GET", body=None, env=None, pause=0.0, read=None,
+            argv0=None, args=(), user=None, measure=False, kill_after=60.0):
+        # `body`: bytes, or a size (that many bytes of BLOCK), written a MiB at a
+        # time `pause` seconds apart. `read`: bytes the web server takes of the
+        # output before it closes the pipe.
+        environment = dict(ENVIRONMENT, REQUEST_METHOD=method, PATH_INFO=path, QUERY_STRING="")
+        if body is not None:
+            size = body if isinstance(body, int) else len(body)
+            environment.update(CONTENT_LENGTH=str(size), CONTENT_TYPE="application/octet-stream")
+        environment.update(env or {})
+        environment = {k: v for k, v in environment.items() if v is not None}
+        command = RUNNER + [argv0 or self.program] + list(args)
+        peak_file = os.path.join(tempfile.gettempdir(), "nph-peak-%d" % id(self))
+        if measure:
+            command = [TIME, "-f", "%M", "-o", peak_file] + command
+        who = {}
+        if user:
+            entry = pwd.getpwnam(user)
+            who = {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
+        output = subprocess.PIPE
+        if read == 0:  # no reader from the start: every write meets a closed pipe
+            reader, output = os.pipe()
+            os.close(reader)
+        run, started, digest = Run(), time.monotonic(), hashlib.sha256()
+        process = subprocess.Popen(command, executable=None if RUNNER or measure else self.program,
+                                   cwd=self.folder, env=environment, stdin=subprocess.PIPE,
+                                   stdout=output, stderr=subprocess.PIPE, start_new_session=True, **who)
+        if read == 0:
+            os.close(output)
 
         def feed():
             try:
-                if body:
-                    size = -(-len(body) // max(1, pieces))
-                    for index, offset in enumerate(range(0, len(body), size)):
-                        if index and pause:
-                            time.sleep(pause)
-                        process.stdin.write(body[offset:offset + size])
-                        process.stdin.flush()
-                        fed[0] += len(body[offset:offset + size])
-            except (BrokenPipeError, OSError):
+                chunks = blocks(body) if isinstance(body, int) else (
+                    body[i:i + MiB] for i in range(0, len(body or b""), MiB))
+                for index, chunk in enumerate(chunks):
+                    if index and pause:
+                        time.sleep(pause)
+                    process.stdin.write(chunk)
+                    process.stdin.flush()
+                    run.fed += len(chunk)
+            except OSError:
                 pass
             finally:
                 try:
@@ -171,68 +122,167 @@ class Installation:
                 except OSError:
                     pass
 
-        def drain(name, stream):
-            out[name] = stream.read()
+        def drain():
+            while process.stdout and (read is None or run.length < read):
+                chunk = process.stdout.read1(MiB if read is None else min(MiB, read - run.length))
+                if not chunk:
+                    break
+                run.out += chunk[:max(0, MiB - len(run.out))]
+                run.length += len(chunk)
+                digest.update(chunk)
+            if process.stdout:
+                process.stdout.close()
 
-        threads = [threading.Thread(target=feed, daemon=True)]
-        if not close_stdout:
-            threads.append(threading.Thread(target=drain, args=("stdout", process.stdout), daemon=True))
-        threads.append(threading.Thread(target=drain, args=("stderr", process.stderr), daemon=True))
+        def errors():
+            run.err = process.stderr.read()
+
+        threads = [threading.Thread(target=work, daemon=True) for work in (feed, drain, errors)]
         for thread in threads:
             thread.start()
         try:
-            returncode = process.wait(timeout=timeout)
+            run.code = process.wait(timeout=kill_after)
         except subprocess.TimeoutExpired:
-            process.kill()
+            os.killpg(process.pid, signal.SIGKILL)  # its own group: the runner's children too
             process.wait()
-            raise AssertionError("gateway still running after %.0f s" % timeout)
-        elapsed = time.monotonic() - started
+            raise AssertionError("the program still ran after %.0f s" % kill_after)
+        run.elapsed = time.monotonic() - started
         for thread in threads:
-            thread.join(timeout=5)
-        for stream in (process.stdout, process.stderr):
-            if stream:
-                stream.close()
-        return Run(out.get("stdout", b""), out.get("stderr", b""), returncode, elapsed, fed[0])
-
-
-class GatewayTestCase(unittest.TestCase):
-    """Gives each test a temporary folder; `gateway()` installs the program
-    there, and `request()` runs it and checks what holds for every run: exit
-    code 0 and nothing on standard error."""
-
-    def setUp(self):
-        self.scratch = tempfile.mkdtemp(prefix="nph-blackbox-")
-        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
-
-    def gateway(self, settings=None, folder=None, name="nph-gw"):
-        return Installation(folder or self.scratch, name, settings)
-
-    def target(self):
-        from target import Target
-
-        server = Target().start()
-        self.addCleanup(server.stop)
-        return server
-
-    def settings_for(self, port, **more):
-        settings = {"TargetServer": "127.0.0.1", "TargetPort": port, "Timeout": 10}
-        settings.update(more)
-        return settings
-
-    def request(self, installation, **kwargs):
-        run = installation.run(**kwargs)
-        self.assertEqual(run.returncode, 0, "exit code")
-        self.assertEqual(run.stderr, b"", "standard error")
+            thread.join(timeout=10)
+        process.stderr.close()
+        if measure:
+            with open(peak_file) as handle:
+                run.peak = int(handle.read().split()[-1])
+            os.remove(peak_file)
+        run.sha = digest.hexdigest()
         return run
 
 
-def local_page(status, content_type, body):
-    """The exact bytes of a page the gateway makes itself."""
-    return (b"HTTP/1.0 " + status + b"\r\nContent-Type: " + content_type +
-            b"\r\nContent-length: " + str(len(body)).encode() + b"\r\n\r\n" + body)
+class Target:
+    # A loopback target run by a script. `reply`: bytes, a size (a framed body
+    # of that many bytes of BLOCK), or None (no answer). `read_body`: False
+    # answers without reading the body (as many servers do for a GET).
+    # `stall`: seconds of silence after `stall_after` bytes of the reply.
+    # `reset`: end the connection with a reset instead of a close. `keep_open`:
+    # serve further requests on the connection when a request asks for it.
+    def __init__(self, reply=REPLY, read_body=True,
+                 stall_after=None, stall=0.0, reset=False, keep_open=False):
+        self.reply, self.read_body, self.reset, self.keep_open = reply, read_body, reset, keep_open
+        self.stall_after, self.stall = stall_after, stall
+        self.requests = []  # (head, body length, body SHA-256)
+        self.sent = []  # SHA-256 of each reply as far as it went
+        self.stopping = threading.Event()
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.listener.settimeout(0.05)
+        self.port = self.listener.getsockname()[1]
+        self.threads = [threading.Thread(target=self._accept, daemon=True)]
+        self.threads[0].start()
+
+    def stop(self):
+        self.stopping.set()
+        self.settle()
+        self.listener.close()
+
+    def settle(self):
+        # The requests, once every connection so far has ended.
+        for thread in self.threads[1:]:
+            thread.join(timeout=10)
+        return self.requests
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                continue
+            worker = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            self.threads.append(worker)
+            worker.start()
+
+    def _serve(self, conn):
+        conn.settimeout(30)
+        data = b""
+        try:
+            while True:
+                while b"\r\n\r\n" not in data:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        return
+                    data += chunk
+                head, _, data = data.partition(b"\r\n\r\n")
+                fields = dict((name.strip().lower(), value.strip()) for name, _, value in
+                              (line.partition(b":") for line in head.split(b"\r\n")[1:]))
+                length = int(fields.get(b"content-length", 0)) if self.read_body else 0
+                digest, got = hashlib.sha256(data[:length]), min(length, len(data))
+                data = data[length:]
+                while got < length:
+                    chunk = conn.recv(min(MiB, length - got))
+                    if not chunk:
+                        break
+                    digest.update(chunk)
+                    got += len(chunk)
+                self.requests.append((head + b"\r\n\r\n", got, digest.hexdigest()))
+                if self.reset:
+                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    return
+                if self.reply is None:
+                    return
+                self._send(conn)
+                connection = fields.get(b"connection", b"").lower()
+                if not (self.keep_open and (b"keep-alive" in connection or (
+                        head.split(b"\r\n")[0].endswith(b"1.1") and b"close" not in connection))):
+                    return
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def _send(self, conn):
+        pieces = [self.reply]
+        if isinstance(self.reply, int):
+            pieces = [b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % self.reply]
+            pieces += blocks(self.reply)
+        digest, sent = hashlib.sha256(), 0
+        try:
+            for piece in pieces:
+                if self.stall_after is not None and sent <= self.stall_after < sent + len(piece):
+                    cut = self.stall_after - sent
+                    conn.sendall(piece[:cut])
+                    digest.update(piece[:cut])
+                    sent, piece = sent + cut, piece[cut:]
+                    if self.stopping.wait(self.stall):
+                        return
+                conn.sendall(piece)
+                digest.update(piece)
+                sent += len(piece)
+        finally:
+            self.sent.append(digest.hexdigest())
 
 
-CGI_ERROR_PAGE = (b"HTTP/1.0 500 Internal Error\r\nContent-Type: text/html\r\n"
-                  b"Content-length: 18\r\n\r\n<H2>CGI Error</H2>")
-FORBIDDEN_PAGE = (b"HTTP/1.0 403 Forbidden\r\nContent-Type: text/html\r\n"
-                  b"Content-length: 18\r\n\r\n<H2>Forbidden</H2>")
+class GatewayCase(unittest.TestCase):
+    # Each case gets a folder; `run_gateway()` checks what holds for every run: exit
+    # code 0, nothing on standard error, done within `limit` seconds, no file
+    # made beside the program but its log.
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="nph-blackbox-")
+        os.chmod(self.scratch, 0o777)  # reachable for a run as another user
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+
+    def target(self, **script):
+        target = Target(**script)
+        self.addCleanup(target.stop)
+        return target
+
+    def gateway(self, target=None, folder=None, name="nph-gw", link=False, **settings):
+        settings = dict(dict(TargetServer="127.0.0.1", TargetPort=target.port if target else 1,
+                             Timeout=10), **settings)
+        return Gateway(folder or self.scratch, name, settings, link)
+
+    def run_gateway(self, gateway, limit=5.0, **request):
+        before = set(os.listdir(gateway.folder))
+        run = gateway.run(kill_after=limit + SLACK + 3, **request)
+        self.assertEqual((run.code, run.err), (0, b""))
+        self.assertLess(run.elapsed, limit + SLACK)
+        self.assertLessEqual(set(os.listdir(gateway.folder)) - before, {os.path.basename(gateway.log)})
+        return run
