@@ -4,6 +4,8 @@
 #   the Windows build under Wine (unit, black-box, Apache case);
 #   everything under AddressSanitizer + UndefinedBehaviorSanitizer, and valgrind;
 #   each fuzzer for 30 seconds;
+#   the release files built and checked (black-box suite on each archive's
+#   program, ARM under qemu-user, Windows under Wine);
 #   last, through CTest: unit, black-box, Apache end-to-end.
 # With --quick, only the CTest suites run.
 set -euo pipefail
@@ -20,6 +22,7 @@ if [ "$quick" = 0 ]; then
   ./scripts/test-windows.sh
   ./scripts/test-sanitizers.sh
   ./scripts/fuzz.sh 30
+  ./scripts/release.sh --test
 fi
 
 cmake -S . -B build -DNPH_GW_TESTS=ON >/dev/null
