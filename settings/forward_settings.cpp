@@ -16,6 +16,41 @@ void CopyText(char* out, size_t size, const char* text) {
   out[length] = '\0';
 }
 
+// The folder part of `path` (without its last separator); "" when it has none.
+void CopyFolder(const char* path, char* out, size_t size) {
+  size_t length = 0;
+  for (size_t i = 0; path[i]; ++i) {
+    if (path[i] == '/' || path[i] == '\\') length = i;
+  }
+  if (length >= size) length = 0;
+  std::memcpy(out, path, length);
+  out[length] = '\0';
+}
+
+// StartCommand, StartTimeout and the files the start uses beside the program.
+void LoadStartSettings(const platform::ProfileFile& profile, const char* programPath,
+                       ForwardSettings* settings) {
+  settings->startCommand[0] = '\0';
+  settings->programFolder[0] = '\0';
+  settings->lockPath[0] = '\0';
+  settings->startLogPath[0] = '\0';
+  long timeout = profile.GetInteger(kSection, "StartTimeout", 30);
+  settings->startTimeoutSeconds =
+      timeout < 1 ? 1 : timeout > 3600 ? 3600 : static_cast<int32_t>(timeout);
+  profile.GetString(kSection, "StartCommand", "", settings->startCommand,
+                    sizeof settings->startCommand);
+  // A command that filled the buffer may have been cut: running the front
+  // part of a command line could do anything.
+  if (std::strlen(settings->startCommand) + 1 >= sizeof settings->startCommand ||
+      !ReplaceExtension(programPath, ".lock", settings->lockPath, sizeof settings->lockPath) ||
+      !ReplaceExtension(programPath, ".start.log", settings->startLogPath,
+                        sizeof settings->startLogPath)) {
+    settings->startCommand[0] = '\0';
+    return;
+  }
+  CopyFolder(programPath, settings->programFolder, sizeof settings->programFolder);
+}
+
 }  // namespace
 
 bool ReplaceExtension(const char* programPath, const char* extension, char* out,
@@ -116,4 +151,9 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
                     sizeof settings->publicPath);
   settings->publicPathSet = std::strcmp(settings->publicPath, kAbsent) != 0;
   if (!settings->publicPathSet) settings->publicPath[0] = '\0';
+
+  profile.GetString(kSection, "TargetSocket", "", settings->targetSocket,
+                    sizeof settings->targetSocket);
+  settings->passAuthorization = profile.GetInteger(kSection, "PassAuthorization", 0) != 0;
+  LoadStartSettings(profile, programPath, settings);
 }
