@@ -460,7 +460,8 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   bool started = false;
   if (ready) {
     // Where the list is not honoured, the standard handles still stay behind.
-    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const DWORD standards[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (DWORD which : standards) {
       HANDLE standard = GetStdHandle(which);
       if (standard && standard != INVALID_HANDLE_VALUE) {
         SetHandleInformation(standard, HANDLE_FLAG_INHERIT, 0);
