@@ -34,11 +34,13 @@ void LoadStartSettings(const platform::ProfileFile& profile, const char* program
   settings->programFolder[0] = '\0';
   settings->lockPath[0] = '\0';
   settings->startLogPath[0] = '\0';
+  settings->startTimeoutSeconds = 30;
+  profile.GetString(kSection, "StartCommand", "", settings->startCommand,
+                    sizeof settings->startCommand);
+  if (settings->startCommand[0] == '\0') return;
   long timeout = profile.GetInteger(kSection, "StartTimeout", 30);
   settings->startTimeoutSeconds =
       timeout < 1 ? 1 : timeout > 3600 ? 3600 : static_cast<int32_t>(timeout);
-  profile.GetString(kSection, "StartCommand", "", settings->startCommand,
-                    sizeof settings->startCommand);
   // A command that filled the buffer may have been cut: running the front
   // part of a command line could do anything.
   if (std::strlen(settings->startCommand) + 1 >= sizeof settings->startCommand ||
@@ -109,7 +111,10 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   profile.GetString(kSection, "TargetServer", "", settings->targetName,
                     sizeof settings->targetName);
   CopyText(settings->targetServer, sizeof settings->targetServer, settings->targetName);
-  if (settings->targetName[0] != '\0') {
+  profile.GetString(kSection, "TargetSocket", "", settings->targetSocket,
+                    sizeof settings->targetSocket);
+  // A socket file needs no address: TargetServer is then only the Host line.
+  if (settings->targetName[0] != '\0' && settings->targetSocket[0] == '\0') {
     if (std::strcmp(settings->targetName, "localhost") == 0) {
       settings->targetAddress = kLoopbackAddress;
     } else {
@@ -152,8 +157,6 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->publicPathSet = std::strcmp(settings->publicPath, kAbsent) != 0;
   if (!settings->publicPathSet) settings->publicPath[0] = '\0';
 
-  profile.GetString(kSection, "TargetSocket", "", settings->targetSocket,
-                    sizeof settings->targetSocket);
   settings->passAuthorization = profile.GetInteger(kSection, "PassAuthorization", 0) != 0;
   LoadStartSettings(profile, programPath, settings);
 }

@@ -29,10 +29,11 @@ TEST(HostedAppSettings, ReadFromTheSettingsFile) {
       {"names without regard to case", "[forward]\ntargetsocket=s\npassauthorization=7\n"
                                        "STARTCOMMAND=run\nstarttimeout=5\n",
        "s", 1, "run", 5},
-      {"switch off, timeout without digits", "[Forward]\nPassAuthorization=0\nStartTimeout=soon\n",
-       "", 0, "", 30},
-      {"timeout at least 1", "[Forward]\nStartTimeout=0\n", "", 0, "", 1},
-      {"timeout at most an hour", "[Forward]\nStartTimeout=99999\n", "", 0, "", 3600},
+      {"switch off, timeout without digits",
+       "[Forward]\nPassAuthorization=0\nStartCommand=run\nStartTimeout=soon\n", "", 0, "run", 30},
+      {"timeout at least 1", "[Forward]\nStartCommand=run\nStartTimeout=0\n", "", 0, "run", 1},
+      {"timeout at most an hour", "[Forward]\nStartCommand=run\nStartTimeout=99999\n", "", 0,
+       "run", 3600},
       {"a command too long to hold is not run at all",
        "[Forward]\nStartCommand=" + longCommand + "\n", "", 0, "", 30},
   };
