@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "forwarding/authorization.h"
 #include "forwarding/body_reader.h"
 #include "gateway/ascii.h"
 #include "log/request_log.h"
@@ -137,7 +138,11 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
   if (parts.forwardedHeaders) PutForwardedHeaders(parts, sink);
   if (parts.hostForTarget) {
     char hostLine[kSettingTextSize + 32];
-    if (parts.settings->targetPort == 80) {
+    if (parts.settings->targetSocket[0] != '\0') {
+      // A socket file has no host name or port of its own.
+      const char* name = parts.settings->targetServer[0] ? parts.settings->targetServer : "localhost";
+      std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", name);
+    } else if (parts.settings->targetPort == 80) {
       std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", parts.settings->targetName);
     } else {
       std::snprintf(hostLine, sizeof hostLine, "Host: %s:%ld\r\n", parts.settings->targetName,
@@ -270,7 +275,7 @@ bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBo
     if (row == kHostRow && mode != ModeEcho) continue;
     if (row == kContentLengthRow) continue;  // declared by the gateway itself
     if (row == kContentTypeRow && parts.bodyLength <= 0 && !parts.unframedBody) continue;
-    parts.values[row] = VariableCopy(forwarder, kHeaderMap[row].variable);
+    parts.values[row] = HeaderRowValue(forwarder, settings, row);
     parts.included[row] = parts.values[row].IsSet();
   }
 

@@ -17,22 +17,49 @@ TargetConnection::~TargetConnection() {
   platform::CloseSocket(socket_);
 }
 
+TargetConnection::Attempt TargetConnection::TryConnect(long* error) {
+  if (socket_ != platform::kNoSocket) platform::CloseSocket(socket_);
+  const bool local = settings_.targetSocket[0] != '\0';
+  socket_ = local ? platform::OpenLocalSocket() : platform::OpenTcpSocket();
+  if (socket_ == platform::kNoSocket) {
+    *error = platform::LastSocketError();
+    return Attempt::kNoSocket;
+  }
+  bool connected =
+      local ? platform::ConnectLocalSocket(socket_, settings_.targetSocket,
+                                           settings_.connectTimeoutSeconds)
+            : platform::ConnectSocket(socket_, settings_.targetAddress, settings_.targetPort,
+                                      settings_.connectTimeoutSeconds);
+  *error = connected ? 0 : platform::LastSocketError();
+  return connected ? Attempt::kConnected : Attempt::kFailed;
+}
+
 bool TargetConnection::Connect() {
   FILE* log = settings_.logFile;
-  socket_ = platform::OpenTcpSocket();
-  if (socket_ == platform::kNoSocket) {
-    if (log) LogSocketError("No socket: %s%ld\n", "", platform::LastSocketError(), log);
+  long error = 0;
+  Attempt attempt = TryConnect(&error);
+  if (attempt == Attempt::kNoSocket) {
+    if (log) {
+      const char* line = settings_.targetSocket[0] ? "No Unix domain socket: %s%ld\n"
+                                                   : "No socket: %s%ld\n";
+      LogSocketError(line, "", error, log);
+    }
     return false;
   }
-  if (!platform::ConnectSocket(socket_, settings_.targetAddress, settings_.targetPort,
-                               settings_.connectTimeoutSeconds)) {
-    if (log) LogSocketError("Connection error: %s%ld", "", platform::LastSocketError(), log);
-    return false;
+  if (attempt == Attempt::kFailed) {
+    if (log) LogSocketError("Connection error: %s%ld", "", error, log);
+    if (settings_.startCommand[0] == '\0' || !platform::NothingListens(error) || !StartTarget()) {
+      return false;
+    }
   }
   // A target that stops reading must not hold the gateway beyond its timeout.
   platform::SetSendTimeout(socket_, settings_.timeoutSeconds);
   if (log) LogEvent("Connected", log);
   return true;
+}
+
+void TargetConnection::Log(const char* event) const {
+  if (settings_.logFile) LogEvent(event, settings_.logFile);
 }
 
 bool TargetConnection::Send(const char* data, int32_t length, bool wholeInTime) {

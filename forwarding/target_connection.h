@@ -1,4 +1,5 @@
-// One TCP connection to the target, with the request log's event lines.
+// One connection to the target (TCP, or a Unix domain socket), with the
+// request log's event lines.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,10 @@ class TargetConnection {
   TargetConnection(const TargetConnection&) = delete;
   TargetConnection& operator=(const TargetConnection&) = delete;
 
-  // Opens the socket and connects; logs the failure or "Connected".
+  // Opens the socket and connects; logs the failure or "Connected". When
+  // nothing listens and there is a start command, starts the application (or
+  // waits for another request's start) and connects once it accepts. Called
+  // once, before anything is sent.
   bool Connect();
   // Sends every byte, however the socket splits them; logs a failure. A send
   // that makes no progress for `timeoutSeconds` fails; with `wholeInTime` the
@@ -29,6 +33,16 @@ class TargetConnection {
   int32_t Receive(char* buffer, int32_t count, int64_t since, const char** failure);
 
  private:
+  enum class Attempt { kConnected, kNoSocket, kFailed };
+  // One connect on a fresh socket; the system's error code in `*error`.
+  Attempt TryConnect(long* error);
+  // After "nothing listens": starts the application, or waits for another
+  // request's start (target_start.cpp).
+  bool StartTarget();
+  bool WaitForStart(int64_t since, platform::StartedProcess& process);
+  bool WaitForOtherStart(platform::FileLock& lock);
+  void Log(const char* event) const;
+
   const ForwardSettings& settings_;
   platform::SocketHandle socket_ = platform::kNoSocket;
   bool polling_ = false;

@@ -2,7 +2,8 @@
 //
 // Everything the gateway asks of the system goes through these functions:
 // the CGI channel (standard streams, environment), the program's own path and
-// version, a TCP client socket, a clock and the settings-file reader.
+// version, TCP and Unix domain client sockets, a clock, the settings-file
+// reader, and starting the application behind the gateway with a lock file.
 // platform_posix.cpp and platform_win32.cpp implement them side by side.
 #pragma once
 
@@ -56,6 +57,8 @@ FILE* OpenTemporaryFile();
 
 // Whole seconds from an arbitrary fixed point; never goes backwards.
 int64_t MonotonicSeconds();
+// Sleeps the calling thread.
+void SleepMilliseconds(int milliseconds);
 
 // TCP client socket ----------------------------------------------------------
 
@@ -92,9 +95,75 @@ long LastSocketError();
 // The last socket error with the would-block condition reported as kWouldBlock.
 long NormalizeErrorCode(long raw);
 
+// Unix domain socket client ---------------------------------------------------
+
+// A stream socket for a socket file; kNoSocket when none can be made (where the
+// system has no Unix domain sockets, LastSocketError says so).
+SocketHandle OpenLocalSocket();
+// Connects to the socket file at `path`, waiting at most `timeoutSeconds` (0:
+// as long as the system waits) when the listener's queue is full. A path too
+// long for a socket address fails with the system's "name too long".
+bool ConnectLocalSocket(SocketHandle socket, const char* path, int timeoutSeconds);
+// True when a connect failed with `code` because nothing listens there: the
+// connection was refused, or there is no socket file.
+bool NothingListens(long code);
+// Removes the file at `path` when it is a socket file, one left behind by a
+// server that ended without removing it.
+void RemoveSocketFile(const char* path);
+
 // Resolves a host name or dotted address to its first IPv4 address, in host
 // byte order. Returns false when it cannot be resolved.
 bool ResolveIPv4(const char* hostName, uint32_t* address);
+
+// Starting the application -----------------------------------------------------
+
+struct StartedProcess {
+  intptr_t id = 0;             // the system's process id
+  intptr_t handle = 0;         // Win32: the process handle
+  long outputError = 0;        // the output file could not be opened: why
+  bool sharesServerJob = false;  // Win32: the web server's job would not let it go
+};
+
+// Starts `command` through the system's command interpreter (/bin/sh -c;
+// cmd.exe /c) in `folder`, detached from this process and from the request:
+// a session (or process group and hidden console) of its own, nothing
+// inherited but standard input from the null device and standard output and
+// error appended to `outputPath` (the null device when that cannot be opened:
+// `outputError` says why), and an environment of the system's basics only
+// (PATH, HOME, LANG and the like), never the request's CGI variables. False,
+// with LastSystemError, when it could not be started.
+bool StartDetached(const char* command, const char* folder, const char* outputPath,
+                   StartedProcess* process);
+// Whether the started process has ended: kExited with its exit code, kKilled
+// with the signal that ended it.
+enum class ProcessState { kRunning, kExited, kKilled };
+ProcessState CheckProcess(StartedProcess* process, long* code);
+// Ends the started process and, on POSIX, everything in its session.
+void EndProcess(StartedProcess* process);
+// Lets go of the process (it runs on).
+void ReleaseProcess(StartedProcess* process);
+// The last error of a file or process call, as the system numbers it.
+long LastSystemError();
+
+// An exclusive lock on a file, held until Unlock or the object goes, and
+// released by the system when the process ends however it ends.
+class FileLock {
+ public:
+  enum Result { kLocked, kBusy, kFailed };
+  FileLock() = default;
+  ~FileLock() { Unlock(); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Takes the lock on `path` (created when missing) without waiting: kBusy
+  // when another holds it, kFailed (with LastSystemError) when the file
+  // cannot be opened or locked.
+  Result TryLock(const char* path);
+  void Unlock();
+
+ private:
+  intptr_t handle_ = -1;
+};
 
 // Settings file --------------------------------------------------------------
 

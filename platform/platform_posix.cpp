@@ -7,8 +7,12 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -33,6 +37,22 @@ bool CopyText(const char* text, char* out, size_t size) {
 }
 
 int Descriptor(SocketHandle socket) { return static_cast<int>(socket); }
+
+// Opens a regular file and nothing else; O_NONBLOCK keeps the open of a named
+// pipe that nobody reads from waiting for ever before the check can refuse it.
+int OpenRegularFile(const char* path, int flags, mode_t mode) {
+  int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
+  if (fd < 0) return -1;
+  struct stat info;
+  int current = fcntl(fd, F_GETFL, 0);
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || current < 0 ||
+      fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace
 
@@ -176,15 +196,8 @@ bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
 }
 
 FILE* OpenLogForAppending(const char* path) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  int fd = OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
   if (fd < 0) return nullptr;
-  struct stat info;
-  int flags = fcntl(fd, F_GETFL, 0);
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    close(fd);
-    return nullptr;
-  }
   FILE* file = fdopen(fd, "a");
   if (!file) close(fd);
   return file;
@@ -199,6 +212,13 @@ int64_t MonotonicSeconds() {
     return static_cast<int64_t>(time(nullptr));
   }
   return static_cast<int64_t>(now.tv_sec);
+}
+
+void SleepMilliseconds(int milliseconds) {
+  struct timespec pause;
+  pause.tv_sec = milliseconds / 1000;
+  pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  nanosleep(&pause, nullptr);
 }
 
 SocketHandle OpenTcpSocket() {
@@ -319,6 +339,39 @@ long NormalizeErrorCode(long raw) {
   return (raw == EAGAIN || raw == EWOULDBLOCK) ? kWouldBlock : raw;
 }
 
+SocketHandle OpenLocalSocket() {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? kNoSocket : fd;
+}
+
+bool ConnectLocalSocket(SocketHandle socket, const char* path, int timeoutSeconds) {
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  size_t length = std::strlen(path);
+  if (length >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(address.sun_path, path, length + 1);
+  // Connecting to a socket file waits only while the listener's queue is
+  // full, bounded by the send timeout; past it the system says EAGAIN.
+  SetSendTimeout(socket, timeoutSeconds);
+  if (connect(Descriptor(socket), reinterpret_cast<struct sockaddr*>(&address), sizeof address) ==
+      0) {
+    return true;
+  }
+  if (errno == EAGAIN) errno = ETIMEDOUT;
+  return false;
+}
+
+bool NothingListens(long code) { return code == ECONNREFUSED || code == ENOENT; }
+
+void RemoveSocketFile(const char* path) {
+  struct stat info;
+  if (lstat(path, &info) == 0 && S_ISSOCK(info.st_mode)) unlink(path);
+}
+
 bool ResolveIPv4(const char* hostName, uint32_t* address) {
   struct in_addr parsed;
   if (inet_pton(AF_INET, hostName, &parsed) == 1) {
@@ -335,6 +388,147 @@ bool ResolveIPv4(const char* hostName, uint32_t* address) {
   *address = ntohl(first->sin_addr.s_addr);
   freeaddrinfo(found);
   return true;
+}
+
+// Starting the application ----------------------------------------------------
+
+namespace {
+
+// What a started application gets of the gateway's environment: the system's
+// basics. The rest came from the web server for this one request
+// (REQUEST_METHOD, QUERY_STRING, HTTP_*, REMOTE_USER ...) and must not follow
+// the application into its later life.
+const char* const kBasicVariables[] = {"PATH", "HOME", "LANG", "LC_ALL", "LC_CTYPE",
+                                       "TZ",   "TMPDIR", "USER", "LOGNAME"};
+constexpr size_t kBasicCount = sizeof kBasicVariables / sizeof kBasicVariables[0];
+char kDefaultPath[] = "PATH=/usr/local/bin:/usr/bin:/bin";
+
+void CloseDescriptorsFrom(int first) {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, first, ~0U, 0) == 0) return;
+#endif
+  long limit = sysconf(_SC_OPEN_MAX);
+  for (long fd = first; fd < limit; ++fd) close(static_cast<int>(fd));
+}
+
+void WriteError(const char* what, const char* subject) {
+  const char* parts[] = {"nph-gw: ", what, subject, "\n"};
+  for (const char* part : parts) {
+    ssize_t ignored = write(STDERR_FILENO, part, std::strlen(part));
+    (void)ignored;
+  }
+}
+
+// In the child after fork: becomes the application. Never returns.
+[[noreturn]] void BecomeApplication(int input, int output, const char* folder,
+                                    const char* command, char* const* environment) {
+  setsid();  // a session of its own: no signal aimed at the web server's reaches it
+  dup2(input, STDIN_FILENO);
+  dup2(output, STDOUT_FILENO);
+  dup2(output, STDERR_FILENO);
+  for (int fd = 0; fd <= 2; ++fd) fcntl(fd, F_SETFD, 0);
+  // Nothing else: the web server waits for the CGI's pipes to close, and the
+  // lock file must stay the gateway's.
+  CloseDescriptorsFrom(3);
+  // Signals the web server or the gateway ignore (SIGPIPE) would stay ignored
+  // across exec; the application starts with the defaults.
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) signal(signal_number, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (folder[0] != '\0' && chdir(folder) != 0) {
+    WriteError("cannot enter ", folder);
+    _exit(126);
+  }
+  char shell[] = "sh";
+  char option[] = "-c";
+  char* const arguments[] = {shell, option, const_cast<char*>(command), nullptr};
+  execve("/bin/sh", arguments, environment);
+  WriteError("cannot run ", "/bin/sh");
+  _exit(127);
+}
+
+}  // namespace
+
+bool StartDetached(const char* command, const char* folder, const char* outputPath,
+                   StartedProcess* process) {
+  // Everything the child needs is made before the fork.
+  char* environment[kBasicCount + 2];
+  size_t count = 0;
+  bool hasPath = false;
+  for (const char* name : kBasicVariables) {
+    const char* value = FindEnvironmentVariable(name);
+    if (!value) continue;
+    // The value lies in its "NAME=value" entry of the environment.
+    environment[count++] = const_cast<char*>(value - std::strlen(name) - 1);
+    hasPath = hasPath || std::strcmp(name, "PATH") == 0;
+  }
+  if (!hasPath) environment[count++] = kDefaultPath;
+  environment[count] = nullptr;
+
+  int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int output = OpenRegularFile(outputPath, O_WRONLY | O_APPEND | O_CREAT, 0600);
+  if (output < 0) {
+    process->outputError = errno;
+    output = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  }
+  // The web server may have left child exits ignored, and then the exit code
+  // could not be collected.
+  signal(SIGCHLD, SIG_DFL);
+  pid_t child = input >= 0 && output >= 0 ? fork() : -1;
+  if (child == 0) BecomeApplication(input, output, folder, command, environment);
+  int error = errno;
+  if (input >= 0) close(input);
+  if (output >= 0) close(output);
+  errno = error;
+  if (child < 0) return false;
+  process->id = child;
+  return true;
+}
+
+ProcessState CheckProcess(StartedProcess* process, long* code) {
+  int status = 0;
+  pid_t ended = waitpid(static_cast<pid_t>(process->id), &status, WNOHANG);
+  if (ended == 0) return ProcessState::kRunning;
+  if (ended < 0) {
+    *code = -1;  // not ours to wait for any more: it has ended, how is unknown
+    return ProcessState::kExited;
+  }
+  if (WIFSIGNALED(status)) {
+    *code = WTERMSIG(status);
+    return ProcessState::kKilled;
+  }
+  *code = WEXITSTATUS(status);
+  return ProcessState::kExited;
+}
+
+// The process leads its own session and so its own process group.
+void EndProcess(StartedProcess* process) { killpg(static_cast<pid_t>(process->id), SIGTERM); }
+
+void ReleaseProcess(StartedProcess* process) { process->id = 0; }
+
+long LastSystemError() { return errno; }
+
+FileLock::Result FileLock::TryLock(const char* path) {
+  Unlock();
+  int fd = OpenRegularFile(path, O_RDWR | O_CREAT, 0600);
+  if (fd < 0) return kFailed;
+  // flock, not fcntl: its lock belongs to this open file, so a second open in
+  // the same process is refused as another process's would be.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return error == EWOULDBLOCK ? kBusy : kFailed;
+  }
+  handle_ = fd;
+  return kLocked;
+}
+
+void FileLock::Unlock() {
+  if (handle_ < 0) return;
+  close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 // Settings file -------------------------------------------------------------

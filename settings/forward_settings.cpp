@@ -16,6 +16,43 @@ void CopyText(char* out, size_t size, const char* text) {
   out[length] = '\0';
 }
 
+// The folder part of `path` (without its last separator); "" when it has none.
+void CopyFolder(const char* path, char* out, size_t size) {
+  size_t length = 0;
+  for (size_t i = 0; path[i]; ++i) {
+    if (path[i] == '/' || path[i] == '\\') length = i;
+  }
+  if (length >= size) length = 0;
+  std::memcpy(out, path, length);
+  out[length] = '\0';
+}
+
+// StartCommand, StartTimeout and the files the start uses beside the program.
+void LoadStartSettings(const platform::ProfileFile& profile, const char* programPath,
+                       ForwardSettings* settings) {
+  settings->startCommand[0] = '\0';
+  settings->programFolder[0] = '\0';
+  settings->lockPath[0] = '\0';
+  settings->startLogPath[0] = '\0';
+  settings->startTimeoutSeconds = 30;
+  profile.GetString(kSection, "StartCommand", "", settings->startCommand,
+                    sizeof settings->startCommand);
+  if (settings->startCommand[0] == '\0') return;
+  long timeout = profile.GetInteger(kSection, "StartTimeout", 30);
+  settings->startTimeoutSeconds =
+      timeout < 1 ? 1 : timeout > 3600 ? 3600 : static_cast<int32_t>(timeout);
+  // A command that filled the buffer may have been cut: running the front
+  // part of a command line could do anything.
+  if (std::strlen(settings->startCommand) + 1 >= sizeof settings->startCommand ||
+      !ReplaceExtension(programPath, ".lock", settings->lockPath, sizeof settings->lockPath) ||
+      !ReplaceExtension(programPath, ".start.log", settings->startLogPath,
+                        sizeof settings->startLogPath)) {
+    settings->startCommand[0] = '\0';
+    return;
+  }
+  CopyFolder(programPath, settings->programFolder, sizeof settings->programFolder);
+}
+
 }  // namespace
 
 bool ReplaceExtension(const char* programPath, const char* extension, char* out,
@@ -74,7 +111,10 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   profile.GetString(kSection, "TargetServer", "", settings->targetName,
                     sizeof settings->targetName);
   CopyText(settings->targetServer, sizeof settings->targetServer, settings->targetName);
-  if (settings->targetName[0] != '\0') {
+  profile.GetString(kSection, "TargetSocket", "", settings->targetSocket,
+                    sizeof settings->targetSocket);
+  // A socket file needs no address: TargetServer is then only the Host line.
+  if (settings->targetName[0] != '\0' && settings->targetSocket[0] == '\0') {
     if (std::strcmp(settings->targetName, "localhost") == 0) {
       settings->targetAddress = kLoopbackAddress;
     } else {
@@ -116,4 +156,7 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
                     sizeof settings->publicPath);
   settings->publicPathSet = std::strcmp(settings->publicPath, kAbsent) != 0;
   if (!settings->publicPathSet) settings->publicPath[0] = '\0';
+
+  settings->passAuthorization = profile.GetInteger(kSection, "PassAuthorization", 0) != 0;
+  LoadStartSettings(profile, programPath, settings);
 }

@@ -9,6 +9,8 @@
 constexpr size_t kPathBufferSize = 4096;
 // Texts read from the settings file are cut to 255 characters.
 constexpr size_t kSettingTextSize = 256;
+// A command line is never cut: one that does not fit is not run at all.
+constexpr size_t kCommandSize = 4096;
 
 struct ForwardSettings {
   char targetName[kSettingTextSize];      // host name as written, or "127.0.0.1"
@@ -32,6 +34,16 @@ struct ForwardSettings {
   char publicPath[kSettingTextSize];
   int32_t connectTimeoutSeconds;        // 0: the system's own
   uint8_t streaming;                    // relay bodies in pieces as they flow
+
+  // Settings for an application on a shared host; each off by default.
+  char targetSocket[kSettingTextSize];  // Unix domain socket path; "" = TCP
+  uint8_t passAuthorization;            // the browser's Authorization as is
+  char startCommand[kCommandSize];      // started when the target is not there
+  int32_t startTimeoutSeconds;          // how long a start may take to accept
+  // Derived from the program's path, only when there is a start command.
+  char programFolder[kPathBufferSize];  // where the command runs
+  char lockPath[kPathBufferSize + 8];   // one start at a time
+  char startLogPath[kPathBufferSize + 16];  // the application's output
 };
 
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1

@@ -1,4 +1,5 @@
-// Server-side sockets on 127.0.0.1, for tests that play the target.
+// Server-side sockets on 127.0.0.1 and on socket files, for tests that play
+// the target.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +8,12 @@
 
 namespace platform {
 
-// Listens on 127.0.0.1 on a free port; kNoSocket on failure.
+// Listens on 127.0.0.1 on `*port`, or on a free port when it is 0 (`*port`
+// then names it); kNoSocket on failure.
 SocketHandle OpenLoopbackListener(uint16_t* port);
+// Listens on a socket file at `path`; kNoSocket on failure, LastSocketError
+// saying why (the system may have no Unix domain sockets).
+SocketHandle OpenLocalListener(const char* path);
 // Waits at most `milliseconds` for a connection; kNoSocket when none came.
 SocketHandle AcceptConnection(SocketHandle listener, int milliseconds);
 // Ends our sending side (the peer reads end of stream).
@@ -17,7 +22,5 @@ void ShutdownSending(SocketHandle socket);
 void ResetAndClose(SocketHandle socket);
 // Blocks at most `milliseconds` for readable data or end of stream; false on timeout.
 bool WaitForData(SocketHandle socket, int milliseconds);
-// Sleeps the calling thread.
-void SleepMilliseconds(int milliseconds);
 
 }  // namespace platform

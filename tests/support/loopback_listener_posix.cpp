@@ -1,8 +1,9 @@
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -18,7 +19,9 @@ SocketHandle OpenLoopbackListener(uint16_t* port) {
   std::memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_port = htons(*port);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   socklen_t size = sizeof address;
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
       listen(fd, 16) != 0 ||
@@ -27,6 +30,23 @@ SocketHandle OpenLoopbackListener(uint16_t* port) {
     return kNoSocket;
   }
   *port = ntohs(address.sin_port);
+  return fd;
+}
+
+SocketHandle OpenLocalListener(const char* path) {
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return kNoSocket;
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 16) != 0) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return kNoSocket;
+  }
   return fd;
 }
 
@@ -52,13 +72,6 @@ bool WaitForData(SocketHandle socket, int milliseconds) {
   entry.events = POLLIN;
   entry.revents = 0;
   return poll(&entry, 1, milliseconds) > 0;
-}
-
-void SleepMilliseconds(int milliseconds) {
-  struct timespec pause;
-  pause.tv_sec = milliseconds / 1000;
-  pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  nanosleep(&pause, nullptr);
 }
 
 }  // namespace platform

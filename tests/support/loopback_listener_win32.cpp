@@ -4,6 +4,7 @@
 #endif
 #include <winsock2.h>
 #include <windows.h>
+#include <afunix.h>
 
 #include <cstring>
 
@@ -38,7 +39,7 @@ SocketHandle OpenLoopbackListener(uint16_t* port) {
   std::memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_port = htons(*port);
   int size = sizeof address;
   if (bind(handle, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
       listen(handle, 16) != 0 ||
@@ -47,6 +48,24 @@ SocketHandle OpenLoopbackListener(uint16_t* port) {
     return kNoSocket;
   }
   *port = ntohs(address.sin_port);
+  return static_cast<SocketHandle>(handle);
+}
+
+SocketHandle OpenLocalListener(const char* path) {
+  EnsureSocketLibrary();
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+  SOCKET handle = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (handle == INVALID_SOCKET) return kNoSocket;
+  if (bind(handle, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+      listen(handle, 16) != 0) {
+    int error = WSAGetLastError();
+    closesocket(handle);
+    WSASetLastError(error);
+    return kNoSocket;
+  }
   return static_cast<SocketHandle>(handle);
 }
 
@@ -76,7 +95,5 @@ bool WaitForData(SocketHandle socket, int milliseconds) {
   limit.tv_usec = (milliseconds % 1000) * 1000;
   return select(0, &readable, nullptr, nullptr, &limit) > 0;
 }
-
-void SleepMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
 }  // namespace platform

@@ -1,0 +1,103 @@
+// The connection to a socket file, and the start of an application that is
+// not running, against listeners the test opens.
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "forwarding/target_connection.h"
+#include "platform/loopback_listener.h"
+#include "tests/support/captured_log.h"
+#include "tests/support/fake_forwarder.h"
+#include "tests/support/scripted_target.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+TEST(TargetSocket, ConnectsToTheSocketFile) {
+  TempFolder folder;
+  const std::string path = folder.File("app.sock");
+  platform::SocketHandle listener = platform::OpenLocalListener(path.c_str());
+  ForwardSettings settings = DefaultSettings(UnusedPort());
+  std::strcpy(settings.targetSocket, path.c_str());
+  CapturedLog log;
+  settings.logFile = log.File();
+  TargetConnection connection(settings);
+  // Without Unix domain sockets (Wine 8, Windows before 10 version 1803) the
+  // log says so in its own words.
+  EXPECT_EQ(listener != platform::kNoSocket, connection.Connect());
+  EXPECT_EQ(listener != platform::kNoSocket ? "\tConnected\n" : "No Unix domain socket: ",
+            log.Text().substr(0, 23));
+  if (listener == platform::kNoSocket) return;
+  ASSERT_TRUE(connection.Send("GET /", 5));
+  platform::SocketHandle accepted = platform::AcceptConnection(listener, 5000);
+  char received[8] = {};
+  ASSERT_TRUE(platform::WaitForData(accepted, 5000));
+  EXPECT_EQ(5, platform::ReceiveFromSocket(accepted, received, sizeof received));
+  platform::CloseSocket(accepted);
+  platform::CloseSocket(listener);
+}
+
+// What else happens while the request tries to start the application.
+enum class Meanwhile { kNothing, kListensOnceStarted, kOtherStarterSucceeds, kOtherStarterGivesUp };
+
+TEST(StartCommand, StartsOnceAndWaitsForTheTarget) {
+  const struct {
+    const char* command;
+    Meanwhile meanwhile;
+    const char* lockFile;
+    bool connects;
+    const char* logLine;
+    bool started;  // the command ran
+  } rows[] = {
+      {"echo x> started.txt", Meanwhile::kListensOnceStarted, "nph-gw.lock", true,
+       "\tTarget started, process ", true},
+      {"exit 3", Meanwhile::kNothing, "nph-gw.lock", false, "\tTarget exited with code 3\n", false},
+      {"echo x> started.txt", Meanwhile::kNothing, "nph-gw.lock", false,
+       "\tTarget exited with code 0\n\tTarget not accepting after 1 s\n", true},
+      {"echo x> started.txt", Meanwhile::kOtherStarterSucceeds, "nph-gw.lock", true,
+       "\tTarget being started by another request\n", false},
+      {"echo x> started.txt", Meanwhile::kOtherStarterGivesUp, "nph-gw.lock", false,
+       "\tTarget start by another request failed\n", false},
+      {"echo x> started.txt", Meanwhile::kNothing, "missing/nph-gw.lock", false,
+       "\tLock file not usable: ", false},
+  };
+  for (const auto& row : rows) {
+    TempFolder folder;
+    uint16_t port = UnusedPort();
+    ForwardSettings settings = DefaultSettings(port);
+    std::strcpy(settings.startCommand, row.command);
+    settings.startTimeoutSeconds = 1;
+    std::strcpy(settings.programFolder, folder.File("").c_str());
+    std::strcpy(settings.lockPath, folder.File(row.lockFile).c_str());
+    std::strcpy(settings.startLogPath, folder.File("nph-gw.start.log").c_str());
+    CapturedLog log;
+    settings.logFile = log.File();
+    const std::string marker = folder.File("started.txt");
+    platform::FileLock otherRequest;
+    if (row.meanwhile >= Meanwhile::kOtherStarterSucceeds) otherRequest.TryLock(settings.lockPath);
+    platform::SocketHandle listener = platform::kNoSocket;
+    std::thread meanwhile([&] {
+      for (int waited = 0; waited < 300 || (row.meanwhile == Meanwhile::kListensOnceStarted &&
+                                            waited < 5000 && !std::ifstream(marker).good());
+           waited += 10) {
+        platform::SleepMilliseconds(10);
+      }
+      if (row.meanwhile == Meanwhile::kOtherStarterGivesUp) otherRequest.Unlock();
+      if (row.meanwhile == Meanwhile::kListensOnceStarted ||
+          row.meanwhile == Meanwhile::kOtherStarterSucceeds) {
+        listener = platform::OpenLoopbackListener(&port);
+      }
+    });
+    TargetConnection connection(settings);
+    EXPECT_EQ(row.connects, connection.Connect()) << row.logLine;
+    meanwhile.join();
+    platform::CloseSocket(listener);
+    EXPECT_NE(std::string::npos, log.Text().find(row.logLine)) << log.Text();
+    EXPECT_EQ(row.started, std::ifstream(marker).good()) << row.logLine;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// Starting the application and the lock that keeps it to one start, on the
+// real system. The command reads alike to /bin/sh and to cmd.exe.
+#include <cctype>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+TEST(StartedApplication, GetsTheSystemsBasicsAndNothingOfTheRequest) {
+  // What a web server hands a CGI program for one request.
+  static char request[][40] = {"REQUEST_METHOD=POST", "QUERY_STRING=a=1", "PATH_INFO=/admin",
+                               "CONTENT_LENGTH=5", "HTTP_AUTHORIZATION=Bearer t", "HTTP_COOKIE=s=1",
+                               "HTTP_PROXY=http://evil:3128", "REMOTE_USER=alice",
+                               "SCRIPT_FILENAME=/cgi-bin/gw", "GATEWAY_INTERFACE=CGI/1.1"};
+  for (char* variable : request) ASSERT_EQ(0, putenv(variable));
+  TempFolder folder;
+  folder.Write("app.log", "before\n");
+  platform::StartedProcess process;
+  ASSERT_TRUE(platform::StartDetached("set > environment.txt && echo written && exit 3",
+                                      folder.File("").c_str(), folder.File("app.log").c_str(),
+                                      &process));
+  long code = -1;
+  for (int waited = 0; waited < 15000; waited += 10) {
+    if (platform::CheckProcess(&process, &code) != platform::ProcessState::kRunning) break;
+    platform::SleepMilliseconds(10);
+  }
+  platform::ReleaseProcess(&process);
+  EXPECT_EQ(3, code);
+  EXPECT_EQ(0u, TempFolder::ReadText(folder.File("app.log")).find("before\nwritten"))
+      << "its output is appended to the file";
+  // Each "NAME=" line, the name in capitals (Windows names ignore case).
+  std::string seen = "\n" + TempFolder::ReadText(folder.File("environment.txt"));
+  for (char& c : seen) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_NE(std::string::npos, seen.find("\nPATH=")) << seen;
+  for (char* variable : request) {
+    std::string name = std::string(variable).substr(0, std::string(variable).find('=') + 1);
+    EXPECT_EQ(std::string::npos, seen.find("\n" + name)) << name << " reached the application";
+    variable[name.size()] = '\0';
+    putenv(variable);  // emptied (POSIX) or removed (Windows)
+  }
+}
+
+TEST(FileLock, OneHolderAtATimeUntilReleased) {
+  TempFolder folder;
+  const std::string path = folder.File("nph-gw.lock");
+  platform::FileLock locks[2];
+  using platform::FileLock;
+  const struct {
+    int who;  // -1: the first lets go
+    FileLock::Result expected;
+  } steps[] = {{0, FileLock::kLocked}, {1, FileLock::kBusy}, {-1, FileLock::kLocked},
+               {1, FileLock::kLocked}, {0, FileLock::kBusy}};
+  for (const auto& step : steps) {
+    if (step.who < 0) {
+      locks[0].Unlock();
+    } else {
+      EXPECT_EQ(step.expected, locks[step.who].TryLock(path.c_str())) << step.who;
+    }
+  }
+  EXPECT_EQ(FileLock::kFailed, locks[0].TryLock(folder.File("missing/nph-gw.lock").c_str()));
+}
+
+}  // namespace
