@@ -37,10 +37,10 @@ void LoadStartSettings(const platform::ProfileFile& profile, const char* program
   settings->startTimeoutSeconds = 30;
   profile.GetString(kSection, "StartCommand", "", settings->startCommand,
                     sizeof settings->startCommand);
-  if (settings->startCommand[0] == '\0') return;
   long timeout = profile.GetInteger(kSection, "StartTimeout", 30);
   settings->startTimeoutSeconds =
       timeout < 1 ? 1 : timeout > 3600 ? 3600 : static_cast<int32_t>(timeout);
+  if (settings->startCommand[0] == '\0') return;
   // A command that filled the buffer may have been cut: running the front
   // part of a command line could do anything.
   if (std::strlen(settings->startCommand) + 1 >= sizeof settings->startCommand ||

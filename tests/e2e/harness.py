@@ -132,7 +132,7 @@ class Apache(_Server):
         self.cgi_bin = os.path.join(self.root, "cgi-bin")
 
     def start(self, program):
-        os.mkdir(self.cgi_bin, 0o755)
+        os.makedirs(self.cgi_bin, 0o755, exist_ok=True)
         for script, text in self.gateways.items():
             shutil.copy(program, os.path.join(self.cgi_bin, script))
             with open(os.path.join(self.cgi_bin, script + ".ini"), "w") as ini:

@@ -1,10 +1,10 @@
-"""An application on a shared host behind the gateway, under Apache (prefork +
-mod_cgi, event + mod_cgid): on a socket file only its user can open, started
-by the first request that finds it down, with its own Basic and bearer login.
+"""An application on a shared host behind the gateway, under Apache: on a
+socket file only its user can open, started by the first request that finds
+it down, with its own Basic and bearer login.
 
-The application is this file run with --serve SOCKET: target_app.py's handler
-on a socket file, plus /api/me (wants a bearer token) and /basic (wants Basic
-credentials). Each start appends its pid, session and inherited files to
+The application is this file run with --serve SOCKET: the test application's
+handler on a socket file, where /api/me wants a bearer token and /basic Basic
+credentials. Each start appends its pid, session and open files to
 SOCKET.starts.
 """
 
@@ -12,16 +12,12 @@ import base64
 import concurrent.futures
 import json
 import os
-import pathlib
-import pwd
 import signal
 import socketserver
 import stat
 import subprocess
 import sys
-import tempfile
 import time
-import types
 import unittest
 
 TOKEN, BASIC = "t0k3n", "Basic " + base64.b64encode(b"alice:wonderland").decode()
@@ -30,60 +26,35 @@ OTHER_USER = "nph-e2e-other"
 
 
 def serve(path):
-    from target_app import Handler, Recorder
+    from target_app import Handler
 
     class AppHandler(Handler):
-        def _serve(self):
+        def do_GET(self):
             wanted = {"/api/me": "Bearer " + TOKEN, "/basic": BASIC}.get(self.path)
-            if wanted and self.headers.get("Authorization") != wanted:
-                return self._send(401, b"no\n", "text/plain", [("WWW-Authenticate", wanted[:6])])
-            return self._send(200, b"yes\n", "text/plain") if wanted else super()._serve()
+            if not wanted:
+                return super().do_GET()
+            ok = self.headers.get("Authorization") == wanted
+            self.reply(200 if ok else 401, b"yes\n" if ok else b"no\n", "text/plain",
+                       () if ok else (("WWW-Authenticate", wanted.split()[0]),))
 
     class AppServer(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
         daemon_threads = True
+        seen, sessions, port = [], {}, 0
 
-    fds = {}  # what it was given (the listing's own descriptor is gone when read)
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            fds[fd] = os.readlink("/proc/self/fd/" + fd)
-        except OSError:
-            pass
+    fds = {fd: os.readlink("/proc/self/fd/" + fd) for fd in os.listdir("/proc/self/fd")
+           if os.path.exists("/proc/self/fd/" + fd)}
     with open(path + ".starts", "a") as starts:
         starts.write(json.dumps({"pid": os.getpid(), "sid": os.getsid(0), "fds": fds}) + "\n")
     time.sleep(0.3)  # a start that takes a moment, as real ones do
     server = AppServer(path, AppHandler)  # private from the start: umask 077
     os.chmod(path, 0o600)
-    server.recorder, server.app_forms, server.site_sessions = Recorder(), {}, {}
     server.serve_forever()
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["--serve"]:
     serve(sys.argv[2])
 
-import e2e_env  # noqa: E402  (the application needs none of these)
-import servers  # noqa: E402
-from e2e_env import curl  # noqa: E402
-
-ROOT, CREATED_USER = None, False
-
-
-def setUpModule():
-    global ROOT, CREATED_USER
-    e2e_env.check_tools()
-    ROOT = tempfile.mkdtemp(prefix="nph-hosted-")
-    os.chmod(ROOT, 0o755)
-    if os.geteuid() == 0:  # "another user" for the direct connect
-        try:
-            pwd.getpwnam(OTHER_USER)
-        except KeyError:
-            subprocess.run(["useradd", "--system", "--no-create-home", OTHER_USER], check=True)
-            CREATED_USER = True
-
-
-def tearDownModule():
-    if CREATED_USER:
-        subprocess.run(["userdel", OTHER_USER], check=False)
-    subprocess.run(["rm", "-rf", ROOT], check=False)
+import harness  # noqa: E402  (the application needs none of it)
 
 
 def alive(pid):
@@ -102,42 +73,43 @@ def wait_until(condition):
     return False
 
 
-class HostedFixture:
+class Hosted:
     MODE = None
 
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix=cls.MODE + "-", dir=ROOT)
-        cls.env = types.SimpleNamespace(scratch=cls.root)  # all curl() needs
-        folder = os.path.join(cls.root, "app")  # the application's; others may pass
+        program = harness.require()
+        cls.other_user = False
+        if os.geteuid() == 0 and subprocess.run(["id", OTHER_USER], capture_output=True).returncode:
+            subprocess.run(["useradd", "--system", "--no-create-home", OTHER_USER], check=True)
+            cls.other_user = True
+        ini = "[Forward]\nTimeout=30\nLog=1\nTargetSocket={folder}/%s.sock\n%s\n"
+        cls.apache = harness.Apache(cls.MODE, {}, conf=(
+            '<Directory "{cgi}">\n    CGIPassAuth On\n</Directory>\n'))
+        folder = os.path.join(cls.apache.root, "app")  # the application's; others may pass
         os.makedirs(folder, 0o711)
         cls.socket = folder + "/app.sock"
-        ini = "[Forward]\nTimeout=30\nLog=1\nTargetSocket=%s/%%s.sock\n%%s\n" % folder
-        cls.scripts = {
-            "nph-app": ini % ("app", "PassAuthorization=1\nStartCommand=umask 077; exec %s %s "
-                              "--serve %s" % (PYTHON, os.path.abspath(__file__), cls.socket)),
-            "nph-broken": ini % ("broken", "StartCommand=echo cannot start >&2; exit 3"),
-            "nph-slow": ini % ("slow", "StartTimeout=1\nStartCommand=exec sleep 60"),
-        }
-        cls.apache = servers.Apache(cls.MODE, cls.root, cls.scripts, extra_conf=(
-            '<Directory "%s/cgi-bin">\n    CGIPassAuth On\n</Directory>\n' % cls.root))
-        owner = cls.apache.user[1:] if cls.apache.user else (os.geteuid(), os.getegid())
-        try:
-            cls.apache.start(e2e_env.gateway_binary())
-            os.chown(folder, *owner)
-            for path in [cls.apache.cgi_bin + "/" + s + e for s in cls.scripts
-                         for e in (".txt", ".lock", ".start.log")]:
-                pathlib.Path(path).touch()
-                os.chown(path, *owner)
-        except BaseException:
-            cls.apache.stop()
-            raise
-        cls.owner = owner[0]
+        cls.apache.conf = cls.apache.conf.format(cgi=cls.apache.cgi_bin)
+        cls.apache.gateways = {name: (ini % (sock, extra)).format(folder=folder) for name, sock, extra in (
+            ("nph-app", "app", "PassAuthorization=1\nStartCommand=umask 077; exec %s %s --serve %s"
+             % (PYTHON, os.path.abspath(__file__), cls.socket)),
+            ("nph-broken", "broken", "StartCommand=echo cannot start >&2; exit 3"),
+            ("nph-slow", "slow", "StartTimeout=1\nStartCommand=exec sleep 60"))}
+        cls.owner = cls.apache.user[1:] if cls.apache.user else (os.geteuid(), os.getegid())
+        os.chown(folder, *cls.owner)
+        os.mkdir(cls.apache.cgi_bin, 0o755)  # with the files the CGI's user must write
+        for name in cls.apache.gateways:
+            for suffix in (".txt", ".lock", ".start.log"):
+                open(os.path.join(cls.apache.cgi_bin, name + suffix), "a").close()
+                os.chown(os.path.join(cls.apache.cgi_bin, name + suffix), *cls.owner)
+        cls.apache.start(program)
 
     @classmethod
     def tearDownClass(cls):
         cls.stop_application(signal.SIGTERM)
         cls.apache.stop()
+        if cls.other_user:
+            subprocess.run(["userdel", OTHER_USER], check=False)
 
     @classmethod
     def starts(cls):
@@ -154,16 +126,14 @@ class HostedFixture:
             os.kill(pid, how)
             wait_until(lambda: not alive(pid))
 
-    def fetch(self, script, path, *args, status=200):
-        reply = curl(self.env, self.apache.url(script, path), *args)
-        self.assertEqual((reply.returncode, reply.status), (0, status), reply.stderr)
+    def fetch(self, script, path, status=200, headers=()):
+        reply = harness.request(self.apache.url(script, path), headers=headers)
+        self.assertEqual(reply.status, status, reply.body)
         return reply
 
     def cgi_file(self, name):
-        return pathlib.Path(self.apache.cgi_bin, name).read_text()
-
-
-class HostedCases:
+        with open(os.path.join(self.apache.cgi_bin, name)) as text:
+            return text.read()
 
     def test_first_request_starts_it_on_a_private_socket(self):
         self.stop_application(signal.SIGTERM)
@@ -174,16 +144,14 @@ class HostedCases:
                       self.cgi_file("nph-app.txt"))
         info = os.stat(self.socket)
         self.assertEqual((stat.S_ISSOCK(info.st_mode), stat.S_IMODE(info.st_mode), info.st_uid),
-                         (True, 0o600, self.owner))
+                         (True, 0o600, self.owner[0]))
         if self.apache.user:
             direct = subprocess.run(["runuser", "-u", OTHER_USER, "--", PYTHON, "-c",
                                      "import socket, sys; socket.socket(socket.AF_UNIX)"
                                      ".connect(sys.argv[1])", self.socket], capture_output=True)
             self.assertIn(b"PermissionError", direct.stderr)
-        # Apache has seen the CGI end (it logs the request only then) while the
-        # application lives on, in a session of its own, with none of its files.
-        access = pathlib.Path(self.root, "logs", "access.log")
-        self.assertTrue(wait_until(lambda: "/echo/first " in access.read_text()))
+        # The CGI has ended while the application lives on, in a session of its
+        # own, with none of the web server's files.
         self.assertTrue(alive(start["pid"]))
         self.assertEqual(start["sid"], start["pid"])
         log = os.path.join(self.apache.cgi_bin, "nph-app.start.log")
@@ -203,29 +171,31 @@ class HostedCases:
         self.assertTrue(alive(self.starts()[-1]["pid"]))
 
     def test_application_that_does_not_come_up(self):
-        self.assertLess(self.fetch("nph-broken", "/x", status=500).elapsed, 10)
+        self.assertLess(self.fetch("nph-broken", "/x", status=500).seconds, 10)
         self.assertIn("\tTarget exited with code 3\n", self.cgi_file("nph-broken.txt"))
         self.assertIn("cannot start", self.cgi_file("nph-broken.start.log"))
-        self.assertLess(self.fetch("nph-slow", "/x", status=500).elapsed, 5)
+        self.assertLess(self.fetch("nph-slow", "/x", status=500).seconds, 5)
         log = self.cgi_file("nph-slow.txt")
         self.assertIn("\tTarget not accepting after 1 s, stopped\n", log)
         pid = int(log.split("process ")[1].split("\n")[0])
         self.assertTrue(wait_until(lambda: not alive(pid)))
 
     def test_basic_and_bearer_credentials_reach_the_application(self):
-        self.fetch("nph-app", "/api/me", "-H", "Authorization: Bearer " + TOKEN)
-        refused = self.fetch("nph-app", "/api/me", "-H", "Authorization: Bearer x", status=401)
-        self.assertEqual(refused.header("WWW-Authenticate"), "Bearer")
-        self.fetch("nph-app", "/basic", "-u", "alice:wonderland")
-        self.fetch("nph-app", "/basic", "-u", "alice:guess", status=401)
-        seen = json.loads(self.fetch("nph-app", "/echo/a", "-H", "Authorization: Bearer x").body)
+        def auth(value):
+            return [("Authorization", value)]
+        self.fetch("nph-app", "/api/me", headers=auth("Bearer " + TOKEN))
+        refused = self.fetch("nph-app", "/api/me", 401, auth("Bearer x"))
+        self.assertEqual(refused.headers["WWW-Authenticate"], "Bearer")
+        self.fetch("nph-app", "/basic", headers=auth(BASIC))
+        self.fetch("nph-app", "/basic", 401, auth("Basic " + base64.b64encode(b"a:b").decode()))
+        seen = json.loads(self.fetch("nph-app", "/echo/a", headers=auth("Bearer x")).body)
         self.assertEqual([h for h in seen["headers"] if "uthoriz" in h[0]],
                          [["Authorization", "Bearer x"]])
 
 
-class PreforkCgiHostedTest(HostedCases, HostedFixture, unittest.TestCase):
+class PreforkCgi(Hosted, unittest.TestCase):
     MODE = "prefork-cgi"
 
 
-class EventCgidHostedTest(HostedCases, HostedFixture, unittest.TestCase):
+class EventCgid(Hosted, unittest.TestCase):
     MODE = "event-cgid"

@@ -1,4 +1,5 @@
 // The request the target gets, rebuilt from CGI variables and the body.
+#include <cstring>
 #include <regex>
 #include <string>
 #include <utility>
@@ -19,10 +20,19 @@ struct RequestCase {
   std::vector<std::pair<std::string, std::string>> variables;
   std::string body;
   std::string expected;  // the whole request, or kFailed
-  bool otherHeaders = false;
-  bool forwardedHeaders = false;
+  void (*configure)(ForwardSettings&) = nullptr;
   ForwardMode mode = ModeForward;
 };
+
+void OtherHeaders(ForwardSettings& s) { s.forwardOtherHeaders = 1; }
+void BothHeaderSettings(ForwardSettings& s) { s.forwardOtherHeaders = s.addForwardedHeaders = 1; }
+void ForwardedHeaders(ForwardSettings& s) { s.addForwardedHeaders = 1; }
+void PassAuthorization(ForwardSettings& s) { s.passAuthorization = 1; }
+void SocketTarget(ForwardSettings& s) { std::strcpy(s.targetSocket, "/home/me/app.sock"); }
+void NamedSocketTarget(ForwardSettings& s) {
+  SocketTarget(s);
+  std::strcpy(s.targetServer, "www.example.com");
+}
 
 std::string Build(FakeForwarder& forwarder, ForwardMode mode) {
   int32_t length = -1;
@@ -77,7 +87,7 @@ const RequestCase kRequests[] = {
      "",
      "GET / HTTP/1.0\r\nAccept: a\r\nDnt: 1\r\nX-A: 1  2\r\nX-Real-Ip: 6.6.6.6\r\n"
      "X-Requested-With: XMLHttpRequest\r\n" + std::string(kHost),
-     true},
+     OtherHeaders},
     {"ForwardedHeadersReplaceTheClientsClaims",
      {{"REQUEST_METHOD", "GET"}, {"REMOTE_ADDR", "10.0.0.9"}, {"HTTP_X_FORWARDED_FOR", "1.1.1.1"},
       {"HTTP_HOST", "www.example.org"}, {"HTTPS", "on"}, {"HTTP_FORWARDED", "for=evil"},
@@ -85,17 +95,28 @@ const RequestCase kRequests[] = {
      "",
      "GET / HTTP/1.0\r\nX-Forwarded-For: 1.1.1.1, 10.0.0.9\r\nX-Forwarded-Host: www.example.org\r\n"
      "X-Forwarded-Proto: https\r\n" + std::string(kHost),
-     true, true},
+     BothHeaderSettings},
     {"ForwardedHeadersWithoutAddressOrHost", {{"REQUEST_METHOD", "GET"}, {"HTTPS", "off"}}, "",
-     "GET / HTTP/1.0\r\nX-Forwarded-Proto: http\r\n" + std::string(kHost), false, true},
+     "GET / HTTP/1.0\r\nX-Forwarded-Proto: http\r\n" + std::string(kHost), ForwardedHeaders},
     {"EchoShowsHostInItsRow",
      {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "rel"}, {"SERVER_NAME", "web\r\nhost"}, {"HTTP_ACCEPT", "a"},
       {"HTTP_USER_AGENT", "u"}},
-     "", "GET /rel HTTP/1.0\r\nAccept: a\r\nHost: web  host\r\nUser-Agent: u\r\n\r\n", false, false,
+     "", "GET /rel HTTP/1.0\r\nAccept: a\r\nHost: web  host\r\nUser-Agent: u\r\n\r\n", nullptr,
      ModeEcho},
     {"TargetProbeIsAPlainGet",
      {{"REQUEST_METHOD", "POST"}, {"PATH_INFO", "/x"}, {"CONTENT_LENGTH", "3"}}, "abc",
-     "GET / HTTP/1.0\r\n" + std::string(kHost), false, false, ModeTargetTest},
+     "GET / HTTP/1.0\r\n" + std::string(kHost), nullptr, ModeTargetTest},
+    {"PassAuthorizationSendsTheBrowsersOwnOnly",
+     {{"REQUEST_METHOD", "GET"}, {"HTTP_AUTHORIZATION", "Bearer a\r\nX: 1"}, {"REMOTE_USER", "alice"},
+      {"REDIRECT_HTTP_AUTHORIZATION", "Basic old"}},
+     "", "GET / HTTP/1.0\r\nAuthorization: Bearer a  X: 1\r\n" + std::string(kHost), PassAuthorization},
+    {"PassAuthorizationAfterARewrite",
+     {{"REQUEST_METHOD", "GET"}, {"REDIRECT_HTTP_AUTHORIZATION", "Basic YTpi"}, {"REMOTE_USER", "alice"}},
+     "", "GET / HTTP/1.0\r\nAuthorization: Basic YTpi\r\n" + std::string(kHost), PassAuthorization},
+    {"SocketTargetIsLocalhost", {{"REQUEST_METHOD", "GET"}}, "",
+     "GET / HTTP/1.0\r\nHost: localhost\r\n\r\n", SocketTarget},
+    {"SocketTargetNamedByTargetServer", {{"REQUEST_METHOD", "GET"}}, "",
+     "GET / HTTP/1.0\r\nHost: www.example.com\r\n\r\n", NamedSocketTarget},
 };
 
 class Requests : public ::testing::TestWithParam<RequestCase> {};
@@ -103,8 +124,7 @@ class Requests : public ::testing::TestWithParam<RequestCase> {};
 TEST_P(Requests, AreRebuiltExactly) {
   const RequestCase& c = GetParam();
   ForwardSettings settings = DefaultSettings(8080);
-  settings.forwardOtherHeaders = c.otherHeaders;
-  settings.addForwardedHeaders = c.forwardedHeaders;
+  if (c.configure) c.configure(settings);
   FakeForwarder forwarder(settings);
   for (const auto& variable : c.variables) forwarder.Set(variable.first, variable.second);
   forwarder.input = c.body;

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "forwarding/target_connection.h"
-#include "platform/loopback_listener.h"
+#include "tests/support/loopback_listener.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
