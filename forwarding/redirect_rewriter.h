@@ -10,6 +10,7 @@ struct PublicAddress {
   const char* prefix;        // the public path before the target's paths
   const char* targetNames[2];  // the target as the settings name it (may repeat)
   uint16_t targetPort;
+  bool targetTls;  // the target's own URLs begin "https://" (default port 443)
 };
 
 // Returns a new malloc'd reply (NUL after `*newLength` bytes) whose header has

@@ -137,7 +137,7 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
   if (parts.forwardedHeaders) PutForwardedHeaders(parts, sink);
   if (parts.hostForTarget) {
     char hostLine[kSettingTextSize + 32];
-    if (parts.settings->targetPort == 80) {
+    if (parts.settings->targetPort == DefaultPortOf(*parts.settings)) {
       std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", parts.settings->targetName);
     } else {
       std::snprintf(hostLine, sizeof hostLine, "Host: %s:%ld\r\n", parts.settings->targetName,

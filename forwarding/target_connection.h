@@ -1,4 +1,5 @@
-// One TCP connection to the target, with the request log's event lines.
+// One connection to the target, TCP or TLS over TCP, with the request log's
+// event lines.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,8 @@ class TargetConnection {
   TargetConnection(const TargetConnection&) = delete;
   TargetConnection& operator=(const TargetConnection&) = delete;
 
-  // Opens the socket and connects; logs the failure or "Connected".
+  // Opens the socket and connects, with the TLS handshake when the target
+  // speaks TLS; logs the failure or "Connected".
   bool Connect();
   // Sends every byte, however the socket splits them; logs a failure. A send
   // that makes no progress for `timeoutSeconds` fails; with `wholeInTime` the
@@ -29,8 +31,11 @@ class TargetConnection {
   int32_t Receive(char* buffer, int32_t count, int64_t since, const char** failure);
 
  private:
+  bool StartTls();
+
   const ForwardSettings& settings_;
   platform::SocketHandle socket_ = platform::kNoSocket;
+  platform::TlsSession* tls_ = nullptr;
   bool polling_ = false;
 };
 

@@ -32,7 +32,18 @@ struct ForwardSettings {
   char publicPath[kSettingTextSize];
   int32_t connectTimeoutSeconds;        // 0: the system's own
   uint8_t streaming;                    // relay bodies in pieces as they flow
+
+  // TLS to the target; off by default.
+  uint8_t targetTls;                    // the connection to the target is TLS
+  uint8_t tlsVerify;                    // chain and name checks (default on)
+  char tlsCaFile[kSettingTextSize];     // PEM roots instead of the system's; "" = system
+  char tlsServerName[kSettingTextSize]; // SNI and certificate name; "" = TargetServer
 };
+
+// The port a target's URL implies when it names none: 443 over TLS, else 80.
+inline uint16_t DefaultPortOf(const ForwardSettings& settings) {
+  return settings.targetTls ? 443 : 80;
+}
 
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 

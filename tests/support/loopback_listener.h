@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -19,5 +20,11 @@ void ResetAndClose(SocketHandle socket);
 bool WaitForData(SocketHandle socket, int milliseconds);
 // Sleeps the calling thread.
 void SleepMilliseconds(int milliseconds);
+
+// Starts tests/support/tls_targets.py for the life of the test program and
+// returns the line it printed; "" where the test program cannot start it (a
+// Windows build, whose runner starts it and passes the line in
+// NPH_GW_TLS_TARGETS).
+std::string StartTlsTargets();
 
 }  // namespace platform

@@ -1,10 +1,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "tests/support/loopback_listener.h"
@@ -59,6 +61,17 @@ void SleepMilliseconds(int milliseconds) {
   pause.tv_sec = milliseconds / 1000;
   pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
   nanosleep(&pause, nullptr);
+}
+
+std::string StartTlsTargets() {
+  // As the program's entry does: a target gone mid-send fails the send
+  // (OpenSSL writes without MSG_NOSIGNAL).
+  signal(SIGPIPE, SIG_IGN);
+  // Never closed: the script ends when this process does.
+  FILE* script = popen("exec python3 " NPH_GW_TLS_TARGETS_SCRIPT, "r");
+  char line[1024];
+  if (!script || !std::fgets(line, sizeof line, script)) return "";
+  return line;
 }
 
 }  // namespace platform

@@ -79,4 +79,6 @@ bool WaitForData(SocketHandle socket, int milliseconds) {
 
 void SleepMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
+std::string StartTlsTargets() { return ""; }
+
 }  // namespace platform
