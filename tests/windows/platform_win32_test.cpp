@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/loopback_listener.h"
+#include "tests/support/loopback_listener.h"
 #include "platform/platform.h"
 #include "tests/support/temp_folder.h"
 
