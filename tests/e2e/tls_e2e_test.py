@@ -1,0 +1,111 @@
+"""HTTPS target end to end: nginx with TLS, a test CA and two certificates on
+one port chosen by SNI, and the built gateway run as a CGI program is run
+(environment, standard streams), one process per request.
+
+Self-contained: it starts its own nginx on a free loopback port, in the
+foreground as its child, stopped by its PID; certificates come from the unit
+tests' TLS targets (made with the openssl command at test time).
+"""
+import hashlib
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import tls_targets  # noqa: E402
+
+GATEWAY = os.environ.get("NPH_GW", "")
+NGINX = os.environ.get("NGINX_BIN", shutil.which("nginx") or "/usr/sbin/nginx")
+
+SITE = """daemon off; pid {d}/nginx.pid; error_log {d}/error.log; worker_processes 1;
+events {{}}
+http {{
+  access_log off; client_body_temp_path {d}/tmp; proxy_temp_path {d}/tmp;
+  fastcgi_temp_path {d}/tmp; uwsgi_temp_path {d}/tmp; scgi_temp_path {d}/tmp;
+  server {{ listen 127.0.0.1:{port} ssl; server_name localhost; root {d}/localhost;
+           ssl_certificate {d}/good.pem; ssl_certificate_key {d}/good.key; }}
+  server {{ listen 127.0.0.1:{port} ssl; server_name tls.test; root {d}/tls.test;
+           ssl_certificate {d}/named.pem; ssl_certificate_key {d}/named.key; }}
+}}
+"""
+
+
+@unittest.skipUnless(GATEWAY and os.path.exists(NGINX) and shutil.which("openssl"),
+                     "E2E SKIPPED: needs NPH_GW, nginx and openssl")
+class HttpsTargetTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="nph-gw-tls-e2e-")
+        os.chmod(cls.folder, 0o755)  # nginx's workers may run as another user
+        tls_targets.make_certificates(cls.folder)
+        cls.big = os.urandom(20 << 20)
+        for name in ("localhost", "tls.test", "tmp"):
+            os.mkdir(os.path.join(cls.folder, name))
+            if name != "tmp":
+                with open(os.path.join(cls.folder, name, "name.txt"), "w") as page:
+                    page.write(name)
+        with open(os.path.join(cls.folder, "localhost", "big.bin"), "wb") as big:
+            big.write(cls.big)
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            cls.port = probe.getsockname()[1]
+        with open(os.path.join(cls.folder, "nginx.conf"), "w") as conf:
+            conf.write(SITE.format(d=cls.folder, port=cls.port))
+        cls.nginx = subprocess.Popen([NGINX, "-p", cls.folder, "-c", cls.folder + "/nginx.conf"],
+                                     stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", cls.port), 0.1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        shutil.copy(GATEWAY, os.path.join(cls.folder, "nph-gw"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.nginx.terminate()
+        cls.nginx.wait(10)
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def get(self, path, settings, method="GET"):
+        """The gateway's response (head, body) to one request."""
+        with open(os.path.join(self.folder, "nph-gw.ini"), "w") as ini:
+            ini.write("[Forward]\nTargetTls=1\nTargetPort=%d\nTimeout=20\nConnectTimeout=2\n%s\n"
+                      % (self.port, settings))
+        env = {"REQUEST_METHOD": method, "PATH_INFO": path, "SCRIPT_NAME": "/cgi-bin/nph-gw",
+               "SERVER_NAME": "127.0.0.1", "SERVER_PORT": "80", "SERVER_PROTOCOL": "HTTP/1.1",
+               "GATEWAY_INTERFACE": "CGI/1.1", "QUERY_STRING": ""}
+        done = subprocess.run([os.path.join(self.folder, "nph-gw")], env=env, timeout=60,
+                              stdin=subprocess.DEVNULL, capture_output=True)
+        head, _, body = done.stdout.partition(b"\r\n\r\n")
+        return head.split(b"\r\n")[0].decode(), body
+
+    def test_download_whole_in_both_modes(self):
+        for streaming in (0, 1):
+            status, body = self.get("/big.bin", "TargetServer=localhost\nTlsCaFile=%s/ca.pem\n"
+                                    "Streaming=%d" % (self.folder, streaming))
+            self.assertEqual("HTTP/1.1 200 OK", status)
+            self.assertEqual(hashlib.sha256(self.big).hexdigest(), hashlib.sha256(body).hexdigest())
+
+    def test_sni_chooses_the_certificate_and_the_site(self):
+        ca = "TlsCaFile=%s/ca.pem\n" % self.folder
+        cases = [("TargetServer=localhost\n", "localhost"),
+                 ("TargetServer=127.0.0.1\nTlsServerName=tls.test\n", "tls.test"),
+                 ("TargetServer=127.0.0.1\nTlsServerName=other.test\n", None)]  # no such cert
+        for settings, site in cases:
+            status, body = self.get("/name.txt", settings + ca)
+            self.assertEqual(site.encode() if site else b"<H2>CGI Error</H2>", body, settings)
+
+    def test_target_probe_says_whether_the_checks_pass(self):
+        for settings, word in (("TlsCaFile=%s/ca.pem" % self.folder, b"Good:"), ("", b"Bad:")):
+            _, body = self.get("/~~target", "TargetServer=localhost\n" + settings)
+            self.assertIn(word, body)
+
+
+if __name__ == "__main__":
+    unittest.main()
