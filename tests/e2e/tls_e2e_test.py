@@ -1,10 +1,7 @@
-"""HTTPS target end to end: nginx with TLS, a test CA and two certificates on
-one port chosen by SNI, and the built gateway run as a CGI program is run
-(environment, standard streams), one process per request.
-
-Self-contained: it starts its own nginx on a free loopback port, in the
-foreground as its child, stopped by its PID; certificates come from the unit
-tests' TLS targets (made with the openssl command at test time).
+"""HTTPS target end to end: the built gateway, run as a web server runs a CGI
+program, against nginx with TLS and two certificates on one port chosen by
+SNI. nginx runs on a free loopback port as the test's child, stopped by its
+PID; the certificates are the unit tests' (made with openssl at test time).
 """
 import hashlib
 import os
@@ -44,13 +41,13 @@ class HttpsTargetTest(unittest.TestCase):
         os.chmod(cls.folder, 0o755)  # nginx's workers may run as another user
         tls_targets.make_certificates(cls.folder)
         cls.big = os.urandom(20 << 20)
-        for name in ("localhost", "tls.test", "tmp"):
-            os.mkdir(os.path.join(cls.folder, name))
-            if name != "tmp":
-                with open(os.path.join(cls.folder, name, "name.txt"), "w") as page:
-                    page.write(name)
-        with open(os.path.join(cls.folder, "localhost", "big.bin"), "wb") as big:
-            big.write(cls.big)
+        os.mkdir(os.path.join(cls.folder, "tmp"))
+        for name, page, text in (("localhost", "big.bin", cls.big),
+                                 ("localhost", "name.txt", b"localhost"),
+                                 ("tls.test", "name.txt", b"tls.test")):
+            os.makedirs(os.path.join(cls.folder, name), exist_ok=True)
+            with open(os.path.join(cls.folder, name, page), "wb") as out:
+                out.write(text)
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             cls.port = probe.getsockname()[1]
@@ -73,7 +70,6 @@ class HttpsTargetTest(unittest.TestCase):
         shutil.rmtree(cls.folder, ignore_errors=True)
 
     def get(self, path, settings, method="GET"):
-        """The gateway's response (head, body) to one request."""
         with open(os.path.join(self.folder, "nph-gw.ini"), "w") as ini:
             ini.write("[Forward]\nTargetTls=1\nTargetPort=%d\nTimeout=20\nConnectTimeout=2\n%s\n"
                       % (self.port, settings))
@@ -94,17 +90,14 @@ class HttpsTargetTest(unittest.TestCase):
 
     def test_sni_chooses_the_certificate_and_the_site(self):
         ca = "TlsCaFile=%s/ca.pem\n" % self.folder
-        cases = [("TargetServer=localhost\n", "localhost"),
-                 ("TargetServer=127.0.0.1\nTlsServerName=tls.test\n", "tls.test"),
-                 ("TargetServer=127.0.0.1\nTlsServerName=other.test\n", None)]  # no such cert
-        for settings, site in cases:
-            status, body = self.get("/name.txt", settings + ca)
-            self.assertEqual(site.encode() if site else b"<H2>CGI Error</H2>", body, settings)
-
-    def test_target_probe_says_whether_the_checks_pass(self):
-        for settings, word in (("TlsCaFile=%s/ca.pem" % self.folder, b"Good:"), ("", b"Bad:")):
-            _, body = self.get("/~~target", "TargetServer=localhost\n" + settings)
-            self.assertIn(word, body)
+        by_address = "TargetServer=127.0.0.1\nTlsServerName="
+        cases = [("/name.txt", "TargetServer=localhost\n" + ca, b"localhost"),
+                 ("/name.txt", by_address + "tls.test\n" + ca, b"tls.test"),
+                 ("/name.txt", by_address + "other.test\n" + ca, b"<H2>CGI Error</H2>"),
+                 ("/~~target", "TargetServer=localhost\n" + ca, b"<B>Good:</B>"),
+                 ("/~~target", "TargetServer=localhost\n", b"<B>Bad:</B>")]
+        for path, settings, expected in cases:
+            self.assertIn(expected, self.get(path, settings)[1], settings)
 
 
 if __name__ == "__main__":

@@ -76,7 +76,8 @@ def main():
     make_certificates(folder)
     named = context(folder, "named")
     sni = context(folder, "other")
-    sni.sni_callback = lambda conn, name, _: setattr(conn, "context", named) if name == "tls.test" else None
+    sni.sni_callback = lambda conn, name, _: (
+        setattr(conn, "context", named) if name == "tls.test" else None)
     good = context(folder, "good")
     behaviours = {"good": (good, FRAMED, "close_notify"), "sni": (sni, FRAMED, "close_notify"),
                   "expired": (context(folder, "expired"), FRAMED, "close_notify"),
