@@ -11,6 +11,10 @@
 
 #include "tests/support/loopback_listener.h"
 
+#ifndef NPH_GW_TLS_TARGETS_SCRIPT  // set by the unit tests' build
+#define NPH_GW_TLS_TARGETS_SCRIPT "tests/support/tls_targets.py"
+#endif
+
 namespace platform {
 
 SocketHandle OpenLoopbackListener(uint16_t* port) {
