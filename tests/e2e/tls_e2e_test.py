@@ -25,7 +25,8 @@ http {{
   access_log off; client_body_temp_path {d}/tmp; proxy_temp_path {d}/tmp;
   fastcgi_temp_path {d}/tmp; uwsgi_temp_path {d}/tmp; scgi_temp_path {d}/tmp;
   server {{ listen 127.0.0.1:{port} ssl; server_name localhost; root {d}/localhost;
-           ssl_certificate {d}/good.pem; ssl_certificate_key {d}/good.key; }}
+           ssl_certificate {d}/good.pem; ssl_certificate_key {d}/good.key;
+           location /up/ {{ dav_methods PUT; client_max_body_size 64m; }} }}
   server {{ listen 127.0.0.1:{port} ssl; server_name tls.test; root {d}/tls.test;
            ssl_certificate {d}/named.pem; ssl_certificate_key {d}/named.key; }}
 }}
@@ -41,7 +42,9 @@ class HttpsTargetTest(unittest.TestCase):
         os.chmod(cls.folder, 0o755)  # nginx's workers may run as another user
         tls_targets.make_certificates(cls.folder)
         cls.big = os.urandom(20 << 20)
-        os.mkdir(os.path.join(cls.folder, "tmp"))
+        for name in ("tmp", "localhost/up"):  # where nginx's workers write
+            os.makedirs(os.path.join(cls.folder, name), 0o777)
+            os.chmod(os.path.join(cls.folder, name), 0o777)
         for name, page, text in (("localhost", "big.bin", cls.big),
                                  ("localhost", "name.txt", b"localhost"),
                                  ("tls.test", "name.txt", b"tls.test")):
@@ -69,15 +72,17 @@ class HttpsTargetTest(unittest.TestCase):
         cls.nginx.wait(10)
         shutil.rmtree(cls.folder, ignore_errors=True)
 
-    def get(self, path, settings, method="GET"):
+    def get(self, path, settings, method="GET", body=None):
         with open(os.path.join(self.folder, "nph-gw.ini"), "w") as ini:
             ini.write("[Forward]\nTargetTls=1\nTargetPort=%d\nTimeout=20\nConnectTimeout=2\n%s\n"
                       % (self.port, settings))
         env = {"REQUEST_METHOD": method, "PATH_INFO": path, "SCRIPT_NAME": "/cgi-bin/nph-gw",
                "SERVER_NAME": "127.0.0.1", "SERVER_PORT": "80", "SERVER_PROTOCOL": "HTTP/1.1",
                "GATEWAY_INTERFACE": "CGI/1.1", "QUERY_STRING": ""}
+        if body is not None:
+            env["CONTENT_LENGTH"] = str(len(body))
         done = subprocess.run([os.path.join(self.folder, "nph-gw")], env=env, timeout=60,
-                              stdin=subprocess.DEVNULL, capture_output=True)
+                              input=body or b"", capture_output=True)
         head, _, body = done.stdout.partition(b"\r\n\r\n")
         return head.split(b"\r\n")[0].decode(), body
 
@@ -87,6 +92,15 @@ class HttpsTargetTest(unittest.TestCase):
                                     "Streaming=%d" % (self.folder, streaming))
             self.assertEqual("HTTP/1.1 200 OK", status)
             self.assertEqual(hashlib.sha256(self.big).hexdigest(), hashlib.sha256(body).hexdigest())
+
+    def test_upload_whole_in_both_modes(self):
+        for streaming in (0, 1):
+            status, _ = self.get("/up/%d.bin" % streaming, "TargetServer=localhost\n"
+                                 "TlsCaFile=%s/ca.pem\nStreaming=%d" % (self.folder, streaming),
+                                 "PUT", self.big)
+            self.assertEqual("HTTP/1.1 201 Created", status)
+            with open(os.path.join(self.folder, "localhost", "up", "%d.bin" % streaming), "rb") as up:
+                self.assertEqual(hashlib.sha256(self.big).digest(), hashlib.sha256(up.read()).digest())
 
     def test_sni_chooses_the_certificate_and_the_site(self):
         ca = "TlsCaFile=%s/ca.pem\n" % self.folder
