@@ -65,6 +65,9 @@ bool TargetConnection::StartTls() {
     static const char* const kCauses[] = {
         "", "untrusted certificate", "certificate name mismatch", "certificate expired",
         "protocol error", "timed out", "TLS not available"};
+    static_assert(sizeof kCauses / sizeof kCauses[0] ==
+                      static_cast<size_t>(platform::TlsFailure::kUnavailable) + 1,
+                  "one cause for each failure");
     std::fprintf(log, "\tTLS failed: %s (%s, name %s)\n", kCauses[static_cast<int>(failure)],
                  detail, options.serverName);
     std::fflush(log);

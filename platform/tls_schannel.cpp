@@ -187,14 +187,16 @@ TlsFailure CheckCertificate(TlsSession* session, const TlsOptions& options, char
     // a root (Wine's does not): the chain's own status is asked first.
     const DWORD kUntrusted = CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_UNTRUSTED_ROOT |
                              CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_REVOKED;
+    const char* check = "chain policy";
     if (errors & kUntrusted) {
+      check = "chain status";
       status.dwError = static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
     } else if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
                                                  &status)) {
       status.dwError = static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
     }
     if (status.dwError != 0) {
-      Describe(detail, size, "chain policy", static_cast<long>(status.dwError));
+      Describe(detail, size, check, static_cast<long>(status.dwError));
       result = status.dwError == static_cast<DWORD>(CERT_E_EXPIRED)      ? TlsFailure::kExpired
                : status.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH) ? TlsFailure::kNameMismatch
                                                                           : TlsFailure::kUntrusted;
