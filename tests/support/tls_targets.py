@@ -3,7 +3,8 @@
 
 Makes a test CA and server certificates with the openssl command, listens on
 one port per behaviour, prints one line "ca=<CA file> <behaviour>=<port> ...",
-and serves until its parent process ends (or it is stopped by its PID).
+and serves until its parent process ends (or it is stopped by its PID, or an
+hour has passed).
 """
 import os
 import shutil
@@ -89,8 +90,8 @@ def main():
         line.append("%s=%d" % (name, listener.getsockname()[1]))
         threading.Thread(target=serve, args=(listener, tls, reply, end), daemon=True).start()
     print(" ".join(line), flush=True)
-    parent = os.getppid()
-    while os.getppid() == parent:
+    parent, ends = os.getppid(), time.time() + 3600  # an hour at most, whatever happens
+    while os.getppid() == parent and time.time() < ends:
         time.sleep(0.2)
     shutil.rmtree(folder, ignore_errors=True)
 
