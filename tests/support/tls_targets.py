@@ -8,10 +8,12 @@ hour has passed).
 """
 import os
 import shutil
+import signal
 import socket
 import ssl
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -74,6 +76,14 @@ def serve(listener, tls, reply, end):
 
 def main():
     folder = tempfile.mkdtemp(prefix="nph-gw-tls-")
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))  # stopped by PID: clean up too
+    try:
+        serve_all(folder)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def serve_all(folder):
     make_certificates(folder)
     named = context(folder, "named")
     sni = context(folder, "other")
@@ -93,7 +103,6 @@ def main():
     parent, ends = os.getppid(), time.time() + 3600  # an hour at most, whatever happens
     while os.getppid() == parent and time.time() < ends:
         time.sleep(0.2)
-    shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":
