@@ -47,7 +47,9 @@ bool NamesTarget(Span authority, const PublicAddress& address) {
     if (!name || !*name) continue;
     std::snprintf(withPort, sizeof withPort, "%s:%u", name, address.targetPort);
     if (EqualsNoCase(authority, withPort)) return true;
-    if (address.targetPort == 80 && EqualsNoCase(authority, name)) return true;
+    if (address.targetPort == (address.targetTls ? 443 : 80) && EqualsNoCase(authority, name)) {
+      return true;
+    }
   }
   return false;
 }
@@ -68,8 +70,12 @@ bool RewriteUrl(Span value, const PublicAddress& address, GrowingBuffer& out) {
     out.Append(value.begin, value.length);
     return true;
   }
-  if (!StartsWithNoCase(value, "http://")) return false;
-  Span rest{value.begin + 7, value.length - 7};
+  // Only the target's own scheme names it: over TLS an "http://" URL is
+  // another server's (or a downgrade), and is left alone.
+  const char* scheme = address.targetTls ? "https://" : "http://";
+  if (!StartsWithNoCase(value, scheme)) return false;
+  size_t schemeLength = std::strlen(scheme);
+  Span rest{value.begin + schemeLength, value.length - schemeLength};
   size_t authorityLength = 0;
   while (authorityLength < rest.length && !std::strchr("/?#", rest.begin[authorityLength])) {
     ++authorityLength;

@@ -8,8 +8,9 @@ struct PublicAddress {
   const char* scheme;        // "http" or "https", as the browser used
   const char* host;          // HTTP_HOST: the host (and port) the browser used
   const char* prefix;        // the public path before the target's paths
-  const char* targetNames[2];  // the target as the settings name it (may repeat)
+  const char* targetNames[3];  // the target as the settings name it (may repeat)
   uint16_t targetPort;
+  bool targetTls;  // the target's own URLs begin "https://" (default port 443)
 };
 
 // Returns a new malloc'd reply (NUL after `*newLength` bytes) whose header has

@@ -137,16 +137,21 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
   }
   if (parts.forwardedHeaders) PutForwardedHeaders(parts, sink);
   if (parts.hostForTarget) {
+    // A TLS target's virtual host is the name its certificate was chosen by:
+    // servers refuse a Host that differs from the SNI name (421).
+    const ForwardSettings& settings = *parts.settings;
+    const char* host = settings.targetTls && settings.tlsServerName[0] ? settings.tlsServerName
+                                                                       : settings.targetName;
     char hostLine[kSettingTextSize + 32];
-    if (parts.settings->targetSocket[0] != '\0') {
+    if (settings.targetSocket[0] != '\0') {
       // A socket file has no host name or port of its own.
-      const char* name = parts.settings->targetServer[0] ? parts.settings->targetServer : "localhost";
+      const char* name = settings.targetServer[0] ? settings.targetServer : "localhost";
       std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", name);
-    } else if (parts.settings->targetPort == 80) {
-      std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", parts.settings->targetName);
+    } else if (settings.targetPort == DefaultPortOf(settings)) {
+      std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", host);
     } else {
-      std::snprintf(hostLine, sizeof hostLine, "Host: %s:%ld\r\n", parts.settings->targetName,
-                    static_cast<long>(parts.settings->targetPort));
+      std::snprintf(hostLine, sizeof hostLine, "Host: %s:%ld\r\n", host,
+                    static_cast<long>(settings.targetPort));
     }
     PutText(sink, hostLine);
   }

@@ -1,5 +1,6 @@
 #include "forwarding/target_connection.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "log/request_log.h"
@@ -13,6 +14,7 @@ constexpr int kEmptyReceiveWaitMs = 1;
 
 TargetConnection::~TargetConnection() {
   if (socket_ == platform::kNoSocket) return;
+  platform::EndTls(tls_);
   if (polling_) platform::EndPolling(socket_);
   platform::CloseSocket(socket_);
 }
@@ -55,7 +57,45 @@ bool TargetConnection::Connect() {
   // A target that stops reading must not hold the gateway beyond its timeout.
   platform::SetSendTimeout(socket_, settings_.timeoutSeconds);
   if (log) LogEvent("Connected", log);
-  return true;
+  return !settings_.targetTls || StartTls();
+}
+
+bool TargetConnection::StartTls() {
+  FILE* log = settings_.logFile;
+  if (!settings_.tlsVerify && log) {
+    LogEvent("TLS certificate checks are off (TlsVerify=0)", log);
+  }
+  platform::TlsOptions options;
+  // The name the target is known by; an address when it was given as one.
+  options.serverName = settings_.tlsServerName[0] ? settings_.tlsServerName
+                       : settings_.targetServer[0] ? settings_.targetServer
+                                                   : settings_.targetName;
+  options.caFile = settings_.tlsCaFile;
+  options.verify = settings_.tlsVerify != 0;
+  // A target that does not answer the handshake (plain HTTP waiting for a
+  // request) is given up on as a connect would be.
+  int seconds = settings_.connectTimeoutSeconds > 0 ? settings_.connectTimeoutSeconds
+                                                    : settings_.timeoutSeconds;
+  options.handshakeSeconds = seconds > 0 ? seconds : 1;
+  platform::TlsFailure failure = platform::TlsFailure::kNone;
+  char detail[256];
+  tls_ = platform::StartTls(socket_, options, &failure, detail, sizeof detail);
+  if (tls_) {
+    if (log) LogEvent("TLS established", log);
+    return true;
+  }
+  if (log) {
+    static const char* const kCauses[] = {
+        "", "untrusted certificate", "certificate name mismatch", "certificate expired",
+        "protocol error", "timed out", "TLS not available"};
+    static_assert(sizeof kCauses / sizeof kCauses[0] ==
+                      static_cast<size_t>(platform::TlsFailure::kUnavailable) + 1,
+                  "one cause for each failure");
+    std::fprintf(log, "\tTLS failed: %s (%s, name %s)\n", kCauses[static_cast<int>(failure)],
+                 detail, options.serverName);
+    std::fflush(log);
+  }
+  return false;
 }
 
 void TargetConnection::Log(const char* event) const {
@@ -76,7 +116,8 @@ bool TargetConnection::Send(const char* data, int32_t length, bool wholeInTime) 
       }
       platform::SetSendTimeout(socket_, static_cast<int>(left));
     }
-    int32_t put = platform::SendOnSocket(socket_, data + sent, length - sent);
+    int32_t put = tls_ ? platform::SendOnTls(tls_, data + sent, length - sent)
+                       : platform::SendOnSocket(socket_, data + sent, length - sent);
     if (put <= 0) {
       if (settings_.logFile) {
         LogSocketError("Send error: %s%ld", "", platform::LastSocketError(), settings_.logFile);
@@ -96,7 +137,8 @@ void TargetConnection::StartReceiving() {
 int32_t TargetConnection::Receive(char* buffer, int32_t count, int64_t since,
                                   const char** failure) {
   for (;;) {
-    int32_t got = platform::ReceiveWithoutWaiting(socket_, buffer, count);
+    int32_t got = tls_ ? platform::ReceiveOnTlsWithoutWaiting(tls_, buffer, count)
+                       : platform::ReceiveWithoutWaiting(socket_, buffer, count);
     if (got >= 0) return got;
     long code = platform::NormalizeErrorCode(platform::LastSocketError());
     if (code != 0 && code != platform::kWouldBlock) {

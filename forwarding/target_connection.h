@@ -1,5 +1,5 @@
-// One connection to the target (TCP, or a Unix domain socket), with the
-// request log's event lines.
+// One connection to the target (TCP, or a Unix domain socket; TLS over TCP
+// when the target speaks it), with the request log's event lines.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +14,11 @@ class TargetConnection {
   TargetConnection(const TargetConnection&) = delete;
   TargetConnection& operator=(const TargetConnection&) = delete;
 
-  // Opens the socket and connects; logs the failure or "Connected". When
-  // nothing listens and there is a start command, starts the application (or
-  // waits for another request's start) and connects once it accepts. Called
-  // once, before anything is sent.
+  // Opens the socket and connects, with the TLS handshake when the target
+  // speaks TLS; logs the failure or "Connected". When nothing listens and
+  // there is a start command, starts the application (or waits for another
+  // request's start) and connects once it accepts. Called once, before
+  // anything is sent.
   bool Connect();
   // Sends every byte, however the socket splits them; logs a failure. A send
   // that makes no progress for `timeoutSeconds` fails; with `wholeInTime` the
@@ -42,9 +43,11 @@ class TargetConnection {
   bool WaitForStart(int64_t since, platform::StartedProcess& process);
   bool WaitForOtherStart(platform::FileLock& lock);
   void Log(const char* event) const;
+  bool StartTls();
 
   const ForwardSettings& settings_;
   platform::SocketHandle socket_ = platform::kNoSocket;
+  platform::TlsSession* tls_ = nullptr;
   bool polling_ = false;
 };
 

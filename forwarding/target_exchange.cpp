@@ -11,8 +11,11 @@
 
 namespace {
 
-// Receives are asked for in pieces of this size.
-constexpr int32_t kReceivePiece = 2047;
+// Receives take at least a whole TLS record (16 KiB). Once the reply's length
+// is known its buffer has room for all of it, and larger pieces cost no more
+// memory; a large reply then takes few system calls.
+constexpr int32_t kReceivePiece = 16 * 1024;
+constexpr int32_t kKnownLengthPiece = 256 * 1024;
 
 }  // namespace
 
@@ -32,8 +35,14 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
   ReplyFramer framer(IsHeadRequest(request, length));
   const char* failure = nullptr;  // the log's event line when the exchange fails
   for (;;) {
-    if (!reply.Reserve(kReceivePiece)) return nullptr;  // no memory: no log line
-    int32_t got = connection.Receive(reply.Tail(), kReceivePiece, start, &failure);
+    // Never beyond a known end, so the last piece never makes the buffer grow.
+    int32_t piece = kReceivePiece;
+    int64_t missing = framer.End() - reply.Length();
+    if (framer.End() > 0 && missing > 0) {
+      piece = missing < kKnownLengthPiece ? static_cast<int32_t>(missing) : kKnownLengthPiece;
+    }
+    if (!reply.Reserve(piece)) return nullptr;  // no memory: no log line
+    int32_t got = connection.Receive(reply.Tail(), piece, start, &failure);
     if (got < 0) break;
     ReplyFramer::State state;
     if (got == 0) {

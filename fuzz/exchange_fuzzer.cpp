@@ -17,7 +17,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "gateway/owned.h"
-#include "platform/loopback_listener.h"
+#include "tests/support/loopback_listener.h"
 #include "tests/support/fake_forwarder.h"
 
 namespace {

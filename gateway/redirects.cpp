@@ -29,6 +29,8 @@ char* CgiForwarder::RewriteRedirects(const char* reply, int32_t length, int32_t*
   address.prefix = trimmedPrefix;
   address.targetNames[0] = settings_.targetServer;
   address.targetNames[1] = settings_.targetName;
+  address.targetNames[2] = settings_.targetTls ? settings_.tlsServerName : "";
   address.targetPort = settings_.targetPort;
+  address.targetTls = settings_.targetTls != 0;
   return RewriteReplyHeader(reply, length, address, newLength);
 }

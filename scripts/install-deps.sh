@@ -8,7 +8,7 @@
 set -euo pipefail
 
 packages=("$@")
-[ ${#packages[@]} -eq 0 ] && packages=(cmake g++ make libgtest-dev python3 curl)
+[ ${#packages[@]} -eq 0 ] && packages=(cmake g++ make libgtest-dev libssl-dev openssl python3 curl)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -76,10 +76,18 @@ record() {  # name, kind, result file, seconds
 
 echo "== Unit tests (unit_tests.exe)"
 phase=$(date +%s.%N)
+# The TLS cases' targets run here, on Linux, where the openssl command is; the
+# test program gets their line with the CA file's path as Wine names it.
+python3 tests/support/tls_targets.py >"$work/tls-targets" &
+tls_targets_pid=$!
+for _ in $(seq 100); do [ -s "$work/tls-targets" ] && break; sleep 0.1; done
+NPH_GW_TLS_TARGETS=$(sed -E 's#ca=([^ ]*)#ca=Z:\1#; s#/#\\#g' "$work/tls-targets")
+export NPH_GW_TLS_TARGETS
 (cd "$work" && "$WINE_SESSION_RUNNER" "$build/tests/unit_tests.exe" --gtest_brief=1 \
   --gtest_output=xml:unit.xml) >"$logs/unit.log" 2>&1
 cp "$work/unit.xml" "$logs/" 2>/dev/null
 grep -E '^\[  (FAILED|PASSED) ' "$logs/unit.log" | sort -u | head -40
+kill "$tls_targets_pid" 2>/dev/null
 record unit_tests gtest "$logs/unit.xml" "$(elapsed "$phase")"
 
 blackbox_dir=${NPH_GW_BLACKBOX_DIR:-tests/blackbox}

@@ -100,6 +100,10 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->publicPath[0] = '\0';
   settings->connectTimeoutSeconds = 0;
   settings->streaming = 0;
+  settings->targetTls = 0;
+  settings->tlsVerify = 1;
+  settings->tlsCaFile[0] = '\0';
+  settings->tlsServerName[0] = '\0';
 
   char profilePath[kPathBufferSize + 8];
   if (!ReplaceExtension(programPath, ".ini", profilePath, sizeof profilePath)) {
@@ -131,8 +135,14 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
 
   // Integers keep the low bits that fit their field, as the Windows profile
   // functions do, so a settings file reads the same on both systems.
-  settings->targetPort =
-      static_cast<uint16_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "TargetPort", 8080)));
+  // Over TLS an absent port means HTTPS's own, as an https:// address does.
+  settings->targetTls = profile.GetInteger(kSection, "TargetTls", 0) != 0;
+  settings->targetPort = static_cast<uint16_t>(static_cast<unsigned long>(
+      profile.GetInteger(kSection, "TargetPort", settings->targetTls ? 443 : 8080)));
+  settings->tlsVerify = profile.GetInteger(kSection, "TlsVerify", 1) != 0;
+  profile.GetString(kSection, "TlsCaFile", "", settings->tlsCaFile, sizeof settings->tlsCaFile);
+  profile.GetString(kSection, "TlsServerName", "", settings->tlsServerName,
+                    sizeof settings->tlsServerName);
   settings->timeoutSeconds =
       static_cast<int32_t>(static_cast<uint32_t>(profile.GetInteger(kSection, "Timeout", 300)));
   profile.GetString(kSection, "Allowed", "/", settings->allowedPaths, sizeof settings->allowedPaths);

@@ -44,7 +44,17 @@ struct ForwardSettings {
   char programFolder[kPathBufferSize];  // where the command runs
   char lockPath[kPathBufferSize + 8];   // one start at a time
   char startLogPath[kPathBufferSize + 16];  // the application's output
+  // TLS to the target; off by default.
+  uint8_t targetTls;                    // the connection to the target is TLS
+  uint8_t tlsVerify;                    // chain and name checks (default on)
+  char tlsCaFile[kSettingTextSize];     // PEM roots instead of the system's; "" = system
+  char tlsServerName[kSettingTextSize]; // SNI and certificate name; "" = TargetServer
 };
+
+// The port a target's URL implies when it names none: 443 over TLS, else 80.
+inline uint16_t DefaultPortOf(const ForwardSettings& settings) {
+  return settings.targetTls ? 443 : 80;
+}
 
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 

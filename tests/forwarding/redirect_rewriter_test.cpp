@@ -31,7 +31,7 @@ std::string Redirect(const std::string& location) {
 // The target is 127.0.0.1:8080, written "localhost" in the settings; the
 // browser used http://www.example.org/cgi-bin/gw.
 const PublicAddress kAddress{"http", "www.example.org", "/cgi-bin/gw", {"localhost", "127.0.0.1"},
-                             8080};
+                             8080, false};
 
 TEST(RewriteHeader, LocationsNamingTheTargetGoToThePublicAddress) {
   const std::pair<const char*, const char*> kCases[] = {
@@ -61,6 +61,12 @@ TEST(RewriteHeader, LocationsNamingTheTargetGoToThePublicAddress) {
   port80.host = "www.example.org";
   EXPECT_EQ(Redirect("https://www.example.org/cgi-bin/gw/a"),
             Rewrite(Redirect("http://localhost:80/a"), port80));
+  PublicAddress tls = port80;  // a TLS target names itself https://, 443 by default
+  tls.targetPort = 443;
+  tls.targetTls = true;
+  EXPECT_EQ(Redirect("https://www.example.org/cgi-bin/gw/a"),
+            Rewrite(Redirect("HTTPS://localhost/a"), tls));
+  EXPECT_EQ(kNotRewritten, Rewrite(Redirect("http://localhost:443/a"), tls));
 }
 
 TEST(RewriteHeader, OnlyHeaderLinesAreRewritten) {

@@ -136,12 +136,28 @@ TEST_P(Requests, AreRebuiltExactly) {
 INSTANTIATE_TEST_SUITE_P(Table, Requests, ::testing::ValuesIn(kRequests),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Requests, HostLineLeavesOutPort80) {
-  ForwardSettings settings = DefaultSettings(80);
-  std::strcpy(settings.targetName, "app.internal");
-  FakeForwarder forwarder(settings);
-  forwarder.Set("REQUEST_METHOD", "GET");
-  EXPECT_EQ("GET / HTTP/1.0\r\nHost: app.internal\r\n\r\n", Build(forwarder, ModeForward));
+// The port is left out when it is the scheme's own; a TLS target's server
+// name, when set, is its virtual host.
+TEST(Requests, HostLineNamesTheTarget) {
+  struct Case {
+    bool tls;
+    uint16_t port;
+    const char* serverName;
+    const char* host;
+  };
+  const Case kCases[] = {{false, 80, "", "app.internal"},   {false, 443, "", "app.internal:443"},
+                         {true, 443, "", "app.internal"},   {true, 80, "", "app.internal:80"},
+                         {true, 8443, "vh.test", "vh.test:8443"}, {false, 80, "vh.test", "app.internal"}};
+  for (const Case& c : kCases) {
+    ForwardSettings settings = DefaultSettings(c.port);
+    std::strcpy(settings.targetName, "app.internal");
+    std::strcpy(settings.tlsServerName, c.serverName);
+    settings.targetTls = c.tls;
+    FakeForwarder forwarder(settings);
+    forwarder.Set("REQUEST_METHOD", "GET");
+    EXPECT_EQ(std::string("GET / HTTP/1.0\r\nHost: ") + c.host + "\r\n\r\n",
+              Build(forwarder, ModeForward));
+  }
 }
 
 // Every request target must be a valid RFC 3986 path, and decode back to the

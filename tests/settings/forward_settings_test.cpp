@@ -21,7 +21,8 @@ std::string Summary(const ForwardSettings& s) {
       << "] other=" << +s.forwardOtherHeaders << " forwarded=" << +s.addForwardedHeaders
       << " rewrite=" << +s.rewriteRedirects << " public=" << +s.publicPathSet << "["
       << s.publicPath << "] connect=" << s.connectTimeoutSeconds
-      << " streaming=" << +s.streaming << " ";
+      << " streaming=" << +s.streaming << " tls=" << +s.targetTls << " verify=" << +s.tlsVerify
+      << " ca=[" << s.tlsCaFile << "] sni=[" << s.tlsServerName << "] ";
   return out.str();
 }
 
@@ -37,7 +38,8 @@ ForwardSettings Load(const TempFolder& folder, const std::string& program, const
 
 const char kDefaults[] =
     "name=127.0.0.1 address=7f000001 port=8080 timeout=300 allowed=[/] forbidden=[] debug=0 "
-    "log=0 server=[] other=0 forwarded=0 rewrite=0 public=0[] connect=0 streaming=0 ";
+    "log=0 server=[] other=0 forwarded=0 rewrite=0 public=0[] connect=0 streaming=0 tls=0 "
+    "verify=1 ca=[] sni=[] ";
 
 TEST(LoadSettings, ReadsTheForwardSection) {
   struct Case {
@@ -68,6 +70,10 @@ TEST(LoadSettings, ReadsTheForwardSection) {
       {"[Forward]\nTargetServer=localhost\n", "name=127.0.0.1 address=7f000001 "},
       {"[Forward]\nTargetServer=nph-gw-no-such-host.invalid\n", "name=127.0.0.1 "},
       {"[Forward]\nStreaming=2\nRewriteRedirects=0\n", "rewrite=0 streaming=1 "},
+      {"[Forward]\nTargetTls=1\nTlsVerify=0\nTlsCaFile=/etc/ca.pem\nTlsServerName=app.example\n",
+       "port=443 tls=1 verify=0 ca=[/etc/ca.pem] sni=[app.example] "},
+      {"[Forward]\nTargetTls=1\nTargetPort=8443\n", "port=8443 tls=1 verify=1 "},
+      {"[Forward]\nTlsVerify=0\nTlsCaFile=/etc/ca.pem\n", "port=8080 tls=0 verify=0 ca=[/etc/ca.pem] "},
   };
   TempFolder folder;
   ASSERT_TRUE(folder.Ok());

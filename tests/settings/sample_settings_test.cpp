@@ -119,7 +119,7 @@ TEST_F(SampleSettings, EachLineUncommentedShowsTheDefaultAndIsRead) {
     if (documented->literal) {
       EXPECT_EQ(documented->value, key.value);
     }
-    lines[key.line] = key.name + "=" + (key.value == "1" ? "2" : "1");
+    lines[key.line] = key.name + "=" + (key.value == "1" ? "0" : "1");
     EXPECT_FALSE(IsDefault(Load(&lines))) << "the loader does not read " << key.name;
   }
 }

@@ -68,6 +68,19 @@ class FakeForwarder : public CgiForwarder {
   int foreignFrees = 0;
 };
 
+// Serves a GET with `settings` and returns what the browser got.
+inline std::string ServeGet(ForwardSettings& settings) {
+  FakeForwarder forwarder(settings);
+  forwarder.Set("REQUEST_METHOD", "GET");
+  forwarder.HandleRequest("1.0.0");
+  return forwarder.output;
+}
+
+// The gateway's own page for a request that failed before anything was relayed.
+inline const std::string kErrorPage =
+    "HTTP/1.0 500 Internal Error\r\nContent-Type: text/html\r\nContent-length: 18\r\n\r\n"
+    "<H2>CGI Error</H2>";
+
 // Settings as a fresh settings file would give them, pointing at `port`.
 inline ForwardSettings DefaultSettings(uint16_t port = 8080) {
   ForwardSettings settings;
@@ -77,5 +90,6 @@ inline ForwardSettings DefaultSettings(uint16_t port = 8080) {
   settings.targetPort = port;
   std::strcpy(settings.allowedPaths, "/");
   settings.timeoutSeconds = 300;
+  settings.tlsVerify = 1;
   return settings;
 }

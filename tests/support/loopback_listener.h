@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -22,5 +23,11 @@ void ShutdownSending(SocketHandle socket);
 void ResetAndClose(SocketHandle socket);
 // Blocks at most `milliseconds` for readable data or end of stream; false on timeout.
 bool WaitForData(SocketHandle socket, int milliseconds);
+
+// Starts tests/support/tls_targets.py for the life of the test program and
+// returns the line it printed; "" where the test program cannot start it (a
+// Windows build, whose runner starts it and passes the line in
+// NPH_GW_TLS_TARGETS).
+std::string StartTlsTargets();
 
 }  // namespace platform

@@ -2,13 +2,19 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "tests/support/loopback_listener.h"
+
+#ifndef NPH_GW_TLS_TARGETS_SCRIPT  // set by the unit tests' build
+#define NPH_GW_TLS_TARGETS_SCRIPT "tests/support/tls_targets.py"
+#endif
 
 namespace platform {
 
@@ -72,6 +78,17 @@ bool WaitForData(SocketHandle socket, int milliseconds) {
   entry.events = POLLIN;
   entry.revents = 0;
   return poll(&entry, 1, milliseconds) > 0;
+}
+
+std::string StartTlsTargets() {
+  // As the program's entry does: a target gone mid-send fails the send
+  // (OpenSSL writes without MSG_NOSIGNAL).
+  signal(SIGPIPE, SIG_IGN);
+  // Never closed: the script ends when this process does.
+  FILE* script = popen("exec python3 " NPH_GW_TLS_TARGETS_SCRIPT, "r");
+  char line[1024];
+  if (!script || !std::fgets(line, sizeof line, script)) return "";
+  return line;
 }
 
 }  // namespace platform

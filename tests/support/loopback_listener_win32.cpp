@@ -96,4 +96,6 @@ bool WaitForData(SocketHandle socket, int milliseconds) {
   return select(0, &readable, nullptr, nullptr, &limit) > 0;
 }
 
+std::string StartTlsTargets() { return ""; }
+
 }  // namespace platform
