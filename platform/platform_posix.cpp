@@ -175,6 +175,26 @@ bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
   return true;
 }
 
+bool StandardInputIsListener() {
+  struct sockaddr_storage address;
+  socklen_t size = sizeof address;
+  if (getsockname(STDIN_FILENO, reinterpret_cast<struct sockaddr*>(&address), &size) != 0) {
+    return false;  // a pipe or a file: CGI, at the cost of one system call
+  }
+  size = sizeof address;
+  return getpeername(STDIN_FILENO, reinterpret_cast<struct sockaddr*>(&address), &size) != 0 &&
+         errno == ENOTCONN;
+}
+
+SocketHandle AcceptOnStandardInput() {
+  for (;;) {
+    int fd = accept4(STDIN_FILENO, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return fd;
+    // A connection that went away before it was taken is no reason to stop.
+    if (errno != EINTR && errno != ECONNABORTED) return kNoSocket;
+  }
+}
+
 FILE* OpenLogForAppending(const char* path) {
   int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return nullptr;
@@ -191,6 +211,17 @@ FILE* OpenLogForAppending(const char* path) {
 }
 
 FILE* OpenTemporaryFile() { return std::tmpfile(); }
+
+int64_t FileStamp(const char* path) {
+  struct stat info;
+  if (stat(path, &info) != 0) return -1;
+  // Time to the nanosecond, with size and file number: an edit within one
+  // tick of the clock, or a file moved into place, still shows.
+  uint64_t stamp = static_cast<uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
+                   static_cast<uint64_t>(info.st_mtim.tv_nsec);
+  stamp ^= static_cast<uint64_t>(info.st_size) << 40 ^ static_cast<uint64_t>(info.st_ino) << 20;
+  return static_cast<int64_t>(stamp & INT64_MAX);
+}
 
 int64_t MonotonicSeconds() {
   struct timespec now;
