@@ -118,10 +118,10 @@ class NoRedirect(urllib.request.HTTPRedirectHandler):
 OPENER = urllib.request.build_opener(NoRedirect)
 
 
-def fetch(url, method="GET"):
+def fetch(url, method="GET", data=None):
     """(status, header list, body) as a browser would get them, unfollowed."""
     try:
-        with OPENER.open(urllib.request.Request(url, method=method), timeout=60) as reply:
+        with OPENER.open(urllib.request.Request(url, data, method=method), timeout=60) as reply:
             return reply.status, reply.headers.items(), reply.read()
     except urllib.error.HTTPError as error:
         return error.code, error.headers.items(), error.read()
@@ -217,6 +217,18 @@ class FastCgiUnderApache(unittest.TestCase):
             status, _, body = fetch(self.url("/vars?n=%d" % i))
             self.assertEqual(200, status)
             self.assertIn(b"GET /vars?n=%d HTTP/1.0" % i, body)
+        upload = os.urandom(300 * 1024)  # many STDIN records
+        self.assertTrue(fetch(self.url("/~~echo"), "POST", upload)[2].endswith(upload))
+        # An edited settings file counts from the next request on.
+        ini = os.path.join(self.root, "site", "gw.ini")
+        with open(ini) as settings:
+            original = settings.read()
+        with open(ini, "a") as settings:
+            settings.write("Forbidden=/vars\n")
+        self.assertEqual(403, fetch(self.url("/vars"))[0])
+        with open(ini, "w") as settings:
+            settings.write(original)
+        self.assertEqual(200, fetch(self.url("/vars"))[0])
         self.assertTrue(before)
         self.assertEqual(before, self.gateway_pids())
 
