@@ -141,6 +141,9 @@ int32_t FastCgiForwarder::WriteOutput(const char* buffer, int32_t count) {
     outputFailed_ = !WriteHeaderWhenComplete();
     if (headerWritten_) head_ = GrowingBuffer();
   }
+  // A streamed reply reaches the browser as it arrives; a held one leaves
+  // with the end of the request, in as few sends as it takes.
+  if (settings_.streaming && headerWritten_ && !outputFailed_) outputFailed_ = !connection_.Flush();
   return outputFailed_ ? 0 : count;
 }
 

@@ -89,6 +89,9 @@ bool Connection::Fill(size_t wanted) {
     inputEnd_ -= inputStart_;
     inputStart_ = 0;
   }
+  // What is queued answers what came before, and the web server may wait for
+  // it before it sends more: it leaves before any wait for input.
+  if (!Flush()) return false;
   while (!failed_ && inputEnd_ < wanted) {
     int32_t got = Receive(input_ + inputEnd_, static_cast<int32_t>(sizeof input_ - inputEnd_));
     if (got <= 0) failed_ = true;
@@ -98,9 +101,7 @@ bool Connection::Fill(size_t wanted) {
 }
 
 bool Connection::ReadRecord(Record* record) {
-  // Whatever is queued answers what came before; the web server may wait for
-  // it before it sends more.
-  if (!Flush() || !Fill(kHeaderSize)) return false;
+  if (!Fill(kHeaderSize)) return false;
   DecodeHeader(reinterpret_cast<const unsigned char*>(input_ + inputStart_), &record->header);
   size_t whole = kHeaderSize + record->header.contentLength + record->header.paddingLength;
   if (record->header.version != 1 || !Fill(whole)) {

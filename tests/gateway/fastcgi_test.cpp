@@ -140,16 +140,23 @@ TEST(FastCgiSession, NothingCarriesOverToTheNextRequest) {
   EXPECT_EQ(alone + alone, Serve(a + b + a + b, 64));
 }
 
-TEST(FastCgiOutput, InterimRepliesLeftToTheWebServer) {
-  ForwardSettings settings = DefaultSettings();
-  MemoryConnection connection("", 1);
-  GrowingBuffer params;
-  FastCgiForwarder forwarder(settings, connection, 1, params);
-  for (const char* piece : {"HTTP/1.1 100 Continue\r\n\r", "\nHTTP/1.1 200 OK\r\nA: b\r\n", "\r\nbody"}) {
-    forwarder.WriteOutput(piece, static_cast<int32_t>(strlen(piece)));
+// Interim replies are the web server's to make. A streamed reply leaves as it
+// comes; a held one with the end of the request.
+TEST(FastCgiOutput, InterimRepliesLeftOutStreamedOnesSentAtOnce) {
+  for (bool streaming : {false, true}) {
+    ForwardSettings settings = DefaultSettings();
+    settings.streaming = streaming;
+    MemoryConnection connection("", 1);
+    GrowingBuffer params;
+    FastCgiForwarder forwarder(settings, connection, 1, params);
+    for (const char* piece : {"HTTP/1.1 100 Continue\r\n\r", "\nHTTP/1.1 200 OK\r\nA: b\r\n", "\r\nbody"}) {
+      forwarder.WriteOutput(piece, static_cast<int32_t>(strlen(piece)));
+    }
+    const std::string reply = "Status: 200 OK\r\nA: b\r\n\r\nbody";
+    EXPECT_EQ(streaming ? reply : "", connection.out);
+    forwarder.Finish(false);
+    EXPECT_EQ(reply, connection.out);
   }
-  forwarder.Finish(false);
-  EXPECT_EQ("Status: 200 OK\r\nA: b\r\n\r\nbody", connection.out);
 }
 
 struct HeaderCase {
