@@ -186,10 +186,44 @@ bool StandardInputIsListener() {
          errno == ENOTCONN;
 }
 
+namespace {
+
+// A web server that listens for its FastCGI programs on TCP names the
+// addresses it connects from in FCGI_WEB_SERVER_ADDRS; anyone else could set
+// the request's variables (REMOTE_USER among them) and is turned away.
+bool PeerMayConnect(const struct sockaddr_storage& peer) {
+  const char* allowed = getenv("FCGI_WEB_SERVER_ADDRS");
+  if (!allowed || (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)) {
+    return true;  // a Unix socket: only the web server can reach it
+  }
+  char address[INET6_ADDRSTRLEN];
+  const void* raw = peer.ss_family == AF_INET
+                        ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(peer).sin_addr)
+                        : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr);
+  if (!inet_ntop(peer.ss_family, raw, address, sizeof address)) return false;
+  size_t length = std::strlen(address);
+  for (const char* at = allowed; *at;) {
+    size_t entry = std::strcspn(at, ", ");
+    if (entry == length && std::strncmp(at, address, length) == 0) return true;
+    at += entry;
+    at += std::strspn(at, ", ");
+  }
+  return false;
+}
+
+}  // namespace
+
 SocketHandle AcceptOnStandardInput() {
   for (;;) {
-    int fd = accept4(STDIN_FILENO, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) return fd;
+    struct sockaddr_storage peer;
+    std::memset(&peer, 0, sizeof peer);
+    socklen_t size = sizeof peer;
+    int fd = accept4(STDIN_FILENO, reinterpret_cast<struct sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    if (fd >= 0 && PeerMayConnect(peer)) return fd;
+    if (fd >= 0) {
+      close(fd);
+      continue;
+    }
     // A connection that went away before it was taken is no reason to stop.
     if (errno != EINTR && errno != ECONNABORTED) return kNoSocket;
   }
