@@ -35,8 +35,8 @@ void AnswerManagement(Connection& connection, const Record& record) {
   const char* name;
   const char* value;
   uint32_t nameLength, valueLength;
-  while (fastcgi::ReadNameValue(record.content, record.header.contentLength, &at, &name, &nameLength,
-                       &value, &valueLength)) {
+  while (fastcgi::ReadNameValue(record.content, record.header.contentLength, &at, &name,
+                                &nameLength, &value, &valueLength)) {
     // One request at a time, on one connection.
     static const char* const kAnswers[][2] = {
         {"FCGI_MAX_CONNS", "1"}, {"FCGI_MAX_REQS", "1"}, {"FCGI_MPXS_CONNS", "0"}};
@@ -104,8 +104,8 @@ int32_t FastCgiForwarder::ReadInput(char* buffer, int32_t count) {
       pendingLength_ = record.header.contentLength;
     }
   }
-  size_t take = static_cast<size_t>(count) < pendingLength_ ? static_cast<size_t>(count)
-                                                            : pendingLength_;
+  size_t take =
+      static_cast<size_t>(count) < pendingLength_ ? static_cast<size_t>(count) : pendingLength_;
   std::memcpy(buffer, pending_, take);
   pending_ += take;
   pendingLength_ -= take;
@@ -134,8 +134,8 @@ bool FastCgiForwarder::WriteHeaderWhenComplete() {
 int32_t FastCgiForwarder::WriteOutput(const char* buffer, int32_t count) {
   if (count <= 0 || outputFailed_ || aborted_) return 0;
   if (headerWritten_) {
-    outputFailed_ = !connection_.WriteRecords(fastcgi::kStdout, requestId_, buffer,
-                                               static_cast<size_t>(count));
+    outputFailed_ =
+        !connection_.WriteRecords(fastcgi::kStdout, requestId_, buffer, static_cast<size_t>(count));
   } else {
     head_.Append(buffer, static_cast<size_t>(count));
     outputFailed_ = !WriteHeaderWhenComplete();
@@ -210,7 +210,7 @@ bool ReadParams(Connection& connection, uint16_t requestId, GrowingBuffer& param
   const char* value;
   uint32_t nameLength, valueLength;
   while (fastcgi::ReadNameValue(stream.Data(), static_cast<size_t>(stream.Length()), &at, &name,
-                       &nameLength, &value, &valueLength)) {
+                                &nameLength, &value, &valueLength)) {
     params.Append(name, nameLength);
     params.Append("", 1);
     params.Append(value, valueLength);
@@ -221,8 +221,8 @@ bool ReadParams(Connection& connection, uint16_t requestId, GrowingBuffer& param
 
 }  // namespace
 
-void ServeFastCgiConnection(Connection& connection, ForwardSettings& settings,
-                            const char* version, void (*refresh)(void*), void* context) {
+void ServeFastCgiConnection(Connection& connection, ForwardSettings& settings, const char* version,
+                            void (*refresh)(void*), void* context) {
   for (;;) {
     Record record;
     if (!NextRecord(connection, 0, &record) || record.header.contentLength < 8) return;

@@ -16,8 +16,8 @@ class FastCgiForwarder : public CgiForwarder {
  public:
   // `params` holds the variables as "name\0value\0" pairs; both it and
   // `connection` must outlive the forwarder.
-  FastCgiForwarder(ForwardSettings& settings, fastcgi::Connection& connection,
-                   uint16_t requestId, const GrowingBuffer& params);
+  FastCgiForwarder(ForwardSettings& settings, fastcgi::Connection& connection, uint16_t requestId,
+                   const GrowingBuffer& params);
 
   int32_t ReadInput(char* buffer, int32_t count) override;
   int32_t WriteOutput(const char* buffer, int32_t count) override;

@@ -12,13 +12,15 @@ void DecodeHeader(const unsigned char* bytes, RecordHeader* header) {
   header->paddingLength = bytes[6];
 }
 
-void EncodeHeader(uint8_t type, uint16_t requestId, uint16_t contentLength,
-                  unsigned char* bytes) {
-  const unsigned char header[kHeaderSize] = {
-      1, type, static_cast<unsigned char>(requestId >> 8), static_cast<unsigned char>(requestId),
-      static_cast<unsigned char>(contentLength >> 8), static_cast<unsigned char>(contentLength),
-      0, 0};
-  std::memcpy(bytes, header, kHeaderSize);
+void EncodeHeader(uint8_t type, uint16_t requestId, uint16_t contentLength, unsigned char* bytes) {
+  bytes[0] = 1;  // the protocol's version
+  bytes[1] = type;
+  bytes[2] = static_cast<unsigned char>(requestId >> 8);
+  bytes[3] = static_cast<unsigned char>(requestId);
+  bytes[4] = static_cast<unsigned char>(contentLength >> 8);
+  bytes[5] = static_cast<unsigned char>(contentLength);
+  bytes[6] = 0;  // no padding
+  bytes[7] = 0;
 }
 
 namespace {

@@ -197,9 +197,10 @@ bool PeerMayConnect(const struct sockaddr_storage& peer) {
     return true;  // a Unix socket: only the web server can reach it
   }
   char address[INET6_ADDRSTRLEN];
-  const void* raw = peer.ss_family == AF_INET
-                        ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(peer).sin_addr)
-                        : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr);
+  const auto& ipv4 = reinterpret_cast<const struct sockaddr_in&>(peer);
+  const auto& ipv6 = reinterpret_cast<const struct sockaddr_in6&>(peer);
+  const void* raw = peer.ss_family == AF_INET ? static_cast<const void*>(&ipv4.sin_addr)
+                                              : static_cast<const void*>(&ipv6.sin6_addr);
   if (!inet_ntop(peer.ss_family, raw, address, sizeof address)) return false;
   size_t length = std::strlen(address);
   for (const char* at = allowed; *at;) {
