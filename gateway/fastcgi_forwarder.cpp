@@ -133,13 +133,21 @@ bool FastCgiForwarder::WriteHeaderWhenComplete() {
 
 int32_t FastCgiForwarder::WriteOutput(const char* buffer, int32_t count) {
   if (count <= 0 || outputFailed_ || aborted_) return 0;
-  if (headerWritten_) {
-    outputFailed_ =
-        !connection_.WriteRecords(fastcgi::kStdout, requestId_, buffer, static_cast<size_t>(count));
-  } else {
-    head_.Append(buffer, static_cast<size_t>(count));
+  size_t rest = static_cast<size_t>(count);
+  // Only as much as a header may take is collected (dropped interim replies
+  // make room again): a held reply's body goes out from where it is, not from
+  // a second copy.
+  while (!headerWritten_ && !outputFailed_ && rest > 0) {
+    size_t room = static_cast<size_t>(kMaxReplyHeader + 4 - head_.Length());
+    size_t take = rest < room ? rest : room;
+    head_.Append(buffer, take);
+    buffer += take;
+    rest -= take;
     outputFailed_ = !WriteHeaderWhenComplete();
     if (headerWritten_) head_ = GrowingBuffer();
+  }
+  if (!outputFailed_ && rest > 0) {
+    outputFailed_ = !connection_.WriteRecords(fastcgi::kStdout, requestId_, buffer, rest);
   }
   // A streamed reply reaches the browser as it arrives; a held one leaves
   // with the end of the request, in as few sends as it takes.
