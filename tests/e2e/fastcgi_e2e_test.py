@@ -5,6 +5,7 @@ from a configuration in a temporary folder, on 127.0.0.1, and is stopped by
 its PID; the target is a small HTTP/1.0 server inside the test."""
 
 import hashlib
+import http.client
 import os
 import pwd
 import shutil
@@ -15,7 +16,6 @@ import tempfile
 import threading
 import time
 import unittest
-import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 MODULES = os.environ.get("APACHE_MODULES", "/usr/lib/apache2/modules")
@@ -75,19 +75,12 @@ class Target(BaseHTTPRequestHandler):
         pass
 
 
-class NoRedirect(urllib.request.HTTPRedirectHandler):
-    def redirect_request(self, *args):
-        return None
-
-
-def fetch(url, method="GET", data=None):
+def fetch(port, path, method="GET", body=None):
     """(status, header list, body) as the browser gets them, redirects unfollowed."""
-    try:
-        request = urllib.request.Request(url, data, method=method)
-        with urllib.request.build_opener(NoRedirect).open(request, timeout=60) as reply:
-            return reply.status, reply.headers.items(), reply.read()
-    except urllib.error.HTTPError as error:
-        return error.code, error.headers.items(), error.read()
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
+    connection.request(method, "/gw.fcgi" + path, body)
+    reply = connection.getresponse()
+    return reply.status, reply.getheaders(), reply.read()
 
 
 @unittest.skipUnless(GATEWAY and os.path.exists(os.path.join(MODULES, "mod_fcgid.so")),
@@ -134,10 +127,8 @@ class FastCgiUnderApache(unittest.TestCase):
         cls.apache.send_signal(signal.SIGTERM)  # its own PID; it stops its children
         cls.apache.wait(30)
         cls.target.shutdown()
+        cls.target.server_close()
         shutil.rmtree(cls.root, ignore_errors=True)
-
-    def url(self, path):
-        return "http://127.0.0.1:%d/gw.fcgi%s" % (self.port, path)
 
     def gateway_pids(self):
         return subprocess.run(["pgrep", "-f", os.path.join(self.site, "gw.fcgi")],
@@ -157,7 +148,7 @@ class FastCgiUnderApache(unittest.TestCase):
                 ("/~~target", "GET", 200, [], b"<HTML><HEAD><TITLE>Target (backend) test</TITLE>"
                  b"<HEAD><BODY><B>Good:</B> target server reached.</BODY></HTML>")]:
             with self.subTest(path=path):
-                got_status, got_headers, got_body = fetch(self.url(path), method)
+                got_status, got_headers, got_body = fetch(self.port, path, method)
                 self.assertEqual((status, body), (got_status, got_body))
                 for header in headers:
                     self.assertIn(header, got_headers)
@@ -167,12 +158,12 @@ class FastCgiUnderApache(unittest.TestCase):
                     self.assertNotIn("location", names)
 
     def test_one_process_serves_request_after_request(self):
-        fetch(self.url("/~~echo"))
+        fetch(self.port, "/~~echo")
         before = self.gateway_pids()
         for i in range(50):
-            self.assertIn(b"GET /~~echo?n=%d HTTP/1.0" % i, fetch(self.url("/~~echo?n=%d" % i))[2])
+            self.assertIn(b"GET /~~echo?n=%d HTTP/1.0" % i, fetch(self.port, "/~~echo?n=%d" % i)[2])
         upload = os.urandom(300 * 1024)  # many STDIN records
-        self.assertTrue(fetch(self.url("/~~echo"), "POST", upload)[2].endswith(upload))
+        self.assertTrue(fetch(self.port, "/~~echo", "POST", upload)[2].endswith(upload))
         # An edited settings file counts from the next request on.
         ini = os.path.join(self.site, "gw.ini")
         with open(ini) as settings:
@@ -180,15 +171,17 @@ class FastCgiUnderApache(unittest.TestCase):
         for text, status in ((original + "Forbidden=/\n", 403), (original, 200)):
             with open(ini, "w") as settings:
                 settings.write(text)
-            self.assertEqual(status, fetch(self.url("/"))[0])
+            self.assertEqual(status, fetch(self.port, "/")[0])
         self.assertTrue(before)
         self.assertEqual(before, self.gateway_pids())
 
     def test_large_download_is_streamed_in_bounded_memory(self):
         digest, expected, started = hashlib.sha256(), hashlib.sha256(), time.monotonic()
-        with urllib.request.urlopen(self.url("/large"), timeout=120) as reply:
-            for piece in iter(lambda: reply.read(1 << 20), b""):
-                digest.update(piece)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=120)
+        connection.request("GET", "/gw.fcgi/large")
+        reply = connection.getresponse()
+        for piece in iter(lambda: reply.read(1 << 20), b""):
+            digest.update(piece)
         for _ in range(1024):
             expected.update(PIECE)
         self.assertEqual(expected.hexdigest(), digest.hexdigest())

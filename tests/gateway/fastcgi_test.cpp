@@ -14,15 +14,11 @@ namespace {
 
 // A record written out byte by byte, as the protocol lays it down.
 std::string Rec(int type, int id, const std::string& content, int padding = 0) {
-  std::string header = {1,
-                        static_cast<char>(type),
-                        0,
-                        static_cast<char>(id),
-                        static_cast<char>(content.size() >> 8),
-                        static_cast<char>(content.size()),
-                        static_cast<char>(padding),
-                        0};
-  return header + content + std::string(padding, '\x7f');
+  auto byte = [](size_t value) { return static_cast<char>(value); };
+  const char header[8] = {
+      1, byte(type), 0, byte(id), byte(content.size() >> 8), byte(content.size()), byte(padding),
+      0};
+  return std::string(header, 8) + content + std::string(padding, '\x7f');
 }
 std::string Pair(const std::string& name, const std::string& value) {
   auto length = [](size_t n) {
@@ -206,10 +202,8 @@ class CgiHeader : public ::testing::TestWithParam<HeaderCase> {};
 TEST_P(CgiHeader, CarriesWhatTheBrowserWouldHaveHad) {
   GrowingBuffer out;
   bool made = ReplyHeaderToCgi(GetParam().http, strlen(GetParam().http), out);
-  EXPECT_EQ(GetParam().cgi != nullptr, made);
-  if (made) {
-    EXPECT_EQ(GetParam().cgi, std::string(out.Data()));
-  }
+  EXPECT_EQ(std::string(GetParam().cgi ? GetParam().cgi : "(refused)"),
+            made ? out.Data() : "(refused)");
 }
 
 INSTANTIATE_TEST_SUITE_P(FastCgi, CgiHeader, ::testing::ValuesIn(kHeaders),
