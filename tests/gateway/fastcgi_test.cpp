@@ -122,6 +122,8 @@ const SessionCase kSessions[] = {
      "", "10:0:" + Pair("FCGI_MPXS_CONNS", "0") + ";11:0:*" + std::string(7, '\0') + ";"},
 };
 
+void PrintTo(const SessionCase& c, std::ostream* out) { *out << c.name; }
+
 class Session : public ::testing::TestWithParam<SessionCase> {};
 
 TEST_P(Session, ServesWhateverTheCuts) {
@@ -196,6 +198,8 @@ const HeaderCase kHeaders[] = {
     {"NotHttp", "ICY 200 OK\r\n\r\n", nullptr},
     {"NoCode", "HTTP/1.0 2x0 OK\r\n\r\n", nullptr},
 };
+
+void PrintTo(const HeaderCase& c, std::ostream* out) { *out << c.name; }
 
 class CgiHeader : public ::testing::TestWithParam<HeaderCase> {};
 
