@@ -4,6 +4,7 @@
 
 #include "forwarding/body_reader.h"
 #include "gateway/cgi_forwarder.h"
+#include "gateway/owned.h"
 #include "platform/platform.h"
 
 // The base class is a forwarder connected to nothing: no body, no variables,
@@ -47,12 +48,7 @@ int32_t ConsoleCgiForwarder::WriteOutput(const char* buffer, int32_t count) {
 }
 
 char* ConsoleCgiForwarder::GetVariable(const char* name) {
-  const char* value = platform::FindEnvironmentVariable(name);
-  if (!value) return nullptr;
-  size_t size = std::strlen(value) + 1;
-  char* copy = static_cast<char*>(std::malloc(size));
-  if (copy) std::memcpy(copy, value, size);
-  return copy;
+  return HeapCopy(platform::FindEnvironmentVariable(name));
 }
 
 void ConsoleCgiForwarder::FreeVariable(char* text) { std::free(text); }

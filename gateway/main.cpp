@@ -1,7 +1,9 @@
-// The process entry: one request per run, exit code 0 whatever happened.
+// The process entry: one request per run as a CGI program, or request after
+// request as a FastCGI application; exit code 0 whatever happened.
 #include <new>
 
 #include "gateway/cgi_forwarder.h"
+#include "gateway/fastcgi_forwarder.h"
 #include "platform/platform.h"
 
 namespace {
@@ -22,11 +24,15 @@ int main(int, char** argv) {
   platform::GetProgramPath(argv[0], programPath, sizeof programPath);
   static ForwardSettings settings;
   LoadForwardSettings(programPath, &settings);
-  {
+  char version[256];
+  GetOwnFileVersion(programPath, version, sizeof version);
+  if (platform::StandardInputIsListener()) {
+    // Started by the web server as a FastCGI application: serve requests until
+    // it stops the process.
+    ServeFastCgi(programPath, settings, version);
+  } else {
     ConsoleCgiForwarder* forwarder = new (std::nothrow) ConsoleCgiForwarder(settings);
     if (forwarder) {
-      char version[256];
-      GetOwnFileVersion(programPath, version, sizeof version);
       forwarder->HandleRequest(version);
       delete forwarder;
     }

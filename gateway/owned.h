@@ -14,6 +14,16 @@ struct FreeDeleter {
 // A malloc'd buffer (request, reply) held by its owner.
 using OwnedBuffer = std::unique_ptr<char, FreeDeleter>;
 
+// A malloc'd copy of `text` (as GetVariable hands out); nullptr for no text or
+// no memory.
+inline char* HeapCopy(const char* text) {
+  if (!text) return nullptr;
+  size_t size = std::strlen(text) + 1;
+  char* copy = static_cast<char*>(std::malloc(size));
+  if (copy) std::memcpy(copy, text, size);
+  return copy;
+}
+
 // A copy of a CGI variable, handed back to the forwarder that made it.
 class VariableCopy {
  public:

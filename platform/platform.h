@@ -30,6 +30,10 @@ bool GetProgramPath(const char* argv0, char* path, size_t size);
 // there is none).
 void GetProgramVersion(const char* programPath, char* version, size_t size);
 
+// A socket of the system's socket layer.
+using SocketHandle = intptr_t;
+constexpr SocketHandle kNoSocket = -1;
+
 // CGI channel --------------------------------------------------------------
 
 // One read of at most `count` bytes from standard input; 0 at end or on error.
@@ -44,6 +48,13 @@ const char* FindEnvironmentVariable(const char* name);
 // Returns false past the last one; a name that does not fit comes back empty.
 bool EnvironmentNameAt(int32_t index, char* name, size_t size);
 
+// FastCGI: a web server that keeps the program running hands it a listening
+// socket as standard input. True when standard input is one (it has a local
+// address and no peer); a pipe or a connected socket, as CGI has, is not.
+bool StandardInputIsListener();
+// Waits for the next connection on that socket; kNoSocket when it is closed.
+SocketHandle AcceptOnStandardInput();
+
 // Opens a log file for appending as text (created when missing), or returns
 // nullptr. Anything but a regular file is refused: a named pipe nobody reads
 // must not keep the gateway waiting.
@@ -53,6 +64,10 @@ FILE* OpenLogForAppending(const char* path);
 // removed when it is closed; nullptr when none can be made.
 FILE* OpenTemporaryFile();
 
+// Changes whenever the file at `path` is written or replaced; -1 when there
+// is no file there.
+int64_t FileStamp(const char* path);
+
 // Clock --------------------------------------------------------------------
 
 // Whole seconds from an arbitrary fixed point; never goes backwards.
@@ -61,9 +76,6 @@ int64_t MonotonicSeconds();
 void SleepMilliseconds(int milliseconds);
 
 // TCP client socket ----------------------------------------------------------
-
-using SocketHandle = intptr_t;
-constexpr SocketHandle kNoSocket = -1;
 
 // The socket layer's would-block code, as the receive loop compares it.
 constexpr long kWouldBlock = 11;

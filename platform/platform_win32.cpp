@@ -134,6 +134,11 @@ bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
   return true;
 }
 
+// IIS hands a FastCGI application a named pipe, not a socket; this build
+// serves Windows web servers as a CGI program only.
+bool StandardInputIsListener() { return false; }
+SocketHandle AcceptOnStandardInput() { return kNoSocket; }
+
 FILE* OpenLogForAppending(const char* path) {
   // Text mode: each "\n" is stored as CR LF, as Windows programs expect.
   return std::fopen(path, "a");
@@ -162,6 +167,15 @@ FILE* OpenTemporaryFile() {
   FILE* stream = _fdopen(descriptor, "w+b");
   if (!stream) _close(descriptor);
   return stream;
+}
+
+int64_t FileStamp(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return -1;
+  uint64_t stamp = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                    info.ftLastWriteTime.dwLowDateTime) ^
+                   static_cast<uint64_t>(info.nFileSizeLow) << 40;
+  return static_cast<int64_t>(stamp & INT64_MAX);
 }
 
 int64_t MonotonicSeconds() { return static_cast<int64_t>(GetTickCount64() / 1000); }

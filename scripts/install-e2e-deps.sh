@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the end-to-end suite and the demo
-# need: Apache httpd, nginx, curl and Chromium. Run as root; as another user
-# it prints what to install.
+# need: Apache httpd (with mod_fcgid for FastCGI mode), nginx, curl and
+# Chromium. Run as root; as another user it prints what to install.
 #
 # Nothing system-wide is configured, started, stopped or disabled: the suite
 # and the demo run their own Apache and nginx from configuration files in a
@@ -13,6 +13,7 @@ set -euo pipefail
 # flavour will do).
 wanted=(
   "apache2:/usr/sbin/apache2"
+  "libapache2-mod-fcgid:/usr/lib/apache2/modules/mod_fcgid.so"
   "nginx-light:/usr/sbin/nginx"
   "curl:/usr/bin/curl"
   "chromium:/usr/bin/chromium"
