@@ -1,15 +1,14 @@
-// What the fuzzers share: a check that stops the run with a message, so that
-// libFuzzer records the input that broke it.
+// Stops the run with a message, so that libFuzzer keeps the input that broke
+// an invariant.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition, message)                                              \
-  do {                                                                              \
-    if (!(condition)) {                                                             \
-      std::fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__,    \
-                   #condition, message);                                            \
-      std::abort();                                                                 \
-    }                                                                               \
+#define FUZZ_CHECK(condition, message)                                                   \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: %s (%s)\n", __FILE__, __LINE__, message, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)

@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, what bench/run.sh and the in-process
-# benchmarks need and the machine lacks: the servers (Apache httpd, nginx with
-# its echo module for the upload sink), the clients (wrk, curl, hyperfine),
-# valgrind, strace, a C compiler for the trivial CGI program, mod_fcgid and
-# libfcgi for the FastCGI ways (bench/fastcgi_bench.py), Google Benchmark and
-# python3. Run as root; as another user it prints what to
-# install. The servers are only ever started by the benchmark itself, as its
-# children; their system services are left alone.
+# Installs, from Debian's packages, what bench/run.sh needs and the machine
+# lacks: the servers (Apache httpd, nginx with its echo module for the upload
+# sink), the clients (wrk, curl), valgrind, GNU time, a C compiler for the
+# trivial CGI program, mod_fcgid and libfcgi for the FastCGI ways
+# (bench/fastcgi_bench.py) and python3. Run as root; as another user it prints what
+# to install. The servers are only ever started by the benchmark itself, as
+# its children; their system services are left alone.
 set -euo pipefail
 
-packages=(apache2 nginx-light libnginx-mod-http-echo wrk curl hyperfine valgrind strace
-          time gcc libbenchmark-dev python3 libapache2-mod-fcgid libfcgi-dev)
+packages=(apache2 nginx-light libnginx-mod-http-echo wrk curl valgrind time gcc python3
+          libapache2-mod-fcgid libfcgi-dev)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -23,10 +23,10 @@ logs=$repo/build-release/test-logs
 rm -rf "$logs" && mkdir -p "$logs"
 failures=0
 
-# shellcheck source=tests/windows/wine_session.sh
-source tests/windows/wine_session.sh
+# shellcheck source=scripts/wine-session.sh
+source scripts/wine-session.sh
 # shellcheck disable=SC2317  # called by the EXIT trap
-cleanup() { wine_session_stop; rm -rf "$work"; }
+cleanup() { [ -d "$work/wine" ] && stop_session "$work/wine"; rm -rf "$work"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
@@ -58,9 +58,9 @@ for entry in "linux-x86_64::" "linux-aarch64:qemu-aarch64 -L /usr/aarch64-linux-
     for text in README.md CHANGELOG.md nph-gw.ini.sample; do
       grep -qE $'(^|[^\r])$' "$work/$name/$text" && fail "$text has lines without CR LF"
     done
-    [ -n "${WINE_SESSION_RUNNER:-}" ] || wine_session_start "$work/wine" >/dev/null ||
+    [ -x "$work/wine/wine-run" ] || wine_session "$work/wine" >/dev/null ||
       { fail "no Wine session"; continue; }
-    runner=$WINE_SESSION_RUNNER
+    runner=$work/wine/wine-run
   else
     tar -xzf "$dist/$name.tar.gz" -C "$work" || { fail "$name.tar.gz missing or broken"; continue; }
     program=$work/$name/nph-gw

@@ -1,0 +1,113 @@
+// Fuzzed target replies: where a reply ends, whatever pieces it arrives in;
+// redirect rewriting that changes header values only; and the whole exchange,
+// held and streamed, with a loopback target that sends the reply and closes.
+//
+// Input: a control byte (bit 0 asks with HEAD, bit 1 turns RewriteRedirects
+// on, bit 2 repeats the reply past the header limit, bits 3-7 the size of the
+// pieces, and where the target pauses), the browser's Host (a length byte,
+// then its bytes), the reply.
+#include <algorithm>
+#include <string>
+#include <tuple>
+
+#include "forwarding/redirect_rewriter.h"
+#include "forwarding/reply_framing.h"
+#include "fuzz/fuzz_check.h"
+#include "gateway/owned.h"
+#include "tests/support/fake_forwarder.h"
+#include "tests/support/scripted_target.h"
+
+namespace {
+
+using Framing = std::tuple<ReplyFramer::State, int64_t, int64_t>;  // state, header end, end
+
+// Feeds the reply in pieces of `piece` bytes, as the receive loops do, then the close.
+Framing Frame(const std::string& reply, size_t piece, bool head) {
+  ReplyFramer framer(head);
+  ReplyFramer::State state = ReplyFramer::State::kNeedMore;
+  std::string text = reply;
+  for (size_t length = 0; state == ReplyFramer::State::kNeedMore && length < text.size();) {
+    length = std::min(text.size(), length + piece);
+    const char kept = text[length];
+    text[length] = '\0';  // as received so far
+    state = framer.Update(&text[0], static_cast<int64_t>(length));
+    text[length] = kept;
+  }
+  FUZZ_CHECK(text == reply, "the framer leaves the reply as it was");
+  if (state == ReplyFramer::State::kNeedMore) state = framer.OnClose(int64_t(text.size()));
+  return {state, framer.HeaderEnd(), framer.End()};
+}
+
+// The reply as rewritten for `address`, checked: only header values change.
+std::string Rewrite(const std::string& reply, size_t headerEnd, const PublicAddress& address) {
+  int32_t length = 0;
+  OwnedBuffer rewritten(RewriteReplyHeader(reply.data(), int32_t(reply.size()), address, &length));
+  if (!rewritten) return reply;
+  const std::string text(rewritten.get(), static_cast<size_t>(length));
+  const size_t newEnd = text.size() - (reply.size() - headerEnd);
+  FUZZ_CHECK(text.size() >= reply.size() - headerEnd &&
+                 text.compare(newEnd, -1, reply, headerEnd) == 0 &&
+                 text.substr(0, text.find('\n')) == reply.substr(0, reply.find('\n')) &&
+                 std::count(text.begin(), text.begin() + newEnd, '\n') ==
+                     std::count(reply.begin(), reply.begin() + headerEnd, '\n'),
+             "rewriting keeps the status line, the number of lines and the body");
+  return text;
+}
+
+std::string Exchange(ForwardSettings settings, bool head, const std::string& host) {
+  FakeForwarder forwarder(settings);
+  forwarder.Set("REQUEST_METHOD", head ? "HEAD" : "GET")
+      .Set("PATH_INFO", "/x")
+      .Set("HTTP_HOST", host);
+  forwarder.Set("SCRIPT_NAME", "/gw").HandleRequest("1.0");
+  return forwarder.output;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2 || data[1] > size - 2) return -1;
+  const bool head = data[0] & 1, rewrite = data[0] & 2;
+  const std::string host(reinterpret_cast<const char*>(data) + 2, data[1]);
+  std::string reply(reinterpret_cast<const char*>(data) + 2 + data[1], size - 2 - data[1]);
+  size_t piece = (data[0] >> 3) + 1u;
+  if ((data[0] & 4) && !reply.empty()) {
+    while (reply.size() <= static_cast<size_t>(kMaxReplyHeader)) reply += reply;
+    piece *= 997;  // a long reply in fewer pieces
+  }
+  const auto [state, headerEnd, end] = Frame(reply, reply.size(), head);
+  const bool complete = state == ReplyFramer::State::kComplete;
+  FUZZ_CHECK(
+      Frame(reply, piece, head) == Framing(state, headerEnd, end) &&
+          (!complete || (headerEnd >= 4 && reply.compare(headerEnd - 4, 4, "\r\n\r\n") == 0 &&
+                         headerEnd <= end && end <= int64_t(reply.size()))),
+      "pieces frame a reply as one piece does; a complete one's header ends with a blank "
+      "line, its body inside the reply");
+
+  static const std::string kErrorPage = [] {
+    platform::StartProcess();  // writing to a peer that has gone raises no signal
+    return Exchange(DefaultSettings(UnusedPort()), false, "");
+  }();
+  ScriptedTarget target;
+  target.Send(reply.substr(0, piece)).Pause(1).Send(reply.substr(std::min(piece, reply.size())));
+  target.Close().Start(2);
+  std::string expected = complete ? reply.substr(0, end) : kErrorPage;
+  if (complete && rewrite) {
+    // The first names a target the input can spell; the exchange's has a port of its own.
+    Rewrite(expected, headerEnd,
+            {"http", host.c_str(), "/gw", {"target.example", "127.0.0.1"}, 8080});
+    expected = Rewrite(expected, headerEnd,
+                       {"http", host.c_str(), "/gw", {"", "127.0.0.1"}, target.Port()});
+  }
+  ForwardSettings settings = DefaultSettings(target.Port());
+  settings.timeoutSeconds = 2;
+  settings.rewriteRedirects = rewrite;
+  const std::string held = Exchange(settings, head, host);
+  settings.streaming = 1;
+  const std::string streamed = Exchange(settings, head, host);
+  FUZZ_CHECK(held == expected, "held, the framed reply (rewritten) or the error page");
+  FUZZ_CHECK(streamed == held ||
+                 (!complete && headerEnd > 0 && (rewrite || reply.rfind(streamed, 0) == 0)),
+             "streamed, as held; a reply cut short as far as it went");
+  return 0;
+}
