@@ -214,6 +214,16 @@ bool HeaderNameOf(const char* variable, char* header, size_t size) {
   return true;
 }
 
+// True when the header map already sends `header` for this request: an
+// unmapped variable of the same name (HTTP_PROXY_AUTHORIZATION beside the
+// map's Proxy-Authorization) must not send it twice.
+bool SentByMap(const RequestParts& parts, const char* header) {
+  for (int row = 0; row < kHeaderMapRows; ++row) {
+    if (parts.included[row] && EqualsNoCase(header, kHeaderMap[row].header)) return true;
+  }
+  return false;
+}
+
 void GatherOtherHeaders(CgiForwarder& forwarder, RequestParts& parts) {
   char name[kMaxOtherHeaderName];
   for (int32_t index = 0;
@@ -222,7 +232,8 @@ void GatherOtherHeaders(CgiForwarder& forwarder, RequestParts& parts) {
        ++index) {
     OtherHeader& other = parts.others[parts.otherCount];
     if (IsExcludedVariable(name, parts.forwardedHeaders) ||
-        !HeaderNameOf(name, other.header, sizeof other.header) || IsHopByHop(other.header)) {
+        !HeaderNameOf(name, other.header, sizeof other.header) || IsHopByHop(other.header) ||
+        SentByMap(parts, other.header)) {
       continue;
     }
     other.value = VariableCopy(forwarder, name);

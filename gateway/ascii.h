@@ -33,7 +33,7 @@ inline bool EqualsNoCase(const char* a, const char* b) {
 
 // Reads what "%ld" reads: white space, an optional sign, decimal digits, up to
 // `end` (nullptr: the text's NUL) or the first other byte. False when no digit
-// stands there. The magnitude saturates at INT64_MAX.
+// stands there. Values beyond int64_t saturate at INT64_MIN or INT64_MAX.
 inline bool ReadDecimal(const char* text, const char* end, int64_t* value) {
   auto more = [&](const char* at) { return end ? at < end : *at != '\0'; };
   while (more(text) && IsAsciiSpace(*text)) ++text;
@@ -41,11 +41,17 @@ inline bool ReadDecimal(const char* text, const char* end, int64_t* value) {
   if (more(text) && (*text == '+' || *text == '-')) negative = *text++ == '-';
   if (!more(text) || !IsAsciiDigit(*text)) return false;
   int64_t magnitude = 0;
+  bool beyond = false;
   for (; more(text) && IsAsciiDigit(*text); ++text) {
     int digit = *text - '0';
-    magnitude = magnitude > (INT64_MAX - digit) / 10 ? INT64_MAX : magnitude * 10 + digit;
+    beyond = beyond || magnitude > (INT64_MAX - digit) / 10;
+    if (!beyond) magnitude = magnitude * 10 + digit;
   }
-  *value = negative ? -magnitude : magnitude;
+  if (beyond) {
+    *value = negative ? INT64_MIN : INT64_MAX;
+  } else {
+    *value = negative ? -magnitude : magnitude;
+  }
   return true;
 }
 

@@ -61,21 +61,22 @@ ForwardMode ReservedMode(const char* path) {
   return ModeForward;
 }
 
+// True when the lists refuse `canonical`.
+bool Refused(const char* canonical, const ForwardSettings& settings) {
+  return (settings.allowedPaths[0] != '\0' && !MatchesPathList(canonical, settings.allowedPaths)) ||
+         (settings.forbiddenPaths[0] != '\0' && MatchesPathList(canonical, settings.forbiddenPaths));
+}
+
 // 200 when the lists let `path` through, 403 when they refuse it; judged on
-// the path's canonical form. 500 when there is no memory to judge it.
+// the path's canonical form, and on the form a Windows target reads it in
+// (either refusing is enough). 500 when there is no memory to judge it.
 int PathListStatus(const char* path, const ForwardSettings& settings) {
-  OwnedBuffer canonical(static_cast<char*>(std::malloc(std::strlen(path) + 2)));
-  if (!canonical) return 500;
-  CanonicalPath(path, canonical.get());
-  if (settings.allowedPaths[0] != '\0' &&
-      !MatchesPathList(canonical.get(), settings.allowedPaths)) {
-    return 403;
-  }
-  if (settings.forbiddenPaths[0] != '\0' &&
-      MatchesPathList(canonical.get(), settings.forbiddenPaths)) {
-    return 403;
-  }
-  return 200;
+  size_t size = std::strlen(path) + 2;
+  OwnedBuffer forms(static_cast<char*>(std::malloc(2 * size)));
+  if (!forms) return 500;
+  CanonicalPath(path, forms.get());
+  CanonicalPath(path, forms.get() + size, true);
+  return Refused(forms.get(), settings) || Refused(forms.get() + size, settings) ? 403 : 200;
 }
 
 // Opens the log for this request and closes it on every way out.

@@ -46,11 +46,7 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
 
-void CanonicalPath(const char* path, char* out) {
-  if (!IsSeparator(*path)) {
-    std::memcpy(out, path, std::strlen(path) + 1);
-    return;
-  }
+void CanonicalPath(const char* path, char* out, bool windowsNames) {
   size_t used = 0;  // out holds "/segment/segment", without a final "/"
   bool finalSlash = false;
   for (const char* at = path; *at;) {
@@ -60,6 +56,13 @@ void CanonicalPath(const char* path, char* out) {
     size_t length = static_cast<size_t>(at - segment);
     const void* parameters = std::memchr(segment, ';', length);
     if (parameters) length = static_cast<size_t>(static_cast<const char*>(parameters) - segment);
+    bool dots = (length == 1 && segment[0] == '.') || (length == 2 && segment[0] == '.' &&
+                                                       segment[1] == '.');
+    // Windows drops a name's trailing dots and blanks: "admin." is "admin".
+    while (windowsNames && !dots && length > 0 &&
+           (segment[length - 1] == '.' || segment[length - 1] == ' ')) {
+      --length;
+    }
     finalSlash = true;
     if (length == 0 || (length == 1 && segment[0] == '.')) continue;
     if (length == 2 && segment[0] == '.' && segment[1] == '.') {

@@ -13,8 +13,10 @@ const char* FindNoCase(const char* text, const char* pattern);
 bool MatchesPathList(const char* path, const char* list);
 
 // The form the lists judge a path in, so that no spelling a target may read
-// as the same path slips past them: "\" read as "/", ";" parameters cut from
+// as the same path slips past them: "\\" read as "/", ";" parameters cut from
 // each segment, empty and "." segments dropped, ".." resolved (never above
-// the root), a final "/" kept. A path that begins with neither "/" nor "\"
-// is copied as it is. `out` must hold strlen(path) + 2 bytes.
-void CanonicalPath(const char* path, char* out);
+// the root), a final "/" kept; a path without its leading "/" judged as the
+// target gets it, with one. With `windowsNames`, also a segment's trailing
+// dots and blanks dropped, as Windows drops them from names. `out` must hold
+// strlen(path) + 2 bytes.
+void CanonicalPath(const char* path, char* out, bool windowsNames = false);

@@ -11,7 +11,8 @@ from harness import REPLY, MiB, RUNNER, WINDOWS, GatewayCase
 # and answers the GET without reading its body would run it next.
 SMUGGLED = b"POST /admin/users/delete?id=1 HTTP/1.1\r\nHost: target\r\nContent-Length: 0\r\n\r\n"
 BROWSER_HOP_HEADERS = {"HTTP_CONNECTION": "keep-alive", "HTTP_KEEP_ALIVE": "300",
-                       "HTTP_TE": "trailers", "HTTP_UPGRADE": "websocket"}
+                       "HTTP_TE": "trailers", "HTTP_UPGRADE": "websocket",
+                       "HTTP_X_REQUESTED_WITH": "fetch"}
 
 
 class ProgramFilesTest(GatewayCase):
@@ -110,6 +111,8 @@ class TargetConnectionTest(GatewayCase):
                     self.assertEqual(len(heads), 1, "requests the target ran")
                     for name in (b"connection:", b"keep-alive:", b"te:", b"upgrade:"):
                         self.assertNotIn(b"\r\n" + name, heads[0])
+                    # The process's own environment, listed: the last variable too.
+                    self.assertEqual(b"\r\nx-requested-with: fetch" in heads[0], bool(other_headers))
 
     def test_target_that_drops_the_connection_while_a_big_body_is_sent(self):
         for streaming in (0, 1):

@@ -66,6 +66,8 @@ const ExchangeCase kExchanges[] = {
      kErrorPage, Header("200 OK", "Content-Length: 10\r\n") + "abc", nullptr},
     {"HeaderTooLarge", {"HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'a')}, End::kHold,
      kErrorPage, kSame, "\tReply header too large\n"},
+    {"HeaderOfExactly64KiB", {Header("200 OK", "X: " + std::string(65536 - 24, 'a') + "\r\n")},
+     End::kClose, Header("200 OK", "X: " + std::string(65536 - 24, 'a') + "\r\n"), kSame},
     {"LengthBeyondWhatMemoryHolds", {Header("200 OK", "Content-Length: 3000000000\r\n") + "abc"},
      End::kClose, kErrorPage, Header("200 OK", "Content-Length: 3000000000\r\n") + "abc",
      nullptr},
@@ -130,6 +132,22 @@ TEST_P(Upload, BodyReachesTheTargetWhole) {
     ASSERT_GE(received.size(), body.size());
     EXPECT_TRUE(received.compare(received.size() - body.size(), body.size(), body) == 0);
   }
+}
+
+TEST_P(Upload, TargetThatResetsInsteadOfReadingFailsTheSend) {
+  ScriptedTarget target;
+  target.DontRead().Reset().Start();
+  ForwardSettings settings = DefaultSettings(target.Port());
+  settings.streaming = GetParam();
+  CapturedLog log;
+  log.AttachTo(settings);
+  FakeForwarder forwarder(settings);
+  forwarder.Set("REQUEST_METHOD", "PUT").Set("CONTENT_LENGTH", std::to_string(16 << 20));
+  forwarder.input.assign(16 << 20, 'x');
+  forwarder.HandleRequest("1.0.0");
+  EXPECT_EQ(kErrorPage, forwarder.output);
+  EXPECT_NE(std::string::npos, log.Text().find("Send error: ")) << log.Text();
+  EXPECT_EQ(std::string::npos, log.Text().find("Data sent")) << log.Text();
 }
 
 TEST_P(Upload, BodyShorterThanDeclaredSendsNoReply) {

@@ -83,9 +83,11 @@ const RequestCase kRequests[] = {
       {"HTTP_ACCEPT", "a"}, {"HTTP_X_ORIGINAL_URL", "/admin"}, {"HTTP_X_REWRITE_URL", "/admin"},
       {"HTTP_KEEP_ALIVE", "300"}, {"HTTP_PROXY_CONNECTION", "keep-alive"}, {"HTTP_PROXY", "evil"},
       {"HTTP_HTTP2_SETTINGS", "AAA"}, {"HTTP_X_lower", "1"}, {"HTTP_", "1"}, {"HTTP_HOST", "www"},
-      {"HTTP_X_REAL_IP", "6.6.6.6"}, {"HTTP_X_A", "1\r\n2"}},
+      {"HTTP_X_REAL_IP", "6.6.6.6"}, {"HTTP_X_A", "1\r\n2"}, {"HTTP_AUTHORIZATION", "Basic a"}, {"HTTP_X_B09", "9"},
+      {"HTTP_PROXY_AUTHORIZATION", "Basic b"}},
      "",
-     "GET / HTTP/1.0\r\nAccept: a\r\nDnt: 1\r\nX-A: 1  2\r\nX-Real-Ip: 6.6.6.6\r\n"
+     "GET / HTTP/1.0\r\nAccept: a\r\nProxy-Authorization: Basic a\r\nDnt: 1\r\nX-A: 1  2\r\nX-B09: 9\r\n"
+     "X-Real-Ip: 6.6.6.6\r\n"
      "X-Requested-With: XMLHttpRequest\r\n" + std::string(kHost),
      OtherHeaders},
     {"ForwardedHeadersReplaceTheClientsClaims",
@@ -158,6 +160,21 @@ TEST(Requests, HostLineNamesTheTarget) {
     EXPECT_EQ(std::string("GET / HTTP/1.0\r\nHost: ") + c.host + "\r\n\r\n",
               Build(forwarder, ModeForward));
   }
+}
+
+// A forwarder that cannot list its variables forwards only the mapped rows.
+TEST(Requests, OtherHeadersNeedAForwarderThatListsVariables) {
+  struct Unlisting : FakeForwarder {
+    using FakeForwarder::FakeForwarder;
+    bool VariableNameAt(int32_t index, char* name, int32_t size) override {
+      return CgiForwarder::VariableNameAt(index, name, size);
+    }
+  };
+  ForwardSettings settings = DefaultSettings(8080);
+  settings.forwardOtherHeaders = 1;
+  Unlisting forwarder(settings);
+  forwarder.Set("REQUEST_METHOD", "GET").Set("HTTP_X_A", "1").Set("HTTP_ACCEPT", "a");
+  EXPECT_EQ("GET / HTTP/1.0\r\nAccept: a\r\n" + std::string(kHost), Build(forwarder, ModeForward));
 }
 
 // Every request target must be a valid RFC 3986 path, and decode back to the

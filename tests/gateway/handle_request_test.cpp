@@ -61,7 +61,8 @@ TEST_F(Gateway, PathListsJudgeEverySpellingOfAPath) {
       {"/x/..;/admin", "/", "/admin", false},   {"/;x=1/admin", "/", "/admin", false},
       {"/secret", "/", "/admin, /secret", false}, {"/public/..;/admin", "/public", "", false},
       {nullptr, "/public", "", false},          {"/public/a", "/public", "", true},
-      {"", "/", "", false},                     {"", "", "", true},
+      {"", "/", "", true},                      {"admin", "", "/admin", false},
+      {"/admin./x", "/", "/admin/", false},     {"/public./x", "/public/", "", false},
       {nullptr, "/", "/admin", true},           {"/administrator", "/", "/admin/", true},
       {"/~~ECHO", "/", "", true},               {"/~~echo/", "/", "/~~", false},
   };

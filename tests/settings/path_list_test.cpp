@@ -8,9 +8,9 @@
 
 namespace {
 
-std::string Canonical(const std::string& path) {
+std::string Canonical(const std::string& path, bool windowsNames = false) {
   std::vector<char> out(path.size() + 2, '#');
-  CanonicalPath(path.c_str(), out.data());
+  CanonicalPath(path.c_str(), out.data(), windowsNames);
   return out.data();
 }
 
@@ -24,9 +24,14 @@ TEST(CanonicalPath, EverySpellingOfAPathComesToOneForm) {
       {"/../../admin", "/admin"},   {"/a/b/..", "/a/"},          {"/a/.", "/a/"},
       {"/a/..", "/"},               {"/..", "/"},                {"/admin//", "/admin/"},
       {"/a/;p/b", "/a/b"},          {"/.../x", "/.../x"},        {"/..a/.b", "/..a/.b"},
-      {"", ""},                     {"admin/../x", "admin/../x"},
+      {"", "/"},                    {"admin/../x", "/x"},        {"/admin./x", "/admin./x"},
   };
   for (const auto& c : kCases) EXPECT_EQ(c.second, Canonical(c.first)) << c.first;
+  const std::pair<const char*, const char*> kWindowsNames[] = {
+      {"/admin./x", "/admin/x"}, {"/admin . /", "/admin/"}, {"/a/../b..", "/b"},
+      {"/x/..../admin", "/x/admin"}, {"/./admin", "/admin"},
+  };
+  for (const auto& c : kWindowsNames) EXPECT_EQ(c.second, Canonical(c.first, true)) << c.first;
 }
 
 TEST(MatchesPathList, EntriesArePrefixesWithoutCaseOrSurroundingBlanks) {
