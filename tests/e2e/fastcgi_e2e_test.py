@@ -192,6 +192,23 @@ class FastCgiUnderApache(unittest.TestCase):
         print("\n[fastcgi %s] 1 GiB in %.1f s" % (self.MPM, time.monotonic() - started))
 
 
+    def test_browser_signs_in_through_rewritten_redirects(self):
+        import harness
+        from target_app import TargetApp
+        app = TargetApp().start()
+        try:
+            with open(os.path.join(self.site, "site.ini"), "w") as ini:
+                ini.write("[Forward]\nTargetPort=%d\nRewriteRedirects=1\n" % app.port)
+            shutil.copy(GATEWAY, os.path.join(self.site, "site.fcgi"))
+            public = "http://public.test:%d/site.fcgi/app/" % self.port
+            dom = harness.chromium(public + "login?auto=1",
+                                   "--host-resolver-rules=MAP public.test 127.0.0.1")
+            self.assertIn('id="greeting">Welcome, alice<', dom)
+            self.assertIn('id="colour">rgb(1, 2, 3)<', dom)
+        finally:
+            app.stop()
+
+
 class FastCgiUnderPrefork(FastCgiUnderApache):
     MPM = "prefork"
 
