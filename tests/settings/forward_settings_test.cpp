@@ -61,8 +61,6 @@ TEST(LoadSettings, ReadsTheForwardSection) {
       {"[Forward]\nTargetPort=70000\nLog=256\nDebugProcess=257\n", "port=4464 debug=1 log=0 "},
       {"[Forward]\nTargetPort=abc\nTimeout=\nLog=yes\n", "port=8080 timeout=300 log=0 "},
       {"[Forward]\nTargetPort=81 ; test\nTimeout=-5\n", "port=81 timeout=-5 "},
-      {"[Forward]\nTimeout=-99999999999999999999\nConnectTimeout=99999999999999999999\n",
-       "timeout=0 connect=86400 "},
       {"[Forward]\nAllowed=\nPublicPath=\n", "allowed=[] public=1[] "},
       {"; comment\r\n  [ Forward ]  \r\n# TargetPort=1\r\n  TargetPort  =  81  \r\n"
        "Allowed = \"/a, /b\"\r\nForbidden='/x'\r\nTimeout=60",
