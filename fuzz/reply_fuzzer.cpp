@@ -95,9 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (complete && rewrite) {
     // The first names a target the input can spell; the exchange's has a port of its own.
     Rewrite(expected, headerEnd,
-            {"http", host.c_str(), "/gw", {"target.example", "127.0.0.1"}, 8080});
+            {"http", host.c_str(), "/gw", {"target.example", "127.0.0.1"}, 8080, false});
     expected = Rewrite(expected, headerEnd,
-                       {"http", host.c_str(), "/gw", {"", "127.0.0.1"}, target.Port()});
+                       {"http", host.c_str(), "/gw", {"", "127.0.0.1"}, target.Port(), false});
   }
   ForwardSettings settings = DefaultSettings(target.Port());
   settings.timeoutSeconds = 2;
