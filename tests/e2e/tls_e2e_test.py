@@ -46,6 +46,9 @@ class HttpsTargetTest(unittest.TestCase):
         for name in ("tmp", "localhost/up"):  # where nginx's workers write
             os.makedirs(os.path.join(cls.folder, name), 0o777)
             os.chmod(os.path.join(cls.folder, name), 0o777)
+        os.makedirs(os.path.join(cls.folder, "localhost"), exist_ok=True)
+        with open(os.path.join(cls.folder, "localhost", "gib.bin"), "wb") as gib:
+            gib.truncate(1 << 30)  # sparse: a GiB of zeros that takes no disk
         for name, page, text in (("localhost", "big.bin", cls.big),
                                  ("localhost", "name.txt", b"localhost"),
                                  ("tls.test", "name.txt", b"tls.test")):
@@ -73,10 +76,13 @@ class HttpsTargetTest(unittest.TestCase):
         cls.nginx.wait(10)
         shutil.rmtree(cls.folder, ignore_errors=True)
 
+    def settings(self, settings):
+        return ("[Forward]\nTargetTls=1\nTargetPort=%d\nTimeout=20\nConnectTimeout=2\n%s\n"
+                % (self.port, settings))
+
     def get(self, path, settings, method="GET", body=None):
         with open(os.path.join(self.folder, "nph-gw.ini"), "w") as ini:
-            ini.write("[Forward]\nTargetTls=1\nTargetPort=%d\nTimeout=20\nConnectTimeout=2\n%s\n"
-                      % (self.port, settings))
+            ini.write(self.settings(settings))
         env = {"REQUEST_METHOD": method, "PATH_INFO": path, "SCRIPT_NAME": "/cgi-bin/nph-gw",
                "SERVER_NAME": "127.0.0.1", "SERVER_PORT": "80", "SERVER_PROTOCOL": "HTTP/1.1",
                "GATEWAY_INTERFACE": "CGI/1.1", "QUERY_STRING": ""}
@@ -89,10 +95,48 @@ class HttpsTargetTest(unittest.TestCase):
 
     def test_download_whole_in_both_modes(self):
         for streaming in (0, 1):
-            status, body = self.get("/big.bin", "TargetServer=localhost\nTlsCaFile=%s/ca.pem\n"
-                                    "Streaming=%d" % (self.folder, streaming))
+            settings = ("TargetServer=localhost\nTlsCaFile=%s/ca.pem\nStreaming=%d"
+                        % (self.folder, streaming))
+            status, body = self.get("/big.bin", settings)
             self.assertEqual("HTTP/1.1 200 OK", status)
             self.assertEqual(hashlib.sha256(self.big).hexdigest(), hashlib.sha256(body).hexdigest())
+            self.assertEqual(("HTTP/1.1 200 OK", b""), self.get("/big.bin", settings, "HEAD"))
+
+    def test_gib_streamed_in_bounded_memory(self):
+        with open(os.path.join(self.folder, "nph-gw.ini"), "w") as ini:
+            ini.write(self.settings("TargetServer=localhost\nTlsCaFile=%s/ca.pem\nStreaming=1"
+                                    % self.folder))
+        env = {"REQUEST_METHOD": "GET", "PATH_INFO": "/gib.bin", "SERVER_NAME": "127.0.0.1",
+               "GATEWAY_INTERFACE": "CGI/1.1"}
+        peak = os.path.join(self.folder, "peak")
+        gateway = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak,
+                                    os.path.join(self.folder, "nph-gw")], env=env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        digest, zeros, length = hashlib.sha256(), hashlib.sha256(), 0
+        head = gateway.stdout.read(65536)
+        body = head[head.index(b"\r\n\r\n") + 4:]
+        while body:
+            digest.update(body)
+            length += len(body)
+            body = gateway.stdout.read(1 << 20)
+        gateway.wait(120)
+        gateway.stdout.close()
+        for _ in range(1024):
+            zeros.update(bytes(1 << 20))
+        self.assertEqual((1 << 30, zeros.hexdigest()), (length, digest.hexdigest()))
+        with open(peak) as kib:
+            self.assertLess(int(kib.read().split()[-1]), 16 * 1024, "peak KiB")
+
+    def test_through_apache(self):
+        import harness
+        apache = harness.Apache("event-cgid", {"nph-tls": self.settings(
+            "TargetServer=127.0.0.1\nTlsServerName=tls.test\nTlsCaFile=%s/ca.pem" % self.folder)})
+        try:
+            apache.start(harness.require())
+            reply = harness.request(apache.url("nph-tls", "/name.txt"))
+            self.assertEqual((200, b"tls.test"), (reply.status, reply.body))
+        finally:
+            apache.stop()
 
     def test_upload_whole_in_both_modes(self):
         for streaming in (0, 1):
