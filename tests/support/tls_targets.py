@@ -75,15 +75,18 @@ def serve(listener, tls, reply, end):
 
 
 def main():
+    # Taken first: a test that is done before the targets' line is read back
+    # would otherwise leave them running, holding its output pipes.
+    parent = os.getppid()
     folder = tempfile.mkdtemp(prefix="nph-gw-tls-")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))  # stopped by PID: clean up too
     try:
-        serve_all(folder)
+        serve_all(folder, parent)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def serve_all(folder):
+def serve_all(folder, parent):
     make_certificates(folder)
     named = context(folder, "named")
     sni = context(folder, "other")
@@ -100,7 +103,7 @@ def serve_all(folder):
         line.append("%s=%d" % (name, listener.getsockname()[1]))
         threading.Thread(target=serve, args=(listener, tls, reply, end), daemon=True).start()
     print(" ".join(line), flush=True)
-    parent, ends = os.getppid(), time.time() + 3600  # an hour at most, whatever happens
+    ends = time.time() + 3600  # an hour at most, whatever happens
     while os.getppid() == parent and time.time() < ends:
         time.sleep(0.2)
 
