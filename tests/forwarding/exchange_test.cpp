@@ -106,7 +106,27 @@ INSTANTIATE_TEST_SUITE_P(HeldAndStreamed, Exchange,
                                   (std::get<1>(info.param) ? "_Streamed" : "_Held");
                          });
 
-class Upload : public ::testing::TestWithParam<bool> {};
+class Upload : public ::testing::TestWithParam<bool> {
+ protected:
+  // Sends `method` with `length` declared (or, -1, dechunked) and `input` as
+  // the body to `target`, held or streamed by the test's parameter; returns
+  // what the browser got.
+  std::string Send(ScriptedTarget& target, const char* method, int64_t length,
+                   const std::string& input, CapturedLog* log = nullptr) {
+    target.Start();
+    ForwardSettings settings = DefaultSettings(target.Port());
+    settings.streaming = GetParam();
+    if (log) log->AttachTo(settings);
+    FakeForwarder forwarder(settings);
+    forwarder.Set("REQUEST_METHOD", method).Set("CONTENT_TYPE", "application/octet-stream");
+    forwarder.Set(length < 0 ? "HTTP_TRANSFER_ENCODING" : "CONTENT_LENGTH",
+                  length < 0 ? "chunked" : std::to_string(length));
+    forwarder.input = input;
+    forwarder.maxReadSize = 1000;
+    forwarder.HandleRequest("1.0.0");
+    return forwarder.output;
+  }
+};
 
 // A binary body arrives whole, in both modes, declared or dechunked.
 TEST_P(Upload, BodyReachesTheTargetWhole) {
@@ -114,17 +134,8 @@ TEST_P(Upload, BodyReachesTheTargetWhole) {
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + (i >> 12));
   for (bool chunked : {false, true}) {
     ScriptedTarget target;
-    target.Send(Framed("ok")).Start();
-    ForwardSettings settings = DefaultSettings(target.Port());
-    settings.streaming = GetParam();
-    FakeForwarder forwarder(settings);
-    forwarder.Set("REQUEST_METHOD", "POST").Set("CONTENT_TYPE", "application/octet-stream");
-    forwarder.Set(chunked ? "HTTP_TRANSFER_ENCODING" : "CONTENT_LENGTH",
-                  chunked ? "chunked" : std::to_string(body.size()));
-    forwarder.input = body;
-    forwarder.maxReadSize = 1000;
-    forwarder.HandleRequest("1.0.0");
-    EXPECT_EQ(Framed("ok"), forwarder.output);
+    target.Send(Framed("ok"));
+    EXPECT_EQ(Framed("ok"), Send(target, "POST", chunked ? -1 : static_cast<int64_t>(body.size()), body));
     std::string received = target.Received();
     EXPECT_NE(std::string::npos,
               received.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"));
@@ -136,30 +147,17 @@ TEST_P(Upload, BodyReachesTheTargetWhole) {
 
 TEST_P(Upload, TargetThatResetsInsteadOfReadingFailsTheSend) {
   ScriptedTarget target;
-  target.DontRead().Reset().Start();
-  ForwardSettings settings = DefaultSettings(target.Port());
-  settings.streaming = GetParam();
+  target.DontRead().Reset();
   CapturedLog log;
-  log.AttachTo(settings);
-  FakeForwarder forwarder(settings);
-  forwarder.Set("REQUEST_METHOD", "PUT").Set("CONTENT_LENGTH", std::to_string(16 << 20));
-  forwarder.input.assign(16 << 20, 'x');
-  forwarder.HandleRequest("1.0.0");
-  EXPECT_EQ(kErrorPage, forwarder.output);
+  EXPECT_EQ(kErrorPage, Send(target, "PUT", 16 << 20, std::string(16 << 20, 'x'), &log));
   EXPECT_NE(std::string::npos, log.Text().find("Send error: ")) << log.Text();
   EXPECT_EQ(std::string::npos, log.Text().find("Data sent")) << log.Text();
 }
 
 TEST_P(Upload, BodyShorterThanDeclaredSendsNoReply) {
   ScriptedTarget target;
-  target.Send(Framed("ok")).Start();
-  ForwardSettings settings = DefaultSettings(target.Port());
-  settings.streaming = GetParam();
-  FakeForwarder forwarder(settings);
-  forwarder.Set("REQUEST_METHOD", "POST").Set("CONTENT_LENGTH", "100000");
-  forwarder.input = "short";
-  forwarder.HandleRequest("1.0.0");
-  EXPECT_EQ(kErrorPage, forwarder.output);
+  target.Send(Framed("ok"));
+  EXPECT_EQ(kErrorPage, Send(target, "POST", 100000, "short"));
 }
 
 INSTANTIATE_TEST_SUITE_P(HeldAndStreamed, Upload, ::testing::Bool());
