@@ -58,15 +58,16 @@ suite() {  # NAME COMMAND...: runs it with its output in $logs/NAME.log
 }
 
 echo "== Unit tests, black-box tests, Apache running nph-gw.exe"
-# The TLS cases' targets run here, on Linux, where the openssl command is; the
-# test program gets their line with the CA file's path as Wine names it.
-python3 tests/support/tls_targets.py >"$work/tls-targets" &
-tls_targets=$!
-for _ in $(seq 100); do [ -s "$work/tls-targets" ] && break; sleep 0.1; done
-NPH_GW_TLS_TARGETS=$(sed -E 's#ca=([^ ]*)#ca=Z:\1#; s#/#\\#g' "$work/tls-targets")
-export NPH_GW_TLS_TARGETS
+# The unit tests' scripted targets run here, on Linux, where the openssl
+# command is; the test program gets their line with the CA file's path as Wine
+# names it.
+python3 tests/support/scripted_target.py >"$work/targets" &
+targets=$!
+for _ in $(seq 100); do [ -s "$work/targets" ] && break; sleep 0.1; done
+NPH_GW_TARGETS=$(sed -E 's#ca=([^ ]*)#ca=Z:\1#; s#/#\\#g' "$work/targets")
+export NPH_GW_TARGETS
 suite unit_tests "$runner" "$build/tests/unit_tests.exe" --gtest_brief=1
-kill "$tls_targets" 2>/dev/null
+kill "$targets" 2>/dev/null
 suite blackbox env NPH_GW="$build/nph-gw.exe" NPH_GW_RUNNER="$runner" NPH_GW_PLATFORM=windows \
   python3 -m unittest discover -s tests/blackbox -p '*_test.py'
 if [ -x "${APACHE_BIN:-/usr/sbin/apache2}" ]; then

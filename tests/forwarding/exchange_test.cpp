@@ -11,7 +11,6 @@
 #include "platform/platform.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
-#include "tests/support/loopback_listener.h"
 #include "tests/support/scripted_target.h"
 
 namespace {
@@ -73,6 +72,8 @@ const ExchangeCase kExchanges[] = {
      nullptr},
     {"SilentTargetTimesOut", {}, End::kHold, kErrorPage, kSame, "\tTimeout\n"},
 };
+
+void PrintTo(const ExchangeCase& c, std::ostream* out) { *out << c.name; }
 
 class Exchange : public ::testing::TestWithParam<std::tuple<ExchangeCase, bool>> {};
 
@@ -147,7 +148,7 @@ TEST_P(Upload, BodyReachesTheTargetWhole) {
 
 TEST_P(Upload, TargetThatResetsInsteadOfReadingFailsTheSend) {
   ScriptedTarget target;
-  target.DontRead().Reset();
+  target.DontRead().Pause(100).Reset();
   CapturedLog log;
   EXPECT_EQ(kErrorPage, Send(target, "PUT", 16 << 20, std::string(16 << 20, 'x'), &log));
   EXPECT_NE(std::string::npos, log.Text().find("Send error: ")) << log.Text();
@@ -183,8 +184,8 @@ TEST(ExchangeTimeout, SteadyTrickleCompletesOnlyWhenStreamed) {
 // A listener whose backlog is full drops further attempts unanswered, as a
 // target behind a firewall does.
 TEST(ExchangeTimeout, UnansweredConnectFailsAtConnectTimeout) {
-  uint16_t port = 0;
-  platform::SocketHandle listener = platform::OpenLoopbackListener(&port);
+  ScriptedTarget unanswered;
+  const uint16_t port = unanswered.StartUnanswered();
   std::vector<platform::SocketHandle> fillers;
   long timedOut = 0;
   for (int i = 0; i < 1000 && timedOut == 0; ++i) {
@@ -207,7 +208,6 @@ TEST(ExchangeTimeout, UnansweredConnectFailsAtConnectTimeout) {
               log.Text().find("Connection error: " + std::to_string(timedOut) + "\n"));
   }
   for (platform::SocketHandle socket : fillers) platform::CloseSocket(socket);
-  platform::CloseSocket(listener);
 }
 
 TEST(ExchangeTimeout, RefusedConnectFailsAtOnceWithItsCode) {

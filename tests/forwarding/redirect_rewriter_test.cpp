@@ -115,11 +115,12 @@ TEST(RewriteRedirects, FollowTheSettingsAndTheBrowsersAddress) {
   };
   for (bool streaming : {false, true}) {
     for (const Case& c : kCases) {
+      const uint16_t port = UnusedPort();
+      const std::string own = "http://localhost:" + std::to_string(port) + "/a";
       ScriptedTarget target;
-      std::string location = c.on ? c.location : "http://localhost:" + std::to_string(target.Port()) + "/a";
-      target.Send(Redirect("http://localhost:" + std::to_string(target.Port()) + "/a") + "body")
-          .Start();
-      ForwardSettings settings = DefaultSettings(target.Port());
+      target.ListenOn(port).Send(Redirect(own) + "body").Start();
+      const std::string location = c.on ? c.location : own;
+      ForwardSettings settings = DefaultSettings(port);
       std::strcpy(settings.targetServer, "localhost");
       settings.rewriteRedirects = c.on;
       settings.streaming = streaming;

@@ -67,6 +67,9 @@ const RequestCase kRequests[] = {
      {{"REQUEST_METHOD", "PUT"}, {"HTTP_TRANSFER_ENCODING", "chunked"}, {"CONTENT_TYPE", "a/b"}},
      "abcdef", "PUT / HTTP/1.0\r\nContent-Length: 6\r\nContent-Type: a/b\r\n" +
                    std::string(kHost) + "abcdef"},
+    {"EmptyDechunkedUploadHasNoContentRows",
+     {{"REQUEST_METHOD", "PUT"}, {"HTTP_TRANSFER_ENCODING", "chunked"}, {"CONTENT_TYPE", "a/b"}},
+     "", "PUT / HTTP/1.0\r\n" + std::string(kHost)},
     {"LineBreaksNeverStartALine",
      {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/a\r\nb"}, {"QUERY_STRING", "q=\r\n"},
       {"HTTP_USER_AGENT", "a\r\nX-Evil: 1"}},
@@ -98,8 +101,11 @@ const RequestCase kRequests[] = {
      "GET / HTTP/1.0\r\nX-Forwarded-For: 1.1.1.1, 10.0.0.9\r\nX-Forwarded-Host: www.example.org\r\n"
      "X-Forwarded-Proto: https\r\n" + std::string(kHost),
      BothHeaderSettings},
-    {"ForwardedHeadersWithoutAddressOrHost", {{"REQUEST_METHOD", "GET"}, {"HTTPS", "off"}}, "",
-     "GET / HTTP/1.0\r\nX-Forwarded-Proto: http\r\n" + std::string(kHost), ForwardedHeaders},
+    {"ForwardedHeadersWithoutClaimsOrHost",
+     {{"REQUEST_METHOD", "GET"}, {"HTTPS", "off"}, {"REMOTE_ADDR", "10.0.0.9"}}, "",
+     "GET / HTTP/1.0\r\nX-Forwarded-For: 10.0.0.9\r\nX-Forwarded-Proto: http\r\n" +
+         std::string(kHost),
+     ForwardedHeaders},
     {"EchoShowsHostInItsRow",
      {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "rel"}, {"SERVER_NAME", "web\r\nhost"}, {"HTTP_ACCEPT", "a"},
       {"HTTP_USER_AGENT", "u"}},

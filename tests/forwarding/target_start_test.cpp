@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "forwarding/target_connection.h"
-#include "tests/support/loopback_listener.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
@@ -17,27 +16,25 @@
 namespace {
 
 TEST(TargetSocket, ConnectsToTheSocketFile) {
+  // Without Unix domain sockets (Wine 8, Windows before 10 version 1803) the
+  // log says so in its own words.
+  platform::SocketHandle probe = platform::OpenLocalSocket();
+  const bool available = probe != platform::kNoSocket;
+  platform::CloseSocket(probe);
   TempFolder folder;
   const std::string path = folder.File("app.sock");
-  platform::SocketHandle listener = platform::OpenLocalListener(path.c_str());
+  ScriptedTarget target;
+  if (available) target.ListenOnFile(path).Send("HTTP/1.0 200 OK\r\n\r\nok").Start();
   ForwardSettings settings = DefaultSettings(UnusedPort());
   std::strcpy(settings.targetSocket, path.c_str());
   CapturedLog log;
-  settings.logFile = log.File();
-  TargetConnection connection(settings);
-  // Without Unix domain sockets (Wine 8, Windows before 10 version 1803) the
-  // log says so in its own words.
-  EXPECT_EQ(listener != platform::kNoSocket, connection.Connect());
-  EXPECT_EQ(listener != platform::kNoSocket ? "\tConnected\n" : "No Unix domain socket: ",
-            log.Text().substr(0, 23));
-  if (listener == platform::kNoSocket) return;
-  ASSERT_TRUE(connection.Send("GET /", 5));
-  platform::SocketHandle accepted = platform::AcceptConnection(listener, 5000);
-  char received[8] = {};
-  ASSERT_TRUE(platform::WaitForData(accepted, 5000));
-  EXPECT_EQ(5, platform::ReceiveFromSocket(accepted, received, sizeof received));
-  platform::CloseSocket(accepted);
-  platform::CloseSocket(listener);
+  log.AttachTo(settings);
+  EXPECT_EQ(available ? "HTTP/1.0 200 OK\r\n\r\nok" : kErrorPage, ServeGet(settings));
+  EXPECT_NE(std::string::npos,
+            log.Text().find(available ? "\tConnected\n" : "No Unix domain socket: "));
+  if (available) {
+    EXPECT_EQ("GET / HTTP/1.0\r\nHost: localhost\r\n\r\n", target.Received());
+  }
 }
 
 // What else happens while the request tries to start the application.
@@ -78,7 +75,7 @@ TEST(StartCommand, StartsOnceAndWaitsForTheTarget) {
     const std::string marker = folder.File("started.txt");
     platform::FileLock otherRequest;
     if (row.meanwhile >= Meanwhile::kOtherStarterSucceeds) otherRequest.TryLock(settings.lockPath);
-    platform::SocketHandle listener = platform::kNoSocket;
+    ScriptedTarget target;
     std::thread meanwhile([&] {
       for (int waited = 0; waited < 300 || (row.meanwhile == Meanwhile::kListensOnceStarted &&
                                             waited < 5000 && !std::ifstream(marker).good());
@@ -88,13 +85,12 @@ TEST(StartCommand, StartsOnceAndWaitsForTheTarget) {
       if (row.meanwhile == Meanwhile::kOtherStarterGivesUp) otherRequest.Unlock();
       if (row.meanwhile == Meanwhile::kListensOnceStarted ||
           row.meanwhile == Meanwhile::kOtherStarterSucceeds) {
-        listener = platform::OpenLoopbackListener(&port);
+        target.ListenOn(port).Start();
       }
     });
     TargetConnection connection(settings);
     EXPECT_EQ(row.connects, connection.Connect()) << row.logLine;
     meanwhile.join();
-    platform::CloseSocket(listener);
     EXPECT_NE(std::string::npos, log.Text().find(row.logLine)) << log.Text();
     EXPECT_EQ(row.started, std::ifstream(marker).good()) << row.logLine;
   }

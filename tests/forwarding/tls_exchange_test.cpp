@@ -1,98 +1,89 @@
-// The exchange over TLS, against the targets of tests/support/tls_targets.py:
+// The exchange over TLS, against scripted targets with the test CA's certificates:
 // which certificates are refused and why, the name sent and checked, and how
 // a TLS connection that fails or ends early is held and streamed.
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
-#include "tests/support/loopback_listener.h"
 #include "tests/support/scripted_target.h"
 
 namespace {
 
-// A value from the targets' line, "ca=<file> good=<port> ...".
-std::string Targets(const std::string& key) {
-  static const std::string line = [] {
-    const char* given = std::getenv("NPH_GW_TLS_TARGETS");
-    return given ? std::string(given) : platform::StartTlsTargets();
-  }();
-  std::istringstream words(line);
-  for (std::string word; words >> word;) {
-    if (word.compare(0, key.size() + 1, key + "=") == 0) return word.substr(key.size() + 1);
-  }
-  return "";
-}
-
-enum Gets { kRefused, kWhole, kUnframed, kCut };
-
-std::string Expected(Gets gets) {
-  std::string body(100000, '\0');  // the targets' body
+const std::string kBody = [] {
+  std::string body(100000, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i % 251);
-  switch (gets) {
-    case kWhole: return "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + body;
-    case kUnframed: return "HTTP/1.0 200 OK\r\n\r\n" + body;
-    case kCut: return "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc";
-    default: return kErrorPage;
-  }
-}
+  return body;
+}();
+const std::string kFramed = "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + kBody;
+const std::string kUnframed = "HTTP/1.0 200 OK\r\n\r\n" + kBody;
+const std::string kCut = "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc";
+
+// How the target ends its reply.
+enum class Ends { kCloseNotify, kReset, kCloseWithoutNotify };
 
 struct TlsCase {
   const char* name;
-  const char* target;      // a behaviour of the targets; "plain": plain HTTP on the port
+  const char* certificate;  // "": plain HTTP on the port
+  std::string reply;
+  Ends ends;
   const char* server;      // TargetServer
   const char* serverName;  // TlsServerName
   bool caFile;             // TlsCaFile is the test CA (else the system's roots)
   bool verify;             // TlsVerify
-  Gets held, streamed;
+  std::string held, streamed;  // what the browser gets
   const char* logLine;     // "": not checked
 };
 
-// "sni" presents other.test's certificate, and tls.test's to a client asking
-// for that name.
 const TlsCase kCases[] = {
-    {"Good", "good", "localhost", "", true, true, kWhole, kWhole, "\tTLS established\n"},
-    {"UntrustedRoot", "good", "localhost", "", false, true, kRefused, kRefused,
-     "\tTLS failed: untrusted certificate ("},
-    {"WrongName", "sni", "localhost", "", true, true, kRefused, kRefused,
-     "\tTLS failed: certificate name mismatch ("},
-    {"Expired", "expired", "localhost", "", true, true, kRefused, kRefused,
-     "\tTLS failed: certificate expired ("},
-    {"ChecksOff", "expired", "localhost", "", false, false, kWhole, kWhole,
-     "\tTLS certificate checks are off (TlsVerify=0)\n"},
-    {"ServerNameForATargetByAddress", "sni", "127.0.0.1", "tls.test", true, true, kWhole, kWhole,
+    {"Good", "good", kFramed, Ends::kCloseNotify, "localhost", "", true, true, kFramed, kFramed,
      "\tTLS established\n"},
-    {"AddressCheckedAsTheName", "good", "127.0.0.1", "", true, true, kRefused, kRefused,
-     "\tTLS failed: certificate name mismatch ("},
-    {"PlainHttpOnTheTlsPort", "plain", "localhost", "", true, true, kRefused, kRefused,
-     "\tTLS failed: protocol error ("},
+    {"UntrustedRoot", "good", kFramed, Ends::kCloseNotify, "localhost", "", false, true, kErrorPage,
+     kErrorPage, "\tTLS failed: untrusted certificate ("},
+    {"WrongName", "sni", kFramed, Ends::kCloseNotify, "localhost", "", true, true, kErrorPage,
+     kErrorPage, "\tTLS failed: certificate name mismatch ("},
+    {"Expired", "expired", kFramed, Ends::kCloseNotify, "localhost", "", true, true, kErrorPage,
+     kErrorPage, "\tTLS failed: certificate expired ("},
+    {"ChecksOff", "expired", kFramed, Ends::kCloseNotify, "localhost", "", false, false, kFramed,
+     kFramed, "\tTLS certificate checks are off (TlsVerify=0)\n"},
+    {"ServerNameForATargetByAddress", "sni", kFramed, Ends::kCloseNotify, "127.0.0.1", "tls.test",
+     true, true, kFramed, kFramed, "\tTLS established\n"},
+    {"AddressCheckedAsTheName", "good", kFramed, Ends::kCloseNotify, "127.0.0.1", "", true, true,
+     kErrorPage, kErrorPage, "\tTLS failed: certificate name mismatch ("},
+    {"PlainHttpOnTheTlsPort", "", "HTTP/1.0 200 OK\r\n\r\nplain", Ends::kCloseNotify,
+     "localhost", "", true, true, kErrorPage, kErrorPage, "\tTLS failed: protocol error ("},
     // Wine may read the reset as a close: the log line differs, the outcome not.
-    {"ResetMidReply", "reset", "localhost", "", true, true, kRefused, kCut, ""},
-    {"CloseWithoutCloseNotifyCutsAFramedReply", "cut", "localhost", "", true, true, kRefused, kCut,
-     "\tConnection closed\n"},
-    {"CloseWithoutCloseNotifyEndsAnUnframedReply", "unframed", "localhost", "", true, true,
-     kUnframed, kUnframed, "Reply sent back to browser\n"},
+    {"ResetMidReply", "good", kCut, Ends::kReset, "localhost", "", true, true, kErrorPage, kCut,
+     ""},
+    {"CloseWithoutCloseNotifyCutsAFramedReply", "good", kCut, Ends::kCloseWithoutNotify,
+     "localhost", "", true, true, kErrorPage, kCut, "\tConnection closed\n"},
+    {"CloseWithoutCloseNotifyEndsAnUnframedReply", "good", kUnframed, Ends::kCloseWithoutNotify,
+     "localhost", "", true, true, kUnframed, kUnframed, "Reply sent back to browser\n"},
 };
+
+void PrintTo(const TlsCase& c, std::ostream* out) { *out << c.name; }
 
 class TlsExchange : public ::testing::TestWithParam<std::tuple<TlsCase, bool>> {};
 
 TEST_P(TlsExchange, ChecksTheTargetAndFramesItsReply) {
   const TlsCase& c = std::get<0>(GetParam());
   const bool streaming = std::get<1>(GetParam());
-  if (Targets("ca").empty()) GTEST_SKIP() << "no TLS targets (python3 and openssl needed)";
-  ScriptedTarget plain;
-  const bool isPlain = std::strcmp(c.target, "plain") == 0;
-  if (isPlain) plain.DontRead().Send("HTTP/1.0 200 OK\r\n\r\nplain").Start();
-  ForwardSettings settings =
-      DefaultSettings(isPlain ? plain.Port() : std::atoi(Targets(c.target).c_str()));
+  ScriptedTarget target;
+  if (*c.certificate) {
+    target.Tls(c.certificate);
+  } else {
+    target.DontRead();
+  }
+  target.Send(c.reply);
+  if (c.ends == Ends::kReset) target.Pause(100).Reset();
+  if (c.ends == Ends::kCloseWithoutNotify) target.Close();
+  ForwardSettings settings = DefaultSettings(target.Start().Port());
   std::strcpy(settings.targetServer, c.server);
   std::strcpy(settings.tlsServerName, c.serverName);
-  if (c.caFile) std::strcpy(settings.tlsCaFile, Targets("ca").c_str());
+  if (c.caFile) std::strcpy(settings.tlsCaFile, ScriptedTarget::CaFile().c_str());
   settings.targetTls = 1;
   settings.tlsVerify = c.verify;
   settings.timeoutSeconds = 10;
@@ -103,8 +94,8 @@ TEST_P(TlsExchange, ChecksTheTargetAndFramesItsReply) {
   std::string output = ServeGet(settings);
   // Each outcome comes from what the target did, never from waiting out Timeout.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_TRUE(Expected(streaming ? c.streamed : c.held) == output)
-      << output.size() << " bytes: " << output.substr(0, 100);
+  const std::string& expected = streaming ? c.streamed : c.held;
+  EXPECT_TRUE(expected == output) << output.size() << " bytes: " << output.substr(0, 100);
   EXPECT_NE(std::string::npos, log.Text().find(c.logLine)) << log.Text();
 }
 

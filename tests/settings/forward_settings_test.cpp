@@ -22,7 +22,10 @@ std::string Summary(const ForwardSettings& s) {
       << " rewrite=" << +s.rewriteRedirects << " public=" << +s.publicPathSet << "["
       << s.publicPath << "] connect=" << s.connectTimeoutSeconds
       << " streaming=" << +s.streaming << " tls=" << +s.targetTls << " verify=" << +s.tlsVerify
-      << " ca=[" << s.tlsCaFile << "] sni=[" << s.tlsServerName << "] ";
+      << " ca=[" << s.tlsCaFile << "] sni=[" << s.tlsServerName << "] socket=[" << s.targetSocket
+      << "] pass=" << +s.passAuthorization << " command=[" << s.startCommand
+      << "] start=" << s.startTimeoutSeconds << " lock=["
+      << std::filesystem::path(s.lockPath).filename().string() << "] ";
   return out.str();
 }
 
@@ -36,18 +39,19 @@ ForwardSettings Load(const TempFolder& folder, const std::string& program, const
   return settings;
 }
 
+const char kNoFile[] = "<no file>";
 const char kDefaults[] =
     "name=127.0.0.1 address=7f000001 port=8080 timeout=300 allowed=[/] forbidden=[] debug=0 "
     "log=0 server=[] other=0 forwarded=0 rewrite=0 public=0[] connect=0 streaming=0 tls=0 "
-    "verify=1 ca=[] sni=[] ";
+    "verify=1 ca=[] sni=[] socket=[] pass=0 command=[] start=30 lock=[] ";
 
 TEST(LoadSettings, ReadsTheForwardSection) {
   struct Case {
-    const char* ini;  // nullptr: no file
+    std::string ini;  // kNoFile: no file
     std::string expected;  // words that must appear in the summary
   };
   const Case kCases[] = {
-      {nullptr, kDefaults},
+      {kNoFile, kDefaults},
       {"", kDefaults},
       {"TargetPort=81\n[Other]\nLog=1\nStreaming=1\n", kDefaults},
       {"[Forward]\nTargetServer=10.1.2.3\nTargetPort=81\nTimeout=45\nAllowed=/shop,/img\n"
@@ -74,12 +78,20 @@ TEST(LoadSettings, ReadsTheForwardSection) {
        "port=443 tls=1 verify=0 ca=[/etc/ca.pem] sni=[app.example] "},
       {"[Forward]\nTargetTls=1\nTargetPort=8443\n", "port=8443 tls=1 verify=1 "},
       {"[Forward]\nTlsVerify=0\nTlsCaFile=/etc/ca.pem\n", "port=8080 tls=0 verify=0 ca=[/etc/ca.pem] "},
+      {"[Forward]\ntargetsocket=/a.sock\nPassAuthorization=7\nStartCommand=exec node s.js\n"
+       "StartTimeout=12\n",
+       "socket=[/a.sock] pass=1 command=[exec node s.js] start=12 lock=[gw17.lock] "},
+      {"[Forward]\nStartCommand=run\nStartTimeout=0\n", "command=[run] start=1 "},
+      {"[Forward]\nStartCommand=run\nStartTimeout=99999\n", "start=3600 "},
+      {"[Forward]\nStartCommand=" + std::string(5000, 'x'),  // not run at all, nor cut
+       "command=[] start=30 lock=[] "},
   };
   TempFolder folder;
   ASSERT_TRUE(folder.Ok());
   int index = 0;
   for (const Case& c : kCases) {
-    std::string summary = Summary(Load(folder, "gw" + std::to_string(index++), c.ini));
+    const char* ini = c.ini == kNoFile ? nullptr : c.ini.c_str();
+    std::string summary = Summary(Load(folder, "gw" + std::to_string(index++), ini));
     std::istringstream words(c.expected);
     for (std::string word; words >> word;) {
       EXPECT_NE(std::string::npos, summary.find(word + " ")) << word << " in " << summary;

@@ -1,11 +1,10 @@
-// The sample settings file shipped with the program, read through the real
-// loader. The cases come from the sample itself and from README's settings
-// table, so a key added to one and not the other, a default that drifts, or a
-// misspelt key fails here.
-#include <algorithm>
+// The sample settings file shipped with the program and README's settings
+// table, read through the real loader: a key in one and not the other, a
+// default that drifts, or a key the loader does not read fails here.
 #include <cstring>
-#include <sstream>
+#include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,112 +14,55 @@
 
 namespace {
 
-const std::string kSourceDir = NPH_GW_SOURCE_DIR;
+using Keys = std::vector<std::pair<std::string, std::string>>;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-struct Key {
-  std::string name;
-  std::string value;
-  bool literal;  // README gives the default as a value, not as a description
-  size_t line;   // in the sample
-};
-
-// The sample's settings are the lines ";Name=value"; its prose has "; ".
-std::vector<Key> SampleKeys(const std::vector<std::string>& lines) {
-  std::vector<Key> keys;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    size_t equals = lines[i].find('=');
-    if (lines[i].size() > 1 && lines[i][0] == ';' && lines[i][1] != ' ' && equals != std::string::npos) {
-      keys.push_back({lines[i].substr(1, equals - 1), lines[i].substr(equals + 1), true, i});
-    }
+// Each match of `pattern` in `text`, as (first group, second group).
+Keys Matches(const std::string& text, const char* pattern) {
+  Keys keys;
+  const std::regex expression(pattern);
+  for (std::sregex_iterator at(text.begin(), text.end(), expression), end; at != end; ++at) {
+    keys.push_back({(*at)[1], (*at)[2]});
   }
   return keys;
 }
 
-// README's rows "| `Name` | default | meaning |"; a default is `value`,
-// *(empty)*, or a description.
-std::vector<Key> ReadmeKeys() {
-  std::string readme = TempFolder::Read(kSourceDir + "/README.md");
-  size_t start = readme.find("\n## Settings\n");
-  std::vector<Key> keys;
-  for (const std::string& row : Lines(readme.substr(start, readme.find("\n## ", start + 1) - start))) {
-    if (row.rfind("| `", 0) != 0) continue;
-    size_t nameEnd = row.find('`', 3);
-    size_t cellStart = row.find("| ", nameEnd) + 2;
-    std::string cell = row.substr(cellStart, row.find(" |", cellStart) - cellStart);
-    bool quoted = cell.size() > 2 && cell.front() == '`' && cell.back() == '`';
-    keys.push_back({row.substr(3, nameEnd - 3), quoted ? cell.substr(1, cell.size() - 2) : "",
-                    quoted || cell == "*(empty)*", 0});
-  }
-  return keys;
-}
+TEST(SampleSettings, ShowsReadmesKeysWithTheirDefaults) {
+  const std::string source = NPH_GW_SOURCE_DIR;
+  const std::string sample = TempFolder::Read(source + "/nph-gw.ini.sample");
+  const std::string readme = TempFolder::Read(source + "/README.md");
+  const size_t table = readme.find("\n## Settings\n");
+  // Sample lines ";Name=value"; README rows "| `Name` | default | meaning |".
+  const Keys shown = Matches(sample, "\n;(\\w+)=([^\n]*)");
+  const Keys documented = Matches(readme.substr(table, readme.find("\n## ", table + 1) - table),
+                                  "\n\\| `(\\w+)` \\| ([^|]*) \\|");
+  ASSERT_FALSE(shown.empty());
+  ASSERT_EQ(documented.size(), shown.size());
 
-class SampleSettings : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(folder_.Ok());
-    lines_ = Lines(TempFolder::Read(kSourceDir + "/nph-gw.ini.sample"));
-    keys_ = SampleKeys(lines_);
-    ASSERT_FALSE(keys_.empty()) << "no sample at " << kSourceDir;
-    defaults_ = Load(nullptr);
-  }
-
-  // `lines` as the program's settings file; nullptr: no file.
-  ForwardSettings Load(const std::vector<std::string>* lines) {
-    if (lines) {
-      std::string text;
-      for (const std::string& line : *lines) text += line + "\n";
-      folder_.Write("nph-gw.ini", text);
-    }
+  TempFolder folder;
+  auto load = [&](const std::string& text) {
+    folder.Write("nph-gw.ini", text);
     ForwardSettings settings;
     std::memset(&settings, 0, sizeof settings);  // so that equal settings have equal bytes
-    LoadForwardSettings(folder_.File("nph-gw").c_str(), &settings);
-    return settings;
-  }
-  bool IsDefault(const ForwardSettings& settings) const {
-    return std::memcmp(&settings, &defaults_, sizeof settings) == 0;
-  }
-
-  TempFolder folder_;
-  std::vector<std::string> lines_;
-  std::vector<Key> keys_;
-  ForwardSettings defaults_;
-};
-
-TEST_F(SampleSettings, HasReadmesKeysInItsOrder) {
-  std::vector<std::string> sample, readme;
-  for (const Key& key : keys_) sample.push_back(key.name);
-  for (const Key& key : ReadmeKeys()) readme.push_back(key.name);
-  EXPECT_EQ(readme, sample);
-}
-
-TEST_F(SampleSettings, AsShippedChangesNothing) {
-  EXPECT_TRUE(IsDefault(Load(&lines_)));
-}
-
-TEST_F(SampleSettings, EachLineUncommentedShowsTheDefaultAndIsRead) {
-  std::vector<Key> readme = ReadmeKeys();
-  for (const Key& key : keys_) {
-    SCOPED_TRACE(lines_[key.line]);
-    auto documented = std::find_if(readme.begin(), readme.end(),
-                                   [&](const Key& row) { return row.name == key.name; });
-    ASSERT_NE(documented, readme.end());
-    std::vector<std::string> lines = lines_;
-    lines[key.line] = key.name + "=" + key.value;
-    // A key whose default is a description (PublicPath: the script's path)
-    // shows a value that, set, is not the default.
-    EXPECT_EQ(documented->literal, IsDefault(Load(&lines)));
-    if (documented->literal) {
-      EXPECT_EQ(documented->value, key.value);
+    LoadForwardSettings(folder.File("nph-gw").c_str(), &settings);
+    return std::vector<char>(reinterpret_cast<char*>(&settings),
+                             reinterpret_cast<char*>(&settings) + sizeof settings);
+  };
+  const std::vector<char> defaults = load("");
+  EXPECT_EQ(defaults, load(sample)) << "the sample as shipped changes nothing";
+  for (size_t i = 0; i < shown.size(); ++i) {
+    const std::string& name = shown[i].first;
+    const std::string& value = shown[i].second;
+    const std::string& cell = documented[i].second;
+    ASSERT_EQ(documented[i].first, name) << "README and the sample list the keys alike";
+    // A default given as a description (PublicPath: the script's path) shows
+    // a value that, set, is not the default.
+    const bool literal = cell == "*(empty)*" || (cell.size() > 2 && cell[0] == '`');
+    const std::string set = sample.substr(0, sample.find("\n;" + name + "=")) + "\n" + name + "=";
+    EXPECT_EQ(literal, load(set + value) == defaults) << name;
+    if (literal) {
+      EXPECT_EQ(cell == "*(empty)*" ? "" : cell.substr(1, cell.size() - 2), value);
     }
-    lines[key.line] = key.name + "=" + (key.value == "1" ? "0" : "1");
-    EXPECT_FALSE(IsDefault(Load(&lines))) << "the loader does not read " << key.name;
+    EXPECT_NE(defaults, load(set + (value == "1" ? "0" : "1"))) << "the loader reads " << name;
   }
 }
 

@@ -1,143 +1,108 @@
 #include "tests/support/scripted_target.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
-#include "tests/support/loopback_listener.h"
+#include "settings/forward_settings.h"
+
+#ifndef NPH_GW_TARGETS_SCRIPT  // set by the unit tests' build
+#define NPH_GW_TARGETS_SCRIPT "tests/support/scripted_target.py"
+#endif
 
 namespace {
 
-// Reads until the request's header and declared body have arrived, or the
-// peer stops sending for a while.
-std::string ReadOneRequest(platform::SocketHandle socket) {
-  std::string request;
-  char piece[65536];
-  size_t expected = 0;
-  for (;;) {
-    if (!platform::WaitForData(socket, 2000)) break;
-    int32_t got = platform::ReceiveFromSocket(socket, piece, sizeof piece);
-    if (got <= 0) break;
-    request.append(piece, static_cast<size_t>(got));
-    size_t headerEnd = request.find("\r\n\r\n");
-    if (headerEnd == std::string::npos) continue;
-    if (expected == 0) {
-      expected = headerEnd + 4;
-      size_t length = request.find("\nContent-Length: ");
-      if (length != std::string::npos && length < headerEnd) {
-        expected += std::strtoul(request.c_str() + length + 17, nullptr, 10);
-      }
-    }
-    if (request.size() >= expected) break;
+// A value of the targets' line "control=<port> ca=<file>".
+std::string Targets(const std::string& key) {
+  static const std::string line = [] {
+    platform::StartProcess();  // as the program's entry does: sockets, SIGPIPE
+    if (const char* given = std::getenv("NPH_GW_TARGETS")) return std::string(given);
+    // Never closed: the targets end when this process does.
+    FILE* script = popen("exec python3 " NPH_GW_TARGETS_SCRIPT, "r");
+    char text[1024] = "";
+    if (!script || !std::fgets(text, sizeof text, script)) return std::string();
+    return std::string(text);
+  }();
+  std::istringstream words(line);
+  for (std::string word; words >> word;) {
+    if (word.compare(0, key.size() + 1, key + "=") == 0) return word.substr(key.size() + 1);
   }
-  return request;
+  return "";
 }
 
 }  // namespace
 
-ScriptedTarget::ScriptedTarget() { listener_ = platform::OpenLoopbackListener(&port_); }
+ScriptedTarget::ScriptedTarget() {
+  control_ = platform::OpenTcpSocket();
+  if (!platform::ConnectSocket(control_, kLoopbackAddress,
+                               static_cast<uint16_t>(std::atoi(Targets("control").c_str())), 5)) {
+    std::fprintf(stderr, "no scripted targets: python3 %s\n", NPH_GW_TARGETS_SCRIPT);
+  }
+}
 
 ScriptedTarget::~ScriptedTarget() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
+  Put("end");
+  char rest;
+  while (platform::ReceiveFromSocket(control_, &rest, 1) > 0) {
   }
-  if (thread_.joinable()) thread_.join();
-  platform::CloseSocket(listener_);
+  platform::CloseSocket(control_);
 }
 
-ScriptedTarget& ScriptedTarget::Send(const std::string& bytes) {
-  steps_.push_back({Step::kSend, bytes, 0});
-  return *this;
-}
-ScriptedTarget& ScriptedTarget::Pause(int milliseconds) {
-  steps_.push_back({Step::kPause, "", milliseconds});
-  return *this;
-}
-ScriptedTarget& ScriptedTarget::Close() {
-  steps_.push_back({Step::kClose, "", 0});
-  return *this;
-}
-ScriptedTarget& ScriptedTarget::Reset() {
-  steps_.push_back({Step::kReset, "", 0});
-  return *this;
-}
-ScriptedTarget& ScriptedTarget::Hold() {
-  hold_ = true;
-  return *this;
-}
-ScriptedTarget& ScriptedTarget::DontRead() {
-  read_ = false;
+ScriptedTarget& ScriptedTarget::Put(const std::string& line, const std::string& bytes) {
+  const std::string all = line + "\n" + bytes;
+  for (size_t sent = 0; sent < all.size();) {
+    int32_t put = platform::SendOnSocket(control_, all.data() + sent,
+                                         static_cast<int32_t>(all.size() - sent));
+    if (put <= 0) break;
+    sent += static_cast<size_t>(put);
+  }
   return *this;
 }
 
-void ScriptedTarget::Start(int connections) {
-  thread_ = std::thread([this, connections] { Serve(connections); });
+std::string ScriptedTarget::Line() {
+  std::string line;
+  char c;
+  while (platform::ReceiveFromSocket(control_, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+ScriptedTarget& ScriptedTarget::Start(int connections) {
+  Put("start " + std::to_string(connections));
+  port_ = static_cast<uint16_t>(std::atoi(Line().c_str()));
+  return *this;
+}
+
+uint16_t ScriptedTarget::StartUnanswered() {
+  return port_ = static_cast<uint16_t>(std::atoi(Put("backlog").Line().c_str()));
 }
 
 std::string ScriptedTarget::Received() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return received_;
+  size_t length = 0;
+  std::istringstream(Put("report").Line()) >> connections_ >> length;
+  std::string bytes;
+  char piece[65536];
+  while (bytes.size() < length) {
+    int32_t got = platform::ReceiveFromSocket(
+        control_, piece, static_cast<int32_t>(std::min(sizeof piece, length - bytes.size())));
+    if (got <= 0) break;
+    bytes.append(piece, static_cast<size_t>(got));
+  }
+  return bytes;
 }
 
 int ScriptedTarget::Connections() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Received();
   return connections_;
 }
 
-void ScriptedTarget::Serve(int connections) {
-  for (int served = 0; served < connections;) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;
-    }
-    platform::SocketHandle socket = platform::AcceptConnection(listener_, 50);
-    if (socket == platform::kNoSocket) continue;
-    ++served;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++connections_;
-    }
-    if (read_) {
-      std::string request = ReadOneRequest(socket);
-      std::lock_guard<std::mutex> lock(mutex_);
-      received_ += request;
-    }
-    bool closed = false;
-    for (const Step& step : steps_) {
-      if (step.kind == Step::kSend) {
-        size_t sent = 0;
-        while (sent < step.bytes.size()) {
-          int32_t put = platform::SendOnSocket(socket, step.bytes.data() + sent,
-                                               static_cast<int32_t>(step.bytes.size() - sent));
-          if (put <= 0) break;
-          sent += static_cast<size_t>(put);
-        }
-      } else if (step.kind == Step::kPause) {
-        platform::SleepMilliseconds(step.milliseconds);
-      } else if (step.kind == Step::kClose) {
-        platform::CloseSocket(socket);
-        closed = true;
-        break;
-      } else {
-        platform::ResetAndClose(socket);
-        closed = true;
-        break;
-      }
-    }
-    if (closed) continue;
-    while (hold_) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) break;
-      }
-      platform::SleepMilliseconds(20);
-    }
-    platform::CloseSocket(socket);
-  }
+std::string ScriptedTarget::CaFile() {
+  ScriptedTarget maker;
+  maker.Put("certificates").Line();
+  return Targets("ca");
 }
 
 uint16_t UnusedPort() {
-  uint16_t port = 0;
-  platform::SocketHandle listener = platform::OpenLoopbackListener(&port);
-  platform::CloseSocket(listener);
-  return port;
+  ScriptedTarget nothing;
+  return nothing.Start(0).Port();
 }

@@ -1,58 +1,58 @@
-// A target server on 127.0.0.1 that follows a script, one connection at a time.
+// A target server on 127.0.0.1 that follows a script, one connection at a
+// time, plain or over TLS. The targets are tests/support/scripted_target.py,
+// started once per test program (a Windows build, whose runner starts them,
+// finds their line in NPH_GW_TARGETS); each script goes there over a control
+// connection of its own, which the destructor closes, and its listeners with it.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/platform.h"
 
 class ScriptedTarget {
  public:
-  struct Step {
-    enum Kind { kSend, kPause, kClose, kReset } kind;
-    std::string bytes;   // kSend
-    int milliseconds = 0;  // kPause
-  };
-
   ScriptedTarget();
   ~ScriptedTarget();
   ScriptedTarget(const ScriptedTarget&) = delete;
   ScriptedTarget& operator=(const ScriptedTarget&) = delete;
 
-  // Script steps, played in order after the request has been read.
-  ScriptedTarget& Send(const std::string& bytes);
-  ScriptedTarget& Pause(int milliseconds);
-  ScriptedTarget& Close();  // orderly close; without it the script ends with one
-  ScriptedTarget& Reset();  // close with a reset
-  // Keeps the connection open, silent, until the test ends.
-  ScriptedTarget& Hold();
+  // Steps, played in order after the request has been read.
+  ScriptedTarget& Send(const std::string& bytes) {
+    return Put("send " + std::to_string(bytes.size()), bytes);
+  }
+  ScriptedTarget& Pause(int milliseconds) { return Put("pause " + std::to_string(milliseconds)); }
+  ScriptedTarget& Close() { return Put("close"); }  // orderly (over TLS, no close_notify)
+  ScriptedTarget& Reset() { return Put("reset"); }
+  ScriptedTarget& Hold() { return Put("hold"); }  // open and silent until the test ends
   // Reads no request at all before playing the script.
-  ScriptedTarget& DontRead();
+  ScriptedTarget& DontRead() { return Put("noread"); }
+  // Over TLS with the test CA's certificate "good" (localhost), "sni"
+  // (other.test; tls.test to a client asking for it) or "expired".
+  ScriptedTarget& Tls(const std::string& certificate) { return Put("tls " + certificate); }
+  // Where to listen instead of a free port.
+  ScriptedTarget& ListenOn(uint16_t port) { return Put("listen " + std::to_string(port)); }
+  ScriptedTarget& ListenOnFile(const std::string& path) { return Put("file " + path); }
 
   // Starts serving `connections` connections with the script.
-  void Start(int connections = 1);
+  ScriptedTarget& Start(int connections = 1);
+  // A listener that never accepts, whose backlog fills: its port.
+  uint16_t StartUnanswered();
   uint16_t Port() const { return port_; }
   // The request bytes received so far on every connection, concatenated.
   std::string Received();
   int Connections();
 
- private:
-  void Serve(int connections);
-  void ReadRequest(platform::SocketHandle socket);
+  // The test CA's file; "" when the targets could not be started.
+  static std::string CaFile();
 
-  platform::SocketHandle listener_ = platform::kNoSocket;
+ private:
+  ScriptedTarget& Put(const std::string& line, const std::string& bytes = "");
+  std::string Line();
+
+  platform::SocketHandle control_ = platform::kNoSocket;
   uint16_t port_ = 0;
-  std::vector<Step> steps_;
-  bool hold_ = false;
-  bool read_ = true;
-  bool stopping_ = false;
-  std::mutex mutex_;
-  std::string received_;
   int connections_ = 0;
-  std::thread thread_;
 };
 
 // A port on 127.0.0.1 where nothing listens.

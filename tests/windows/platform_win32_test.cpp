@@ -9,10 +9,9 @@
 #include <filesystem>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "platform/platform.h"
-#include "tests/support/loopback_listener.h"
+#include "tests/support/scripted_target.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -66,34 +65,33 @@ TEST(Win32Profile, NumbersAndTextsReadAsThePosixSideReadsThem) {
 TEST(Win32Sockets, FailuresCarryWinsocksOwnCodes) {
   EXPECT_EQ(platform::kWouldBlock, platform::NormalizeErrorCode(WSAEWOULDBLOCK));
   for (bool reset : {false, true}) {
-    uint16_t port = 0;
-    platform::SocketHandle listener = platform::OpenLoopbackListener(&port);
-    platform::SocketHandle socket = platform::OpenTcpSocket();
-    ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port, 1));
-    platform::SocketHandle peer = platform::AcceptConnection(listener, 5000);
     // A target that resets while a send waits for room ends the send at once;
     // one that stops reading, once the socket's own bound has passed.
-    platform::SetSendTimeout(socket, reset ? 30 : 1);
-    std::thread resetter([&] {
-      if (reset) platform::SleepMilliseconds(200), platform::ResetAndClose(peer);
-    });
-    const std::string block(1 << 20, 'x');
-    const auto started = std::chrono::steady_clock::now();
-    int32_t sent = 0;
-    for (int round = 0; round < 256 && sent >= 0; ++round) {
-      sent = platform::SendOnSocket(socket, block.data(), static_cast<int32_t>(block.size()));
+    uint16_t port;
+    {
+      ScriptedTarget target;
+      target.DontRead();
+      if (reset) target.Pause(200).Reset();
+      if (!reset) target.Hold();
+      port = target.Start().Port();
+      platform::SocketHandle socket = platform::OpenTcpSocket();
+      ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port, 1));
+      platform::SetSendTimeout(socket, reset ? 30 : 1);
+      const std::string block(1 << 20, 'x');
+      const auto started = std::chrono::steady_clock::now();
+      int32_t sent = 0;
+      for (int round = 0; round < 256 && sent >= 0; ++round) {
+        sent = platform::SendOnSocket(socket, block.data(), static_cast<int32_t>(block.size()));
+      }
+      const long code = platform::LastSocketError();
+      EXPECT_EQ(-1, sent);
+      EXPECT_TRUE(reset ? code == WSAECONNRESET || code == WSAECONNABORTED : code == WSAETIMEDOUT)
+          << code;
+      EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
+      platform::CloseSocket(socket);
     }
-    const long code = platform::LastSocketError();
-    resetter.join();
-    EXPECT_EQ(-1, sent);
-    EXPECT_TRUE(reset ? code == WSAECONNRESET || code == WSAECONNABORTED : code == WSAETIMEDOUT)
-        << code;
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
-    if (!reset) platform::CloseSocket(peer);
-    platform::CloseSocket(socket);
-    platform::CloseSocket(listener);
     // Nothing listens there now: refused, in Winsock's words.
-    socket = platform::OpenTcpSocket();
+    platform::SocketHandle socket = platform::OpenTcpSocket();
     EXPECT_FALSE(platform::ConnectSocket(socket, 0x7F000001, port, 0));
     EXPECT_EQ(WSAECONNREFUSED, platform::LastSocketError());
     platform::CloseSocket(socket);

@@ -1,5 +1,6 @@
-// Starting the application and the lock that keeps it to one start, on the
-// real system. The command reads alike to /bin/sh and to cmd.exe.
+// What the program asks of the real system: its own path, starting the
+// application and the lock that keeps it to one start. The command reads
+// alike to /bin/sh and to cmd.exe.
 #include <cctype>
 #include <cstdlib>
 #include <string>
@@ -10,6 +11,18 @@
 #include "tests/support/temp_folder.h"
 
 namespace {
+
+// However the program was started (Windows reads the module's path instead), a
+// path that does not fit is never handed back cut.
+TEST(ProgramPath, IsWholeOrNotAtAll) {
+  for (const char* argv0 : {"/usr/lib/cgi-bin/nph-gw", "./nph-gw", "nph-gw"}) {
+    char whole[4096], small[8];
+    EXPECT_TRUE(platform::GetProgramPath(argv0, whole, sizeof whole)) << argv0;
+    EXPECT_GT(std::string(whole).size(), sizeof small) << argv0;
+    EXPECT_FALSE(platform::GetProgramPath(argv0, small, sizeof small)) << argv0;
+    EXPECT_STREQ("", small) << argv0;
+  }
+}
 
 TEST(StartedApplication, GetsTheSystemsBasicsAndNothingOfTheRequest) {
   // What a web server hands a CGI program for one request.

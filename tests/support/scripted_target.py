@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+# Targets on 127.0.0.1 that follow a script, plain or over TLS, for the unit
+# tests (tests/support/scripted_target.h drives them).
+#
+# Prints one line, "control=<port> ca=<CA file>", then serves until its parent
+# process ends (or it is stopped by its PID, or an hour has passed). Each
+# connection to the control port sends one script, a line per step:
+#
+#   listen <port> | file <path>   where to listen (default: a free port)
+#   backlog            a listener that never accepts; answers "<port>"
+#   tls <certificate>  good (localhost), sni (other.test; tls.test when asked
+#                      for), expired (localhost), all signed by the test CA
+#   certificates       makes them now; answers an empty line
+#   noread             play without reading a request first
+#   send <n> (then n bytes), pause <ms>, close, reset, hold
+#   start <count>      serve that many connections; answers "<port>"
+#   report             answers "<connections> <n>" and the n request bytes so far
+#   end                closes its listeners, then the control connection
+#
+# A script that runs out closes the connection (with close_notify over TLS);
+# "close" closes it without, "reset" with a reset, and "hold" keeps it open
+# until the control connection ends.
+
+import os
+import shutil
+import signal
+import socket
+import ssl
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+FOLDER = tempfile.mkdtemp(prefix="nph-gw-targets-")
+CONTEXTS = {}  # certificate name: server context, made at the first need
+MADE = threading.Lock()
+
+
+def make_certificates(folder):
+    """A test CA and server certificates, made with the openssl command."""
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
+
+    def key(name):
+        openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                "-out", name + ".key")
+
+    key("ca")
+    openssl("req", "-x509", "-new", "-key", "ca.key", "-subj", "/CN=nph-gw test CA",
+            "-days", "2", "-out", "ca.pem")
+    for name, host, days in (("good", "localhost", "2"), ("other", "other.test", "2"),
+                             ("named", "tls.test", "2"), ("expired", "localhost", "-1")):
+        key(name)
+        openssl("req", "-new", "-key", name + ".key", "-subj", "/CN=" + host, "-out", name + ".csr")
+        with open(os.path.join(folder, name + ".ext"), "w") as ext:
+            ext.write("subjectAltName=DNS:%s\n" % host)
+        openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-CAcreateserial", "-days", days, "-extfile", name + ".ext", "-out", name + ".pem")
+
+
+def context(name):
+    with MADE:
+        if not CONTEXTS:
+            make_certificates(FOLDER)
+            for made in ("good", "other", "named", "expired"):
+                CONTEXTS[made] = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                CONTEXTS[made].load_cert_chain(os.path.join(FOLDER, made + ".pem"),
+                                               os.path.join(FOLDER, made + ".key"))
+            CONTEXTS["sni"] = CONTEXTS["other"]
+            CONTEXTS["sni"].sni_callback = lambda conn, asked, _: (
+                setattr(conn, "context", CONTEXTS["named"]) if asked == "tls.test" else None)
+    return CONTEXTS[name]
+
+
+def read_request(conn):
+    """The header and its declared body, or what came before a pause of 2 s."""
+    request, expected = b"", None
+    conn.settimeout(2)
+    try:
+        while expected is None or len(request) < expected:
+            piece = conn.recv(65536)
+            if not piece:
+                break
+            request += piece
+            head_end = request.find(b"\r\n\r\n")
+            if expected is None and head_end >= 0:
+                expected = head_end + 4
+                for line in request[:head_end].split(b"\r\n")[1:]:
+                    if line.lower().startswith(b"content-length:"):
+                        expected += int(line[15:])
+    except (OSError, ValueError):
+        pass
+    return request
+
+
+class Script:
+    def __init__(self, control):
+        self.control, self.steps, self.listeners = control, [], []
+        self.read, self.tls, self.where = True, None, 0
+        self.received, self.connections = b"", 0
+        self.done, self.lock = threading.Event(), threading.Lock()
+
+    def run(self):
+        commands = self.control.makefile("rb")
+        try:
+            for line in commands:
+                word, _, argument = line.decode().strip().partition(" ")
+                if word == "send":
+                    self.steps.append((word, commands.read(int(argument))))
+                elif word in ("pause", "close", "reset", "hold"):
+                    self.steps.append((word, int(argument or 0)))
+                elif word == "noread":
+                    self.read = False
+                elif word == "tls":
+                    self.tls = context(argument)
+                elif word == "certificates":
+                    context("good")
+                    self.control.sendall(b"\n")
+                elif word in ("listen", "file"):
+                    self.where = int(argument) if word == "listen" else argument
+                elif word == "backlog":
+                    self.control.sendall(b"%d\n" % self.listen(0).getsockname()[1])
+                elif word == "start":
+                    listener = self.listen(16)
+                    threading.Thread(target=self.serve, args=(listener, int(argument)),
+                                     daemon=True).start()
+                    port = listener.getsockname()[1] if listener.family == socket.AF_INET else 0
+                    self.control.sendall(b"%d\n" % port)
+                elif word == "report":
+                    with self.lock:
+                        self.control.sendall(b"%d %d\n%s" % (self.connections, len(self.received),
+                                                             self.received))
+                elif word == "end":
+                    break
+        except OSError:
+            pass
+        finally:
+            self.done.set()
+            for listener in self.listeners:
+                listener.close()
+            self.control.close()  # the test knows then that its ports are closed
+
+    def listen(self, backlog):
+        unix = isinstance(self.where, str)
+        listener = socket.socket(socket.AF_UNIX if unix else socket.AF_INET)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(self.where if unix else ("127.0.0.1", self.where))
+        listener.listen(backlog)
+        listener.settimeout(0.05)
+        self.listeners.append(listener)
+        return listener
+
+    def serve(self, listener, count):
+        while count > 0 and not self.done.is_set():
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                continue
+            count -= 1
+            conn.settimeout(10)
+            with self.lock:
+                self.connections += 1
+            try:
+                self.play(self.tls.wrap_socket(conn, server_side=True) if self.tls else conn)
+            except (OSError, ssl.SSLError):
+                conn.close()
+
+    def play(self, conn):
+        if self.read:
+            request = read_request(conn)
+            with self.lock:
+                self.received += request
+        conn.settimeout(30)
+        for kind, value in self.steps:
+            if kind == "send":
+                conn.sendall(value)
+            elif kind == "pause":
+                time.sleep(value / 1000)
+            elif kind == "reset":
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                return conn.close()
+            elif kind == "close":
+                return conn.close()  # over TLS: without close_notify
+            elif kind == "hold":
+                self.done.wait()
+                return conn.close()
+        (conn.unwrap() if self.tls else conn).close()
+
+
+def take_scripts(control):
+    while True:
+        threading.Thread(target=Script(control.accept()[0]).run, daemon=True).start()
+
+
+def main():
+    # Taken first: a test that is done before the line is read back would
+    # otherwise leave the targets running, holding its output pipes.
+    parent = os.getppid()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))  # stopped by PID: clean up too
+    try:
+        control = socket.create_server(("127.0.0.1", 0))
+        threading.Thread(target=take_scripts, args=(control,), daemon=True).start()
+        print("control=%d ca=%s" % (control.getsockname()[1], os.path.join(FOLDER, "ca.pem")),
+              flush=True)
+        ends = time.time() + 3600  # an hour at most, whatever happens
+        while os.getppid() == parent and time.time() < ends:
+            time.sleep(0.2)
+    finally:
+        shutil.rmtree(FOLDER, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
