@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import tls_targets  # noqa: E402
+import scripted_target as tls_targets  # noqa: E402
 
 GATEWAY = os.environ.get("NPH_GW", "")
 NGINX = os.environ.get("NGINX_BIN", shutil.which("nginx") or "/usr/sbin/nginx")

@@ -33,7 +33,7 @@ import tempfile
 import threading
 import time
 
-FOLDER = tempfile.mkdtemp(prefix="nph-gw-targets-")
+FOLDER = None  # the certificates' folder, made by main()
 CONTEXTS = {}  # certificate name: server context, made at the first need
 MADE = threading.Lock()
 
@@ -197,7 +197,9 @@ def take_scripts(control):
 def main():
     # Taken first: a test that is done before the line is read back would
     # otherwise leave the targets running, holding its output pipes.
+    global FOLDER
     parent = os.getppid()
+    FOLDER = tempfile.mkdtemp(prefix="nph-gw-targets-")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))  # stopped by PID: clean up too
     try:
         control = socket.create_server(("127.0.0.1", 0))
