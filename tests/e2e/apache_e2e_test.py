@@ -1,9 +1,11 @@
 """The gateway as a real Apache httpd runs it: a CGI program under prefork +
 mod_cgi and under event + mod_cgid (input and output one socket from the cgid
 daemon), a FastCGI program under mod_fcgid with either MPM; in front of the
-test application and of nginx over TLS, with headless Chromium as a client:
-only what a real web server or browser shows."""
+test application (also as an application it starts on a socket file) and of
+nginx over TLS, with headless Chromium as a client: only what a real web
+server or browser shows."""
 
+import base64
 import concurrent.futures
 import hashlib
 import html
@@ -12,6 +14,7 @@ import os
 import random
 import re
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -22,6 +25,8 @@ import harness
 from target_app import TargetApp
 
 PROGRAM = APP = NGINX = LARGE_SHA256 = None
+PYTHON = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else sys.executable
+APPLICATION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "target_app.py")
 LARGE_SIZE, PEAK_LIMIT_KIB = 1 << 30, 8 * 1024
 BIG = random.Random(2).randbytes(20 << 20)
 # Runs the gateway; once it has exited, its peak resident memory is written.
@@ -31,36 +36,36 @@ MEASURED = "#!/bin/sh\nexec %s -f %%M -o %s %s\n"
 def setUpModule():
     global PROGRAM, APP, NGINX, LARGE_SHA256
     PROGRAM = harness.require()
-    try:
-        NGINX = harness.Nginx(tls=True)
-        # One random block repeated, each copy stamped with its index, so a
-        # lost, repeated or misplaced block changes the SHA-256.
-        block, digest = bytearray(random.Random(1).randbytes(1 << 20)), hashlib.sha256()
-        with open(os.path.join(NGINX.www, "large.bin"), "wb") as out:
-            for index in range(LARGE_SIZE >> 20):
-                block[:8] = index.to_bytes(8, "big")
-                digest.update(block)
-                out.write(block)
-        LARGE_SHA256 = digest.hexdigest()
-        for page, text in (("big.bin", BIG), ("name.txt", b"localhost"),
-                           ("tls.test/name.txt", b"tls.test")):
-            with open(os.path.join(NGINX.www, page), "wb") as out:
-                out.write(text)
-        NGINX.start()
-        APP = TargetApp().start()
-    except BaseException:
-        tearDownModule()
-        raise
-
-
-def tearDownModule():
-    for server in (NGINX, APP):
-        if server:
-            server.stop()
+    NGINX = harness.Nginx(tls=True)
+    unittest.addModuleCleanup(NGINX.stop)
+    # One random block repeated, each copy stamped with its index, so a lost,
+    # repeated or misplaced block changes the SHA-256.
+    block, digest = bytearray(random.Random(1).randbytes(1 << 20)), hashlib.sha256()
+    with open(os.path.join(NGINX.www, "large.bin"), "wb") as out:
+        for index in range(LARGE_SIZE >> 20):
+            block[:8] = index.to_bytes(8, "big")
+            digest.update(block)
+            out.write(block)
+    LARGE_SHA256 = digest.hexdigest()
+    for page, text in (("big.bin", BIG), ("name.txt", b"localhost"),
+                       ("tls.test/name.txt", b"tls.test")):
+        with open(os.path.join(NGINX.www, page), "wb") as out:
+            out.write(text)
+    NGINX.start()
+    APP = TargetApp().start()
+    unittest.addModuleCleanup(APP.stop)
 
 
 def header(record, name):
     return [v for n, v in record["headers"] if n.lower() == name.lower()]
+
+
+def alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as info:
+            return info.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
 
 
 class GatewayUnderApache:
@@ -69,7 +74,17 @@ class GatewayUnderApache:
     @classmethod
     def setUpClass(cls):
         tls = ("TargetTls=1", "TargetServer=localhost", "TlsCaFile=" + NGINX.ca)
-        cls.apache = harness.Apache(cls.MODE, {
+        cls.apache = harness.Apache(cls.MODE)
+        cls.addClassCleanup(cls.apache.stop)
+        cls.socket = os.path.join(cls.apache.cgi_bin, "app.sock")
+        # Applications started on demand; only their own user may connect.
+        hosted = {"app": ("PassAuthorization=1", "StartCommand=umask 077; exec %s %s --socket %s"
+                          % (PYTHON, APPLICATION, cls.socket)),
+                  "broken": ("StartCommand=echo cannot start >&2; exit 3",),
+                  "slow": ("StartTimeout=1", "StartCommand=exec sleep 60")}
+        cls.apache.start(PROGRAM, {**{"nph-" + name: harness.settings(
+            None, "Log=1", "TargetSocket=%s/%s.sock" % (cls.apache.cgi_bin, name), *lines)
+            for name, lines in hosted.items()},
             # ForwardOtherHeaders: Upgrade would pass as another header if it
             # were not dropped as hop-by-hop.
             "nph-gw": harness.settings(APP.port, "Forbidden=/admin", "ForwardOtherHeaders=1"),
@@ -79,11 +94,19 @@ class GatewayUnderApache:
             "nph-large": harness.settings(NGINX.port, "Streaming=1", *tls),
             "nph-tls": harness.settings(NGINX.port, *tls),
             "nph-sni": "",  # each case writes its own
-        }).start(PROGRAM)
+        })
+        cls.addClassCleanup(cls.stop_application, signal.SIGTERM)
 
     @classmethod
-    def tearDownClass(cls):
-        cls.apache.stop()
+    def starts(cls):
+        return [json.loads(line) for line in harness.read(cls.socket + ".starts").splitlines()]
+
+    @classmethod
+    def stop_application(cls, how):
+        """By its own process id: it runs on after each request."""
+        for pid in [start["pid"] for start in cls.starts() if alive(start["pid"])]:
+            os.kill(pid, how)
+            harness.wait_until(lambda: not alive(pid), 5)
 
     def fetch(self, script, path, *args, **kwargs):
         return harness.request(self.apache.url(script, path), *args, **kwargs)
@@ -205,6 +228,66 @@ class CgiUnderApache(GatewayUnderApache):
                 ini.write(harness.settings(NGINX.port, "TargetTls=1", *lines))
             with self.subTest(path=path, settings=lines):
                 self.assertIn(expected, self.fetch("nph-sni", path).body)
+
+
+    # An application on a shared host, on a socket file only its user can
+    # open, started by the first request that finds it down: the test
+    # application, run with --socket.
+    def cgi_file(self, name):
+        return harness.read(os.path.join(self.apache.cgi_bin, name))
+
+    def test_first_request_starts_it_on_a_private_socket(self):
+        self.stop_application(signal.SIGTERM)
+        self.assertEqual(self.fetch("nph-app", "/echo/first").status, 200)
+        start = self.starts()[-1]
+        self.assertIn("\tTarget started, process %d\n\tConnected\n" % start["pid"],
+                      self.cgi_file("nph-app.txt"))
+        info = os.stat(self.socket)
+        self.assertEqual((stat.S_ISSOCK(info.st_mode), stat.S_IMODE(info.st_mode), info.st_uid),
+                         (True, 0o600, self.apache.owner[0]))
+        if self.apache.user:
+            direct = subprocess.run(["runuser", "-u", "nobody", "--", PYTHON, "-c",
+                                     "import socket, sys; socket.socket(socket.AF_UNIX)"
+                                     ".connect(sys.argv[1])", self.socket], capture_output=True)
+            self.assertIn(b"PermissionError", direct.stderr)
+        # The CGI has ended while the application lives on, in a session of its
+        # own, with none of the web server's files.
+        self.assertTrue(alive(start["pid"]))
+        self.assertEqual(start["sid"], start["pid"])
+        log = os.path.join(self.apache.cgi_bin, "nph-app.start.log")
+        self.assertEqual(start["fds"], {"0": "/dev/null", "1": log, "2": log})
+
+    def test_twenty_first_requests_at_once_start_one_copy(self):
+        self.stop_application(signal.SIGTERM)
+        before = len(self.starts())
+        with concurrent.futures.ThreadPoolExecutor(20) as pool:
+            replies = pool.map(lambda i: self.fetch("nph-app", "/echo/%d" % i), range(20))
+            self.assertEqual({reply.status for reply in replies}, {200})
+        self.assertEqual(len(self.starts()) - before, 1)
+
+    def test_killed_application_is_started_again(self):
+        self.fetch("nph-app", "/echo/running")
+        self.stop_application(signal.SIGKILL)  # its socket file stays behind
+        self.assertEqual(self.fetch("nph-app", "/echo/after-kill").status, 200)
+        self.assertTrue(alive(self.starts()[-1]["pid"]))
+
+    def test_application_that_does_not_come_up(self):
+        for script, seconds in (("nph-broken", 10), ("nph-slow", 5)):
+            reply = self.fetch(script, "/x")
+            self.assertEqual((reply.status, reply.seconds < seconds), (500, True))
+        self.assertIn("\tTarget exited with code 3\n", self.cgi_file("nph-broken.txt"))
+        self.assertIn("cannot start", self.cgi_file("nph-broken.start.log"))
+        log = self.cgi_file("nph-slow.txt")
+        self.assertIn("\tTarget not accepting after 1 s, stopped\n", log)
+        pid = int(log.split("process ")[1].split("\n")[0])
+        self.assertTrue(harness.wait_until(lambda: not alive(pid), 5))
+
+    def test_basic_and_bearer_credentials_reach_the_application(self):
+        for credentials in ("Basic " + base64.b64encode(b"alice:wonderland").decode(),
+                            "Bearer t0k3n"):
+            seen = json.loads(self.fetch("nph-app", "/echo", headers={
+                "Authorization": credentials}).body)
+            self.assertEqual(header(seen, "Authorization"), [credentials])
 
 
 class FastCgiUnderApache(GatewayUnderApache):

@@ -1,6 +1,6 @@
 """What the end-to-end cases share. Servers listen on 127.0.0.1 only, run in
 the foreground as children of the test and are stopped by their own PID.
-Apache(mode, gateways).start(program) runs each gateway (script name: its
+Apache(mode).start(program, gateways) runs each gateway (script name: its
 settings text) as a copy of the program in .cgi_bin, a folder of .owner, the
 (uid, gid) the scripts run as. Nginx(tls=True) serves .www as localhost and
 .www/tls.test as tls.test on one port, chosen by SNI, with certificates from
@@ -144,20 +144,20 @@ Alias /cgi-bin/ {root}/cgi-bin/
 
 
 class Apache(_Server):
-    def __init__(self, mode, gateways):
+    def __init__(self, mode):
         super().__init__("nph-e2e-%s-" % mode)
-        self.mode, self.gateways = mode, gateways
+        self.mode = mode
         self.user, self.owner = None, (os.geteuid(), os.getegid())
         if os.geteuid() == 0:
             entry = pwd.getpwnam("www-data")
             self.user, self.owner = entry.pw_name, (entry.pw_uid, entry.pw_gid)
         self.cgi_bin = os.path.join(self.root, "cgi-bin")
 
-    def start(self, program):
+    def start(self, program, gateways):
         for folder in (self.cgi_bin, os.path.join(self.root, "fcgid")):
             os.mkdir(folder, 0o755)
             os.chown(folder, *self.owner)  # the scripts write their logs and records here
-        for script, text in self.gateways.items():
+        for script, text in gateways.items():
             shutil.copy(program, os.path.join(self.cgi_bin, script))
             with open(os.path.join(self.cgi_bin, script + ".ini"), "w") as ini:
                 ini.write(text)
