@@ -132,7 +132,6 @@ ErrorLog {root}/error.log
     FcgidProcessTableFile {root}/fcgid/shm
     FcgidMaxRequestLen 1000000
 </IfModule>
-Timeout 60
 DocumentRoot {root}/cgi-bin
 Alias /cgi-bin/ {root}/cgi-bin/
 <Directory {root}/cgi-bin>
@@ -183,44 +182,43 @@ http {{
     access_log off;
     client_body_temp_path {root}; proxy_temp_path {root}; fastcgi_temp_path {root};
     uwsgi_temp_path {root}; scgi_temp_path {root};
-{sites}}}
-"""
-NGINX_SITE = """    server {{
-        listen 127.0.0.1:{port}{ssl}; server_name {name}; root {www}{folder};{certificate}
+    server {{
+        listen 127.0.0.1:{port}{ssl}; server_name localhost; root {root}/www;{good}
         location /up/ {{ dav_methods PUT; client_max_body_size 64m; }}
     }}
+    server {{
+        listen 127.0.0.1:{port}{ssl}; server_name tls.test; root {root}/www/tls.test;{named}
+    }}
+}}
 """
-CERTIFICATE = " ssl_certificate {root}/{name}.pem; ssl_certificate_key {root}/{name}.key;"
+CERTIFICATE = " ssl_certificate {0}.pem; ssl_certificate_key {0}.key;"
 
 
 class Nginx(_Server):
     def __init__(self, tls=False):
         super().__init__("nph-e2e-nginx-")
-        os.chmod(self.root, 0o777)  # workers write uploads through it
         self.tls, self.www, self.ca = tls, os.path.join(self.root, "www"), self.root + "/ca.pem"
         for folder in ("", "/up", "/tls.test"):
             os.mkdir(self.www + folder, 0o777)
-            os.chmod(self.www + folder, 0o777)
+            os.chmod(self.www + folder, 0o777)  # the workers store uploads
         if tls:
             tls_targets.make_certificates(self.root)
 
     def start(self):
-        sites = [("localhost", "", "good"), ("tls.test", "/tls.test", "named")]
+        certificates = [CERTIFICATE.format(self.root + "/" + name) for name in ("good", "named")]
+        ssl, good, named = [" ssl"] + certificates if self.tls else ("", "", "")
         conf = os.path.join(self.root, "nginx.conf")
         with open(conf, "w") as out:
-            out.write(NGINX_CONF.format(root=self.root, sites="".join(NGINX_SITE.format(
-                port=self.port, ssl=" ssl" if self.tls else "", name=name, www=self.www,
-                folder=folder, certificate=CERTIFICATE.format(root=self.root, name=certificate)
-                if self.tls else "") for name, folder, certificate in sites[:1 + self.tls])))
+            out.write(NGINX_CONF.format(root=self.root, port=self.port, ssl=ssl, good=good,
+                                        named=named))
         return self.spawn("nginx", NGINX, "-e", os.path.join(self.root, "error.log"), "-c", conf,
                           "-g", "daemon off;")
 
 
 def request(url, method="GET", body=None, headers=(), chunked=False, timeout=30,
             on_piece=None):
-    """Sends the URL's path and query exactly as written. A chunked body is an
-    iterable of pieces; on_piece(bytes), when given, takes the reply's body
-    instead of .body."""
+    """The URL's path and query go as written; a chunked body is an iterable of
+    pieces; on_piece(bytes), when given, takes the reply's body, not .body."""
     parts = urllib.parse.urlsplit(url)
     headers = dict(headers, **({"Transfer-Encoding": "chunked"} if chunked else {}))
     started = time.monotonic()

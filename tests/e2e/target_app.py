@@ -5,7 +5,7 @@ with that record as JSON. /app/ is a small login site that knows itself by its
 own address, as frameworks behind a proxy do: absolute redirects and a session
 cookie with Domain=127.0.0.1. /ws switches protocols as a WebSocket server does
 and then holds the connection. /say/STATUS?NAME=VALUE&... answers with that
-status and those header lines.
+status and those header lines (and "said" to a GET that may have a body).
 
 Run alone for the demo:  python3 target_app.py --port 8089
 """
@@ -62,9 +62,12 @@ class Handler(BaseHTTPRequestHandler):
         elif path.startswith("/app/"):
             self.site(path[len("/app/"):], body)
         elif path.startswith("/say/"):
-            status = int(path[len("/say/"):])
-            self.reply(status, b"" if status == 304 else b"said", None,
-                       tuple(urllib.parse.parse_qsl(query)))
+            self.send_response(int(path[len("/say/"):]))
+            for name, value in urllib.parse.parse_qsl(query):
+                self.send_header(name, value)
+            self.end_headers()
+            if self.command == "GET" and not path.endswith("304"):
+                self.wfile.write(b"said")
         else:
             self.reply(200, json.dumps(record).encode(), "application/json")
 
@@ -73,11 +76,9 @@ class Handler(BaseHTTPRequestHandler):
     def reply(self, status, body, kind="text/html", extra=()):
         self.send_response(status)
         for name, value in (("Content-Type", kind), ("Content-Length", len(body))) + extra:
-            if value is not None:
-                self.send_header(name, str(value))
+            self.send_header(name, str(value))
         self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
+        self.wfile.write(body)
 
     def switch_protocols(self):
         self.wfile.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
@@ -138,8 +139,8 @@ class TargetApp(socketserver.ThreadingMixIn, socketserver.TCPServer):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="The gateway's test application.")
     parser.add_argument("--port", type=int, default=8089)
-    parser.add_argument("--socket", help="a socket file instead, as an application started "
-                        "on demand (each start adds its pid, session and open files to SOCKET.starts)")
+    parser.add_argument("--socket", help="listen on this socket file instead, as an "
+                        "application started on demand; each start is noted in SOCKET.starts")
     options = parser.parse_args()
     if options.socket:  # how it was started; then a moment, as real starts take
         fds = {fd: os.readlink("/proc/self/fd/" + fd) for fd in os.listdir("/proc/self/fd")
