@@ -96,12 +96,15 @@ class _Server:
             self.port = probe.getsockname()[1]
         self.process = None
 
-    def spawn(self, name, *command):
+    def spawn(self, name, conf, *command):
+        """Runs command with the path of a file holding conf last."""
+        with open(os.path.join(self.root, name + ".conf"), "w") as out:
+            out.write(conf)
         log = os.path.join(self.root, name + ".stderr")
         with open(log, "w") as stderr:
             self.process = subprocess.Popen(
-                command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr,
-                start_new_session=True, preexec_fn=_die_with_parent)
+                command + (out.name,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=stderr, start_new_session=True, preexec_fn=_die_with_parent)
         up = wait_until(lambda: self.process.poll() is not None or _listening(self.port), 20)
         if not up or self.process.poll() is not None:
             message = "%s did not start: %s" % (name, read(log))
@@ -164,11 +167,9 @@ class Apache(_Server):
         modules = "".join("LoadModule %s_module %s/mod_%s.so\n" % (name, MODULES, name)
                           for name in (mpm, runner, "alias", "authz_core"))
         user = "User %s\nGroup #%d\n" % (self.user, self.owner[1]) if self.user else ""
-        conf = os.path.join(self.root, "httpd.conf")
-        with open(conf, "w") as out:
-            out.write(APACHE_CONF.format(root=self.root, port=self.port, modules=modules,
-                                         user=user, handler=handler))
-        return self.spawn("apache2", APACHE, "-f", conf, "-DFOREGROUND")
+        return self.spawn("apache2", APACHE_CONF.format(
+            root=self.root, port=self.port, modules=modules, user=user, handler=handler),
+            APACHE, "-DFOREGROUND", "-f")
 
     def url(self, script, path=""):
         return "http://127.0.0.1:%d/cgi-bin/%s%s" % (self.port, script, path)
@@ -207,12 +208,9 @@ class Nginx(_Server):
     def start(self):
         certificates = [CERTIFICATE.format(self.root + "/" + name) for name in ("good", "named")]
         ssl, good, named = [" ssl"] + certificates if self.tls else ("", "", "")
-        conf = os.path.join(self.root, "nginx.conf")
-        with open(conf, "w") as out:
-            out.write(NGINX_CONF.format(root=self.root, port=self.port, ssl=ssl, good=good,
-                                        named=named))
-        return self.spawn("nginx", NGINX, "-e", os.path.join(self.root, "error.log"), "-c", conf,
-                          "-g", "daemon off;")
+        return self.spawn("nginx", NGINX_CONF.format(
+            root=self.root, port=self.port, ssl=ssl, good=good, named=named),
+            NGINX, "-e", self.root + "/error.log", "-g", "daemon off;", "-c")
 
 
 def request(url, method="GET", body=None, headers=(), chunked=False, timeout=30,
