@@ -1,18 +1,10 @@
 """What the end-to-end cases share. Servers listen on 127.0.0.1 only, run in
 the foreground as children of the test and are stopped by their own PID.
-
-  require() -> the program to test (NPH_GW); outside CI, where a tool is
-      missing, prints "E2E SKIPPED" and skips the module
-  Apache(mode, gateways, conf="", modules=()).start(program): mode is one of
-      MODES; gateways maps a script name to its settings text (each script a
-      copy of the program in .cgi_bin with its .ini); conf adds lines, modules
-      names further modules ("rewrite"). Also .url(script, path), .port,
-      .root (error.log), .user ((name, uid, gid) the CGI runs as, or None), .stop()
-  settings(port, *lines) -> settings text for a target on 127.0.0.1:port
-  request(url, method, body, headers, chunked, timeout, on_piece)
-      -> .status, .headers, .body, .seconds
-  Nginx().start() serves the files put in .www; chromium(url, *flags) -> DOM
-  target_app.TargetApp().start(): the test application
+Apache(mode).start(program, gateways) runs each gateway (script name: its
+settings text) as a copy of the program in .cgi_bin, a folder of .owner, the
+(uid, gid) the scripts run as. Nginx(tls=True) serves .www as localhost and
+.www/tls.test as tls.test on one port, chosen by SNI, with certificates from
+scripted_target.make_certificates (CA in .ca); Nginx() serves .www over HTTP.
 """
 
 import ctypes
@@ -23,23 +15,33 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import types
 import unittest
 import urllib.parse
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from scripted_target import make_certificates  # noqa: E402
+
 APACHE = os.environ.get("APACHE_BIN", "/usr/sbin/apache2")
 MODULES = os.environ.get("APACHE_MODULES", "/usr/lib/apache2/modules")
 NGINX = os.environ.get("NGINX_BIN", "/usr/sbin/nginx")
 CHROMIUM = shutil.which(os.environ.get("CHROMIUM", "chromium")) or "/usr/bin/chromium"
 TIME = "/usr/bin/time"
-MODES = {"prefork-cgi": ("mpm_prefork", "cgi"), "event-cgid": ("mpm_event", "cgid")}
+# mode: the MPM, the module that runs the scripts and its handler
+MODES = {"prefork-cgi": ("mpm_prefork", "cgi", "cgi-script"),
+         "event-cgid": ("mpm_event", "cgid", "cgi-script"),
+         "prefork-fcgid": ("mpm_prefork", "fcgid", "fcgid-script"),
+         "event-fcgid": ("mpm_event", "fcgid", "fcgid-script")}
 KEEP = bool(os.environ.get("E2E_KEEP"))  # leave the servers' folders for a look
 
 
 def require():
-    missing = [path for path in (APACHE, NGINX, CHROMIUM, TIME) if not os.access(path, os.X_OK)]
+    needed = (APACHE, NGINX, CHROMIUM, TIME, MODULES + "/mod_fcgid.so",
+              shutil.which("openssl") or "openssl")
+    missing = [path for path in needed if not os.path.exists(path)]
     if missing:
         message = "missing %s; scripts/install-e2e-deps.sh installs them" % ", ".join(missing)
         if os.environ.get("CI"):
@@ -53,8 +55,26 @@ def require():
 
 
 def settings(port, *lines):
-    return "\n".join(["[Forward]", "TargetServer=127.0.0.1", "TargetPort=%d" % port,
-                      "Timeout=20"] + list(lines)) + "\n"
+    port = ["TargetPort=%d" % port] if port else []
+    return "\n".join(["[Forward]", "Timeout=20"] + port + list(lines)) + "\n"
+
+
+def read(path):
+    """The file's text; "" while there is none."""
+    try:
+        with open(path) as text:
+            return text.read()
+    except FileNotFoundError:
+        return ""
+
+
+def wait_until(condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
 
 
 def _die_with_parent():
@@ -62,44 +82,40 @@ def _die_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
-def _spawn(command, root, port, name):
-    with open(os.path.join(root, name + ".stderr"), "w") as stderr:
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=stderr, start_new_session=True,
-                                   preexec_fn=_die_with_parent)
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline and process.poll() is None:
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.5).close()
-            return process
-        except OSError:
-            time.sleep(0.05)
-    _stop(process)
-    with open(stderr.name) as text:
-        raise RuntimeError("%s did not start: %s" % (name, text.read()))
-
-
-def _stop(process):
-    if process and process.poll() is None:
-        process.terminate()
-        process.wait(20)
-
-
-def _free_port():
+def _listening(port):
     with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+        return probe.connect_ex(("127.0.0.1", port)) == 0
 
 
 class _Server:
     def __init__(self, prefix):
         self.root = tempfile.mkdtemp(prefix=prefix)
         os.chmod(self.root, 0o755)  # workers started as root run as another user
-        self.port = _free_port()
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
         self.process = None
 
+    def spawn(self, name, conf, *command):
+        """Runs command with the path of a file holding conf last."""
+        with open(os.path.join(self.root, name + ".conf"), "w") as out:
+            out.write(conf)
+        log = os.path.join(self.root, name + ".stderr")
+        with open(log, "w") as stderr:
+            self.process = subprocess.Popen(
+                command + (out.name,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=stderr, start_new_session=True, preexec_fn=_die_with_parent)
+        up = wait_until(lambda: self.process.poll() is not None or _listening(self.port), 20)
+        if not up or self.process.poll() is not None:
+            message = "%s did not start: %s" % (name, read(log))
+            self.stop()
+            raise RuntimeError(message)
+        return self
+
     def stop(self):
-        _stop(self.process)
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(20)
         if not KEEP:
             shutil.rmtree(self.root, ignore_errors=True)
 
@@ -114,39 +130,46 @@ ErrorLog {root}/error.log
 {modules}{user}<IfModule cgid_module>
     ScriptSock {root}/cgid.sock
 </IfModule>
-Timeout 60
+<IfModule fcgid_module>
+    FcgidIPCDir {root}/fcgid
+    FcgidProcessTableFile {root}/fcgid/shm
+    FcgidMaxRequestLen 1000000
+</IfModule>
 DocumentRoot {root}/cgi-bin
-ScriptAlias /cgi-bin/ {root}/cgi-bin/
+Alias /cgi-bin/ {root}/cgi-bin/
+<Directory {root}/cgi-bin>
+    SetHandler {handler}
+    Options +ExecCGI
+    CGIPassAuth On
+</Directory>
 """
 
 
 class Apache(_Server):
-    def __init__(self, mode, gateways, conf="", modules=()):
+    def __init__(self, mode):
         super().__init__("nph-e2e-%s-" % mode)
-        self.mode, self.gateways, self.conf = mode, gateways, conf
-        self.modules = MODES[mode] + ("alias", "authz_core") + tuple(modules)
-        self.user = None
+        self.mode = mode
+        self.user, self.owner = None, (os.geteuid(), os.getegid())
         if os.geteuid() == 0:
             entry = pwd.getpwnam("www-data")
-            self.user = (entry.pw_name, entry.pw_uid, entry.pw_gid)
+            self.user, self.owner = entry.pw_name, (entry.pw_uid, entry.pw_gid)
         self.cgi_bin = os.path.join(self.root, "cgi-bin")
 
-    def start(self, program):
-        os.makedirs(self.cgi_bin, 0o755, exist_ok=True)
-        for script, text in self.gateways.items():
+    def start(self, program, gateways):
+        for folder in (self.cgi_bin, os.path.join(self.root, "fcgid")):
+            os.mkdir(folder, 0o755)
+            os.chown(folder, *self.owner)  # the scripts write their logs and records here
+        for script, text in gateways.items():
             shutil.copy(program, os.path.join(self.cgi_bin, script))
             with open(os.path.join(self.cgi_bin, script + ".ini"), "w") as ini:
                 ini.write(text)
+        mpm, runner, handler = MODES[self.mode]
         modules = "".join("LoadModule %s_module %s/mod_%s.so\n" % (name, MODULES, name)
-                          for name in self.modules)
-        user = "User %s\nGroup #%d\n" % (self.user[0], self.user[2]) if self.user else ""
-        conf = os.path.join(self.root, "httpd.conf")
-        with open(conf, "w") as out:
-            out.write(APACHE_CONF.format(root=self.root, port=self.port, modules=modules,
-                                         user=user) + self.conf)
-        self.process = _spawn([APACHE, "-f", conf, "-DFOREGROUND"], self.root, self.port,
-                              "apache2")
-        return self
+                          for name in (mpm, runner, "alias", "authz_core"))
+        user = "User %s\nGroup #%d\n" % (self.user, self.owner[1]) if self.user else ""
+        return self.spawn("apache2", APACHE_CONF.format(
+            root=self.root, port=self.port, modules=modules, user=user, handler=handler),
+            APACHE, "-DFOREGROUND", "-f")
 
     def url(self, script, path=""):
         return "http://127.0.0.1:%d/cgi-bin/%s%s" % (self.port, script, path)
@@ -160,31 +183,40 @@ http {{
     access_log off;
     client_body_temp_path {root}; proxy_temp_path {root}; fastcgi_temp_path {root};
     uwsgi_temp_path {root}; scgi_temp_path {root};
-    server {{ listen 127.0.0.1:{port}; root {www}; }}
+    server {{
+        listen 127.0.0.1:{port}{ssl}; server_name localhost; root {root}/www;{good}
+        location /up/ {{ dav_methods PUT; client_max_body_size 64m; }}
+    }}
+    server {{
+        listen 127.0.0.1:{port}{ssl}; server_name tls.test; root {root}/www/tls.test;{named}
+    }}
 }}
 """
+CERTIFICATE = " ssl_certificate {0}.pem; ssl_certificate_key {0}.key;"
 
 
 class Nginx(_Server):
-    def __init__(self):
+    def __init__(self, tls=False):
         super().__init__("nph-e2e-nginx-")
-        self.www = os.path.join(self.root, "www")
-        os.mkdir(self.www, 0o755)
+        self.tls, self.www, self.ca = tls, os.path.join(self.root, "www"), self.root + "/ca.pem"
+        for folder in ("", "/up", "/tls.test"):
+            os.mkdir(self.www + folder, 0o777)
+            os.chmod(self.www + folder, 0o777)  # the workers store uploads
+        if tls:
+            make_certificates(self.root)
 
     def start(self):
-        conf = os.path.join(self.root, "nginx.conf")
-        with open(conf, "w") as out:
-            out.write(NGINX_CONF.format(root=self.root, port=self.port, www=self.www))
-        self.process = _spawn([NGINX, "-e", os.path.join(self.root, "error.log"), "-c", conf,
-                               "-g", "daemon off;"], self.root, self.port, "nginx")
-        return self
+        certificates = [CERTIFICATE.format(self.root + "/" + name) for name in ("good", "named")]
+        ssl, good, named = [" ssl"] + certificates if self.tls else ("", "", "")
+        return self.spawn("nginx", NGINX_CONF.format(
+            root=self.root, port=self.port, ssl=ssl, good=good, named=named),
+            NGINX, "-e", self.root + "/error.log", "-g", "daemon off;", "-c")
 
 
 def request(url, method="GET", body=None, headers=(), chunked=False, timeout=30,
             on_piece=None):
-    """Sends the URL's path and query exactly as written. A chunked body is an
-    iterable of pieces; on_piece(bytes), when given, takes the reply's body
-    instead of .body."""
+    """The URL's path and query go as written; a chunked body is an iterable of
+    pieces; on_piece(bytes), when given, takes the reply's body, not .body."""
     parts = urllib.parse.urlsplit(url)
     headers = dict(headers, **({"Transfer-Encoding": "chunked"} if chunked else {}))
     started = time.monotonic()

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""The test application behind the gateway. It records every request (method,
-request target, headers, body length and SHA-256; .mark() and .since(mark))
-and answers most with that record as JSON. /app/ is a small login site that
-knows itself by its own address, as frameworks behind a proxy do: absolute
-redirects and a session cookie with Domain=127.0.0.1. /ws switches protocols
-as a WebSocket server does and then holds the connection.
+"""The test application behind the gateway. It records every request in .seen
+(method, request target, headers, body length and SHA-256) and answers most
+with that record as JSON. /app/ is a small login site that knows itself by its
+own address, as frameworks behind a proxy do: absolute redirects and a session
+cookie with Domain=127.0.0.1. /ws switches protocols as a WebSocket server does
+and then holds the connection. /say/STATUS?NAME=VALUE&... answers with that
+status and those header lines (and "said" to a GET that may have a body).
 
 Run alone for the demo:  python3 target_app.py --port 8089
 """
@@ -12,9 +13,14 @@ Run alone for the demo:  python3 target_app.py --port 8089
 import argparse
 import hashlib
 import json
+import os
 import secrets
+import socket
+import socketserver
 import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler
 
 LOGIN = b"""<!DOCTYPE html><html><head><title>Sign in</title>
 <link rel="stylesheet" href="style.css"></head><body><h1>Sign in</h1>
@@ -50,15 +56,22 @@ class Handler(BaseHTTPRequestHandler):
                   "headers": [[n, v] for n, v in self.headers.items()],
                   "body_length": len(body), "body_sha256": hashlib.sha256(body).hexdigest()}
         self.server.seen.append(record)
-        path = self.path.split("?")[0]
+        path, _, query = self.path.partition("?")
         if path == "/ws":
             self.switch_protocols()
         elif path.startswith("/app/"):
             self.site(path[len("/app/"):], body)
+        elif path.startswith("/say/"):
+            self.send_response(int(path[len("/say/"):]))
+            for name, value in urllib.parse.parse_qsl(query):
+                self.send_header(name, value)
+            self.end_headers()
+            if self.command == "GET" and not path.endswith("304"):
+                self.wfile.write(b"said")
         else:
             self.reply(200, json.dumps(record).encode(), "application/json")
 
-    do_POST = do_PUT = do_GET
+    do_POST = do_PUT = do_HEAD = do_GET
 
     def reply(self, status, body, kind="text/html", extra=()):
         self.send_response(status)
@@ -104,12 +117,14 @@ class Handler(BaseHTTPRequestHandler):
         self.reply(404, b"no such page")
 
 
-class TargetApp(ThreadingHTTPServer):
-    daemon_threads = True
+class TargetApp(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    """On 127.0.0.1:port, or on the socket file at path."""
+    daemon_threads = allow_reuse_address = True
 
-    def __init__(self, port=0):
-        super().__init__(("127.0.0.1", port), Handler)
-        self.port = self.server_address[1]
+    def __init__(self, port=0, path=None):
+        self.address_family = socket.AF_UNIX if path else socket.AF_INET
+        super().__init__(path or ("127.0.0.1", port), Handler)
+        self.port = port if path else self.server_address[1]
         self.seen, self.sessions = [], {}
 
     def start(self):
@@ -120,16 +135,22 @@ class TargetApp(ThreadingHTTPServer):
         self.shutdown()
         self.server_close()
 
-    def mark(self):
-        return len(self.seen)
-
-    def since(self, mark):
-        return self.seen[mark:]
-
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="The gateway's test application.")
     parser.add_argument("--port", type=int, default=8089)
-    app = TargetApp(parser.parse_args().port)
-    print("test application on http://127.0.0.1:%d/app/" % app.port, flush=True)
+    parser.add_argument("--socket", help="listen on this socket file instead, as an "
+                        "application started on demand; each start is noted in SOCKET.starts")
+    options = parser.parse_args()
+    if options.socket:  # how it was started; then a moment, as real starts take
+        fds = {fd: os.readlink("/proc/self/fd/" + fd) for fd in os.listdir("/proc/self/fd")
+               if os.path.exists("/proc/self/fd/" + fd)}
+        with open(options.socket + ".starts", "a") as starts:
+            starts.write(json.dumps({"pid": os.getpid(), "sid": os.getsid(0), "fds": fds}) + "\n")
+        time.sleep(0.3)
+    app = TargetApp(options.port, options.socket)
+    if options.socket:
+        os.chmod(options.socket, 0o600)  # umask 077 has kept others out until now
+    print("test application on", options.socket or "http://127.0.0.1:%d/app/" % app.port,
+          flush=True)
     app.serve_forever()
