@@ -73,9 +73,10 @@ class Target(socketserver.ThreadingTCPServer):
         super().__init__(("127.0.0.1", 0), Exchange)
         self.reply, self.read_body, self.stall = reply, read_body, stall
         self.requests = []  # (header fields, body length, body SHA-256)
+        self.sent = None  # SHA-256 of the last reply sent whole
         self.stopping = threading.Event()
         self.port = self.server_address[1]
-        threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
+        threading.Thread(target=self.serve_forever, args=(0.01,), daemon=True).start()
 
     def stop(self):
         # The requests, once every connection has ended.
@@ -109,10 +110,13 @@ class Exchange(BaseHTTPRequestHandler):
             return
         reply = target.reply
         reply = itertools.chain([framed(reply)], pieces(reply)) if isinstance(reply, int) else [reply]
+        digest = hashlib.sha256()
         for index, piece in enumerate(reply):
             if index == target.stall[0] and target.stopping.wait(target.stall[1]):
                 return
             self.wfile.write(piece)
+            digest.update(piece)
+        target.sent = digest.hexdigest()  # hashed here, while the program relays it
 
     do_POST = do_PUT = do_GET
 
