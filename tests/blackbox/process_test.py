@@ -9,9 +9,11 @@ from harness import CHUNKED, REPLY, MiB, RUNNER, WINDOWS, GatewayCase
 # A request smuggled in a GET's body: a target that keeps the connection open
 # and answers the GET without reading its body would run it next.
 SMUGGLED = b"POST /admin/users/delete?id=1 HTTP/1.1\r\nHost: target\r\nContent-Length: 0\r\n\r\n"
-BROWSER_HOP_HEADERS = {"HTTP_CONNECTION": "keep-alive", "HTTP_KEEP_ALIVE": "300",
-                       "HTTP_TE": "trailers", "HTTP_UPGRADE": "websocket",
-                       "HTTP_X_REQUESTED_WITH": "fetch"}
+# A browser's hop-by-hop headers, one the program finds only by listing its
+# environment, and a byte beyond ASCII as the web server passes it (0xE9).
+BROWSER_HEADERS = {"HTTP_CONNECTION": "keep-alive", "HTTP_KEEP_ALIVE": "300", "HTTP_TE": "trailers",
+                   "HTTP_UPGRADE": "websocket", "HTTP_USER_AGENT": "caf\udce9",
+                   "HTTP_X_REQUESTED_WITH": "fetch"}
 
 
 class ProgramFilesTest(GatewayCase):
@@ -103,12 +105,13 @@ class TargetConnectionTest(GatewayCase):
                     target = self.target(reply=b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
                                          read_body=False)
                     program = self.gateway(target, ForwardOtherHeaders=other_headers, Streaming=streaming)
-                    self.run_gateway(program, path="/public", body=SMUGGLED, env=BROWSER_HOP_HEADERS)
+                    self.run_gateway(program, path="/public", body=SMUGGLED, env=BROWSER_HEADERS)
                     requests = target.stop()
                     self.assertEqual(len(requests), 1, "requests the target ran")
                     fields = requests[0][0]
                     for name in ("Connection", "Keep-Alive", "TE", "Upgrade"):
                         self.assertNotIn(name, fields)
+                    self.assertEqual(fields.get("User-Agent"), "caf\xe9")
                     # The process's own environment, listed: the last variable too.
                     self.assertEqual(fields.get("X-Requested-With"), "fetch" if other_headers else None)
 
