@@ -161,7 +161,9 @@ class GatewayCase(unittest.TestCase):
         command = RUNNER + [argv0 or program] + list(args)
         measure = peak_kib and MEASURABLE
         if measure:
-            command = [TIME, "-f", "%M", "-o", self.scratch + ".peak"] + command
+            peak = tempfile.NamedTemporaryFile("r", prefix="nph-peak-")  # gone once closed
+            self.addCleanup(peak.close)
+            command = [TIME, "-f", "%M", "-o", peak.name] + command
         folder = os.path.dirname(program)
         before = set(os.listdir(folder))
         reader, writer = os.pipe()
@@ -212,8 +214,6 @@ class GatewayCase(unittest.TestCase):
         self.assertLess(elapsed, limit + SLACK)
         self.assertLessEqual(set(os.listdir(folder)) - before, {os.path.basename(program) + ".txt"})
         if measure:
-            with open(self.scratch + ".peak") as peak:
-                run.peak = int(peak.read().split()[-1])
-            os.remove(self.scratch + ".peak")
+            run.peak = int(peak.read().split()[-1])
             self.assertLess(run.peak, peak_kib, "peak resident memory, KiB")
         return run
