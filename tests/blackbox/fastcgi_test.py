@@ -1,6 +1,6 @@
-"""FastCGI mode in a real process: a listening socket as standard input makes
-the program serve connection after connection; a TCP peer that
-FCGI_WEB_SERVER_ADDRS does not name is turned away unanswered."""
+# FastCGI mode in a real process: a listening socket as standard input makes
+# the program serve connection after connection; a TCP peer that
+# FCGI_WEB_SERVER_ADDRS does not name is turned away unanswered.
 
 import socket
 import struct
@@ -39,7 +39,3 @@ class FastCgiProcess(unittest.TestCase):
             gateway.terminate()  # by its PID, as web servers stop FastCGI programs
             gateway.wait(10)
             listener.close()
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -5,25 +5,29 @@
 #   NPH_GW           the program (default build/nph-gw)
 #   NPH_GW_RUNNER    a command that starts it (Wine's runner, valgrind)
 #   NPH_GW_PLATFORM  "windows": cases that need POSIX files (named pipes,
-#                    modes, links) are skipped
+#                    links) are skipped
 
 import hashlib
+import itertools
 import os
-import pwd
 import shlex
 import shutil
 import signal
-import socket
-import struct
+import socketserver
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
+from http.server import BaseHTTPRequestHandler
+from types import SimpleNamespace
 
 RUNNER = shlex.split(os.environ.get("NPH_GW_RUNNER", ""))
 WINDOWS = os.environ.get("NPH_GW_PLATFORM") == "windows"
 SLACK = 6.0 if RUNNER else 0.0  # a runner starts the program slowly
+PROGRAM = os.path.abspath(os.environ.get("NPH_GW") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "nph-gw"))
 MiB = 1 << 20
 BLOCK = bytes(range(256)) * 4096  # 1 MiB of every byte value, NUL and CR LF included
 TIME = "/usr/bin/time"
@@ -31,6 +35,7 @@ TIME = "/usr/bin/time"
 # this process's own peak); through a runner it would measure the runner.
 MEASURABLE = os.access(TIME, os.X_OK) and not RUNNER
 REPLY = b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"  # the target's, unless scripted
+CHUNKED = {"CONTENT_LENGTH": None, "HTTP_TRANSFER_ENCODING": "chunked"}  # dechunked by the web server
 ENVIRONMENT = {  # what Apache sets, less what a case chooses
     "GATEWAY_INTERFACE": "CGI/1.1", "SERVER_SOFTWARE": "Apache/2.4", "SERVER_NAME": "webhost.example",
     "SERVER_PORT": "80", "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": "127.0.0.1",
@@ -38,226 +43,82 @@ ENVIRONMENT = {  # what Apache sets, less what a case chooses
 }
 
 
-def blocks(total):
-    for offset in range(0, total, MiB):
-        yield BLOCK[:min(MiB, total - offset)]
+def pieces(data):
+    # `data`, bytes or a size (that many bytes of BLOCK), a MiB at a time.
+    if isinstance(data, int):
+        return (BLOCK[:min(MiB, data - at)] for at in range(0, data, MiB))
+    return (data[at:at + MiB] for at in range(0, len(data or b""), MiB))
 
 
-def sha256_of(total, prefix=b""):
-    digest = hashlib.sha256(prefix)
-    for piece in blocks(total):
-        digest.update(piece)
+def sha256_of(*parts):
+    digest = hashlib.sha256()
+    for part in parts:
+        for piece in pieces(part):
+            digest.update(piece)
     return digest.hexdigest()
 
 
-PROGRAM = os.path.abspath(os.environ.get("NPH_GW") or os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "nph-gw"))
+def framed(size):
+    return b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % size
 
 
-class Run:
-    # `out`: the first MiB of standard output, `length` and `sha`: all of it;
-    # `fed`: body bytes the program took; `peak`: resident memory, KiB.
-    out, length, err, fed, peak = b"", 0, b"", 0, None
-
-
-class Gateway:
-    # A copy of the program (or a link to it) named `name` in `folder`.
-    def __init__(self, folder, name="nph-gw", settings=None, link=False):
-        os.makedirs(folder, exist_ok=True)
-        self.folder, self.program = folder, os.path.join(folder, name)
-        (os.symlink if link else shutil.copy2)(PROGRAM, self.program)
-        self.ini, self.log = self.program + ".ini", self.program + ".txt"
-        if settings is not None:
-            self.write(settings)
-
-    def write(self, settings, path=None):
-        with open(path or self.ini, "w") as handle:
-            handle.write("[Forward]\n" + "".join("%s=%s\n" % item for item in settings.items()))
-
-    def run(self, path="/", method="GET", body=None, env=None, pause=0.0, read=None,
-            argv0=None, args=(), user=None, measure=False, kill_after=60.0):
-        # `body`: bytes, or a size (that many bytes of BLOCK), written a MiB at a
-        # time `pause` seconds apart. `read`: bytes the web server takes of the
-        # output before it closes the pipe.
-        environment = dict(ENVIRONMENT, REQUEST_METHOD=method, PATH_INFO=path, QUERY_STRING="")
-        if body is not None:
-            size = body if isinstance(body, int) else len(body)
-            environment.update(CONTENT_LENGTH=str(size), CONTENT_TYPE="application/octet-stream")
-        environment.update(env or {})
-        environment = {k: v for k, v in environment.items() if v is not None}
-        command = RUNNER + [argv0 or self.program] + list(args)
-        peak_file = os.path.join(tempfile.gettempdir(), "nph-peak-%d" % id(self))
-        if measure:
-            command = [TIME, "-f", "%M", "-o", peak_file] + command
-        who = {}
-        if user:
-            entry = pwd.getpwnam(user)
-            who = {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
-        output = subprocess.PIPE
-        if read == 0:  # no reader from the start: every write meets a closed pipe
-            reader, output = os.pipe()
-            os.close(reader)
-        run, started, digest = Run(), time.monotonic(), hashlib.sha256()
-        process = subprocess.Popen(command, executable=None if RUNNER or measure else self.program,
-                                   cwd=self.folder, env=environment, stdin=subprocess.PIPE,
-                                   stdout=output, stderr=subprocess.PIPE, start_new_session=True, **who)
-        if read == 0:
-            os.close(output)
-
-        def feed():
-            try:
-                chunks = blocks(body) if isinstance(body, int) else (
-                    body[i:i + MiB] for i in range(0, len(body or b""), MiB))
-                for index, chunk in enumerate(chunks):
-                    if index and pause:
-                        time.sleep(pause)
-                    process.stdin.write(chunk)
-                    process.stdin.flush()
-                    run.fed += len(chunk)
-            except OSError:
-                pass
-            finally:
-                try:
-                    process.stdin.close()
-                except OSError:
-                    pass
-
-        def drain():
-            while process.stdout and (read is None or run.length < read):
-                chunk = process.stdout.read1(MiB if read is None else min(MiB, read - run.length))
-                if not chunk:
-                    break
-                run.out += chunk[:max(0, MiB - len(run.out))]
-                run.length += len(chunk)
-                digest.update(chunk)
-            if process.stdout:
-                process.stdout.close()
-
-        def errors():
-            run.err = process.stderr.read()
-
-        threads = [threading.Thread(target=work, daemon=True) for work in (feed, drain, errors)]
-        for thread in threads:
-            thread.start()
-        try:
-            run.code = process.wait(timeout=kill_after)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)  # its own group: the runner's children too
-            process.wait()
-            raise AssertionError("the program still ran after %.0f s" % kill_after)
-        run.elapsed = time.monotonic() - started
-        for thread in threads:
-            thread.join(timeout=10)
-        process.stderr.close()
-        if measure:
-            with open(peak_file) as handle:
-                run.peak = int(handle.read().split()[-1])
-            os.remove(peak_file)
-        run.sha = digest.hexdigest()
-        return run
-
-
-class Target:
+class Target(socketserver.ThreadingTCPServer):
     # A loopback target run by a script. `reply`: bytes, a size (a framed body
-    # of that many bytes of BLOCK), or None (no answer). `read_body`: False
-    # answers without reading the body (as many servers do for a GET).
-    # `stall`: seconds of silence after `stall_after` bytes of the reply.
-    # `reset`: end the connection with a reset instead of a close. `keep_open`:
-    # serve further requests on the connection when a request asks for it.
-    def __init__(self, reply=REPLY, read_body=True,
-                 stall_after=None, stall=0.0, reset=False, keep_open=False):
-        self.reply, self.read_body, self.reset, self.keep_open = reply, read_body, reset, keep_open
-        self.stall_after, self.stall = stall_after, stall
-        self.requests = []  # (head, body length, body SHA-256)
-        self.sent = []  # SHA-256 of each reply as far as it went
+    # of that many bytes of BLOCK), or None (the connection dropped unanswered).
+    # `read_body`: False answers without reading the body (as many servers do
+    # for a GET). `stall`: (n, seconds) of silence after the reply's first n
+    # pieces (its head, then a MiB each). A connection stays open for another
+    # request when the request asks for it, as HTTP/1.1 servers keep them.
+    def __init__(self, reply=REPLY, read_body=True, stall=(None, 0)):
+        super().__init__(("127.0.0.1", 0), Exchange)
+        self.reply, self.read_body, self.stall = reply, read_body, stall
+        self.requests = []  # (header fields, body length, body SHA-256)
+        self.sent = None  # SHA-256 of the last reply sent whole
         self.stopping = threading.Event()
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(16)
-        self.listener.settimeout(0.05)
-        self.port = self.listener.getsockname()[1]
-        self.threads = [threading.Thread(target=self._accept, daemon=True)]
-        self.threads[0].start()
+        self.port = self.server_address[1]
+        threading.Thread(target=self.serve_forever, args=(0.01,), daemon=True).start()
 
     def stop(self):
+        # The requests, once every connection has ended.
         self.stopping.set()
-        self.settle()
-        self.listener.close()
-
-    def settle(self):
-        # The requests, once every connection so far has ended.
-        for thread in self.threads[1:]:
-            thread.join(timeout=10)
+        self.shutdown()
+        self.server_close()
         return self.requests
 
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                continue
-            worker = threading.Thread(target=self._serve, args=(conn,), daemon=True)
-            self.threads.append(worker)
-            worker.start()
+    def handle_error(self, request, address):
+        # A peer gone mid-reply is what some cases play; anything else is the harness's own fault.
+        if not isinstance(sys.exc_info()[1], OSError):
+            super().handle_error(request, address)
 
-    def _serve(self, conn):
-        conn.settimeout(30)
-        data = b""
-        try:
-            while True:
-                while b"\r\n\r\n" not in data:
-                    chunk = conn.recv(65536)
-                    if not chunk:
-                        return
-                    data += chunk
-                head, _, data = data.partition(b"\r\n\r\n")
-                fields = dict((name.strip().lower(), value.strip()) for name, _, value in
-                              (line.partition(b":") for line in head.split(b"\r\n")[1:]))
-                length = int(fields.get(b"content-length", 0)) if self.read_body else 0
-                digest, got = hashlib.sha256(data[:length]), min(length, len(data))
-                data = data[length:]
-                while got < length:
-                    chunk = conn.recv(min(MiB, length - got))
-                    if not chunk:
-                        break
-                    digest.update(chunk)
-                    got += len(chunk)
-                self.requests.append((head + b"\r\n\r\n", got, digest.hexdigest()))
-                if self.reset:
-                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-                    return
-                if self.reply is None:
-                    return
-                self._send(conn)
-                connection = fields.get(b"connection", b"").lower()
-                if not (self.keep_open and (b"keep-alive" in connection or (
-                        head.split(b"\r\n")[0].endswith(b"1.1") and b"close" not in connection))):
-                    return
-        except OSError:
-            pass
-        finally:
-            conn.close()
 
-    def _send(self, conn):
-        pieces = [self.reply]
-        if isinstance(self.reply, int):
-            pieces = [b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % self.reply]
-            pieces += blocks(self.reply)
-        digest, sent = hashlib.sha256(), 0
-        try:
-            for piece in pieces:
-                if self.stall_after is not None and sent <= self.stall_after < sent + len(piece):
-                    cut = self.stall_after - sent
-                    conn.sendall(piece[:cut])
-                    digest.update(piece[:cut])
-                    sent, piece = sent + cut, piece[cut:]
-                    if self.stopping.wait(self.stall):
-                        return
-                conn.sendall(piece)
-                digest.update(piece)
-                sent += len(piece)
-        finally:
-            self.sent.append(digest.hexdigest())
+class Exchange(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"  # keeps a connection open when the request asks for it
+    timeout = 30
+
+    def do_GET(self):
+        target = self.server
+        length = int(self.headers.get("Content-Length", 0)) if target.read_body else 0
+        digest, got = hashlib.sha256(), 0
+        while got < length:
+            chunk = self.rfile.read(min(MiB, length - got))
+            if not chunk:
+                break
+            digest.update(chunk)
+            got += len(chunk)
+        target.requests.append((self.headers, got, digest.hexdigest()))
+        if target.reply is None:
+            return
+        reply = target.reply
+        reply = itertools.chain([framed(reply)], pieces(reply)) if isinstance(reply, int) else [reply]
+        digest = hashlib.sha256()
+        for index, piece in enumerate(reply):
+            if index == target.stall[0] and target.stopping.wait(target.stall[1]):
+                return
+            self.wfile.write(piece)
+            digest.update(piece)
+        target.sent = digest.hexdigest()  # hashed here, while the program relays it
+
+    do_POST = do_PUT = do_GET
 
 
 class GatewayCase(unittest.TestCase):
@@ -266,7 +127,6 @@ class GatewayCase(unittest.TestCase):
     # made beside the program but its log.
     def setUp(self):
         self.scratch = tempfile.mkdtemp(prefix="nph-blackbox-")
-        os.chmod(self.scratch, 0o777)  # reachable for a run as another user
         self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
 
     def target(self, **script):
@@ -275,14 +135,85 @@ class GatewayCase(unittest.TestCase):
         return target
 
     def gateway(self, target=None, folder=None, name="nph-gw", link=False, **settings):
-        settings = dict(dict(TargetServer="127.0.0.1", TargetPort=target.port if target else 1,
-                             Timeout=10), **settings)
-        return Gateway(folder or self.scratch, name, settings, link)
+        # A copy of the program (or a link to it) named `name` in `folder`, with its settings.
+        program = os.path.join(folder or self.scratch, name)
+        os.makedirs(os.path.dirname(program), exist_ok=True)
+        (os.symlink if link else shutil.copy2)(PROGRAM, program)
+        settings = {"TargetServer": "127.0.0.1", "TargetPort": target.port if target else 1,
+                    "Timeout": 10, **settings}
+        with open(program + ".ini", "w") as ini:
+            ini.write("[Forward]\n" + "".join("%s=%s\n" % item for item in settings.items()))
+        return program
 
-    def run_gateway(self, gateway, limit=5.0, **request):
-        before = set(os.listdir(gateway.folder))
-        run = gateway.run(kill_after=limit + SLACK + 3, **request)
-        self.assertEqual((run.code, run.err), (0, b""))
-        self.assertLess(run.elapsed, limit + SLACK)
-        self.assertLessEqual(set(os.listdir(gateway.folder)) - before, {os.path.basename(gateway.log)})
+    def run_gateway(self, program, limit=5.0, path="/", method="GET", body=None, env=None,
+                    pause=0.0, read=None, argv0=None, args=(), peak_kib=None):
+        # `body`: bytes, or a size, written a MiB at a time `pause` seconds
+        # apart. `read`: bytes the web server takes of the output before it
+        # closes the pipe. `peak_kib`: the most resident memory the program may
+        # take, where it can be measured. Gives `out` (the first MiB of
+        # standard output), `length` and `sha` (all of it), `fed` (body bytes
+        # the program took).
+        environment = dict(ENVIRONMENT, REQUEST_METHOD=method, PATH_INFO=path, QUERY_STRING="")
+        if body is not None:
+            environment.update(CONTENT_LENGTH=str(body if isinstance(body, int) else len(body)),
+                               CONTENT_TYPE="application/octet-stream")
+        environment = {k: v for k, v in dict(environment, **(env or {})).items() if v is not None}
+        command = RUNNER + [argv0 or program] + list(args)
+        measure = peak_kib and MEASURABLE
+        if measure:
+            peak = tempfile.NamedTemporaryFile("r", prefix="nph-peak-")  # gone once closed
+            self.addCleanup(peak.close)
+            command = [TIME, "-f", "%M", "-o", peak.name] + command
+        folder = os.path.dirname(program)
+        before = set(os.listdir(folder))
+        reader, writer = os.pipe()
+        if read == 0:  # no reader from the start: every write meets a closed pipe
+            os.close(reader)
+        started = time.monotonic()
+        process = subprocess.Popen(command, executable=program if argv0 else None, cwd=folder,
+                                   env=environment, stdin=subprocess.PIPE, stdout=writer,
+                                   stderr=subprocess.PIPE, bufsize=0, start_new_session=True)
+        # Its own group: a runner's children end with it.
+        self.addCleanup(lambda: process.poll() is None and os.killpg(process.pid, signal.SIGKILL))
+        os.close(writer)
+        run, digest = SimpleNamespace(out=b"", length=0, fed=0, err=b""), hashlib.sha256()
+
+        def feed():
+            try:
+                for index, piece in enumerate(pieces(body)):
+                    time.sleep(pause if index else 0)
+                    run.fed += process.stdin.write(piece)
+            except OSError:
+                pass
+            process.stdin.close()
+
+        def drain():
+            while read != 0 and (read is None or run.length < read):
+                chunk = os.read(reader, MiB if read is None else read - run.length)
+                if not chunk:
+                    break
+                run.out += chunk[:max(0, MiB - len(run.out))]
+                run.length += len(chunk)
+                digest.update(chunk)
+            if read != 0:
+                os.close(reader)
+
+        def errors():
+            run.err = process.stderr.read()
+
+        threads = [threading.Thread(target=work, daemon=True) for work in (feed, drain, errors)]
+        for thread in threads:
+            thread.start()
+        code = process.wait(timeout=limit + SLACK + 3)
+        elapsed = time.monotonic() - started
+        for thread in threads:
+            thread.join(timeout=10)
+        process.stderr.close()
+        run.sha = digest.hexdigest()
+        self.assertEqual((code, run.err), (0, b""))
+        self.assertLess(elapsed, limit + SLACK)
+        self.assertLessEqual(set(os.listdir(folder)) - before, {os.path.basename(program) + ".txt"})
+        if measure:
+            run.peak = int(peak.read().split()[-1])
+            self.assertLess(run.peak, peak_kib, "peak resident memory, KiB")
         return run
