@@ -2,7 +2,7 @@
 # Installs what the Windows build and its tests need and the machine lacks:
 # the MinGW-w64 cross compiler for 32-bit Windows, Wine with its 32-bit part
 # (i386 packages, hence the added architecture), GoogleTest's sources, the
-# locale tools the Wine session uses, and Apache for the end-to-end case.
+# and the locale tools the Wine session uses.
 set -euo pipefail
 exec "$(dirname "$0")/install-deps.sh" cmake make python3 g++-mingw-w64-i686 wine wine32:i386 \
-  googletest locales apache2
+  googletest locales

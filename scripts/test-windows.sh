@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds nph-gw.exe and the unit tests for 32-bit Windows and runs, under
-# Wine: the unit suite, the black-box suite against nph-gw.exe, and Apache on
-# Linux serving a request through nph-gw.exe. Prints a summary; exits non-zero
-# when anything failed. Needs what scripts/install-windows-deps.sh installs.
+# Wine: the unit suite, and the black-box suite against nph-gw.exe. Prints a
+# summary; exits non-zero when anything failed. Needs what
+# scripts/install-windows-deps.sh installs.
 #
 #   NPH_GW_WIN_BUILD  build folder (default build-win); the suites' output is
 #                     left in its windows-test-logs folder
@@ -26,15 +26,8 @@ work=$(mktemp -d /tmp/nph-gw-wine.XXXXXX)
 chmod 755 "$work"
 logs="$build/windows-test-logs"
 rm -rf "$logs" && mkdir -p "$logs"
-sessions=("$work/session")
 cleanup() {
-  for session in "${sessions[@]}"; do
-    if [ "$session" = "$work/www" ]; then
-      runuser -u www-data -- env WINEPREFIX="$session/prefix" wineserver -k >/dev/null 2>&1
-    else
-      stop_session "$session"
-    fi
-  done
+  stop_session "$work/session"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -57,7 +50,7 @@ suite() {  # NAME COMMAND...: runs it with its output in $logs/NAME.log
   fi
 }
 
-echo "== Unit tests, black-box tests, Apache running nph-gw.exe"
+echo "== Unit tests, black-box tests"
 # The unit tests' scripted targets run here, on Linux, where the openssl
 # command is; the test program gets their line with the CA file's path as Wine
 # names it.
@@ -70,22 +63,6 @@ suite unit_tests "$runner" "$build/tests/unit_tests.exe" --gtest_brief=1
 kill "$targets" 2>/dev/null
 suite blackbox env NPH_GW="$build/nph-gw.exe" NPH_GW_RUNNER="$runner" NPH_GW_PLATFORM=windows \
   python3 -m unittest discover -s tests/blackbox -p '*_test.py'
-if [ -x "${APACHE_BIN:-/usr/sbin/apache2}" ]; then
-  cgi_runner=$runner
-  if [ "$(id -u)" -eq 0 ]; then
-    # Apache started as root runs its CGI programs as www-data, whose Wine
-    # needs a session of its own.
-    mkdir -p "$work/www" && chown www-data: "$work/www"
-    sessions+=("$work/www")
-    runuser -u www-data -- env -i HOME="$work/www" PATH="$PATH" bash -c \
-      "$(declare -f wine_session); wine_session $work/www" || exit 1
-    cgi_runner=$work/www/wine-run
-  fi
-  suite apache_wine tests/windows/apache_wine.sh "$build/nph-gw.exe" "$cgi_runner" "$work/apache"
-else
-  summary+=("skipped apache_wine: apache2 is not installed")
-  [ -z "${CI:-}" ] || failed=1
-fi
 
 grep -hE '^\[  (PASSED|FAILED) |^Ran |^OK|^FAILED' "$logs/unit_tests.log" "$logs/blackbox.log"
 printf '%s\n' "${summary[@]}"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test. As root it first installs what is missing (as another user
 # it says what to install). In order:
-#   the Windows build under Wine (unit, black-box, Apache case);
+#   the Windows build under Wine (unit, black-box);
 #   everything under AddressSanitizer + UndefinedBehaviorSanitizer, and valgrind;
 #   each fuzzer for 30 seconds;
 #   the release files built and checked (black-box suite on each archive's
