@@ -23,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "support"))
 import bench  # noqa: E402
-import tls_targets  # noqa: E402
+from scripted_target import make_certificates  # noqa: E402
 
 TLS_SITE = """daemon off; pid {root}/tls/nginx.pid; error_log {root}/tls/error.log;
 worker_processes 1; {user_line}
@@ -57,7 +57,7 @@ def https_figures(root, servers, gateway, seconds):
     tls = os.path.join(root, "tls")
     os.makedirs(os.path.join(tls, "tmp"))
     os.chmod(tls, 0o755)
-    tls_targets.make_certificates(tls)
+    make_certificates(tls)
     os.chmod(os.path.join(tls, "ca.pem"), 0o644)
     port = bench.free_port()
     with open(os.path.join(tls, "nginx.conf"), "w") as conf:
