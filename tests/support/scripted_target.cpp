@@ -19,7 +19,7 @@ std::string Targets(const std::string& key) {
     platform::StartProcess();  // as the program's entry does: sockets, SIGPIPE
     if (const char* given = std::getenv("NPH_GW_TARGETS")) return std::string(given);
     // Never closed: the targets end when this process does.
-    FILE* script = popen("exec python3 " NPH_GW_TARGETS_SCRIPT, "r");
+    FILE* script = popen("exec python3 '" NPH_GW_TARGETS_SCRIPT "'", "r");
     char text[1024] = "";
     if (!script || !std::fgets(text, sizeof text, script)) return std::string();
     return std::string(text);
