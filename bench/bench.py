@@ -14,7 +14,9 @@ and D-s, the same gateway with Streaming=1: requests per second for 1 KiB
 replies and their ratios, instructions per request, and peak memory for a
 small reply, a 20 MiB download, a 5 MiB upload and (unless --no-gib) a 1 GiB
 download and upload streamed. Prints a Markdown report, also written to
-bench/results/latest.md. Servers are stopped by their own PID.
+bench/results/latest.md. Servers are stopped by their own PID. With --smoke it
+does every step once, briefly (CI's check that it still runs), and writes
+nothing.
 """
 
 import argparse
@@ -48,6 +50,9 @@ SIZES = {"small": KiB, "download": 20 * MiB, "upload": 5 * MiB, "gib": 1024 * Mi
 LABELS = {"B": "Apache mod_proxy", "C": "trivial NPH CGI (C)", "D": "nph-gw",
           "E": "Python CGI proxy", "D-s": "nph-gw, Streaming=1"}
 SMALL_WAYS = "BCDE"
+# Where each way is, under Apache (https_ratio.py adds its own).
+SCRIPTS = {"B": "proxy", "C": "cgi-bin/nph-trivial", "D": "cgi-bin/nph-gw",
+           "D-s": "cgi-bin/nph-gw-stream", "E": "cgi-bin/python-proxy"}
 
 NGINX_CONF = """{user}
 worker_processes 1;
@@ -175,6 +180,20 @@ def write(path, data, mode=0o644):
     os.chmod(path, mode)
 
 
+def read_peak(record):
+    """The figure /usr/bin/time writes once the program has exited, which may
+    be a moment after the client has its reply; None if none comes."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        if os.path.exists(record):
+            with open(record) as figures:
+                text = figures.read()
+            if text.endswith("\n"):
+                return int(text.split()[-1])
+        time.sleep(0.05)
+    return None
+
+
 def timed(script, record, *command):
     """A CGI script that runs `command` under /usr/bin/time, its peak memory in `record`."""
     write(script, ("#!/bin/sh\nexec %s -a -o %s -f %%M %s\n" % (
@@ -193,17 +212,26 @@ class Bench:
         if os.geteuid() == 0:  # servers started as root hand their workers to www-data
             self.user = "www-data"
             pwd.getpwnam(self.user)
-        self.sha = {}
+        self.sha, self.notes = {}, []
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
     def url(self, way, name):
-        scripts = {"B": "proxy", "C": "cgi-bin/nph-trivial", "D": "cgi-bin/nph-gw",
-                   "D-s": "cgi-bin/nph-gw-stream", "E": "cgi-bin/python-proxy"}
-        if way.endswith("mem"):  # the same program under /usr/bin/time
-            scripts[way] = scripts[way[:-3]] + "-mem"
-        return "http://127.0.0.1:%d/%s/%s" % (self.apache, scripts[way], name)
+        """way + "mem": the same program under /usr/bin/time."""
+        script = SCRIPTS[way[:-3]] + "-mem" if way.endswith("mem") else SCRIPTS[way]
+        return "http://127.0.0.1:%d/%s/%s" % (self.apache, script, name)
+
+    def add_gateway(self, name, settings):
+        """A copy of the gateway in cgi-bin with its settings, and the same
+        under /usr/bin/time for its peak memory (started under its full path,
+        which names its settings file)."""
+        for folder in (self.path("cgi-bin"), self.path("gw-mem")):
+            shutil.copyfile(self.gateway, os.path.join(folder, name))
+            os.chmod(os.path.join(folder, name), 0o755)
+            write(os.path.join(folder, name + ".ini"), settings.encode())
+        timed(self.path("cgi-bin", name + "-mem"), self.path("mem", name),
+              self.path("gw-mem", name))
 
     def prepare(self):
         for sub in ("www", "cgi-bin", "gw-mem", "mem", "out", "nginx", "apache"):
@@ -223,16 +251,8 @@ class Bench:
 
         ini = "[Forward]\nTargetServer=127.0.0.1\nTargetPort=%d\nTimeout=120\n" % self.target
         cgi = self.path("cgi-bin")
-        # D and D-s: copies of the gateway with their settings beside them, and
-        # the same under /usr/bin/time for their peak memory (started under
-        # their full path, which names their settings file).
-        for name, settings in (("nph-gw", ini), ("nph-gw-stream", ini + "Streaming=1\n")):
-            for folder in (cgi, self.path("gw-mem")):
-                shutil.copyfile(self.gateway, os.path.join(folder, name))
-                os.chmod(os.path.join(folder, name), 0o755)
-                write(os.path.join(folder, name + ".ini"), settings.encode())
-            timed(os.path.join(cgi, name + "-mem"), self.path("mem", name),
-                  self.path("gw-mem", name))
+        self.add_gateway("nph-gw", ini)
+        self.add_gateway("nph-gw-stream", ini + "Streaming=1\n")
         # E: the Python proxy, pointed at nginx.
         with open(os.path.join(HERE, "python_proxy.py")) as source:
             text = source.read().replace("#!/usr/bin/python3", "#!" + CGI_PYTHON, 1)
@@ -290,7 +310,8 @@ class Bench:
             figures = {}
             for way in order:
                 seconds = self.args.python_seconds if way == "E" else self.args.seconds
-                self.wrk(self.url(way, "small.bin"), 4, 1)  # warms Apache's threads
+                if not self.args.smoke:
+                    self.wrk(self.url(way, "small.bin"), 4, 1)  # warms Apache's threads
                 log("round %d: %s, %d s per figure" % (number + 1, LABELS[way], seconds))
                 figures[way] = {c: self.wrk(self.url(way, "small.bin"), c, seconds)
                                 for c in (1, 4)}
@@ -309,10 +330,9 @@ class Bench:
         good = code == 200 and os.path.isfile(out) and sha256_file(out) == self.sha[kind]
         if os.path.isfile(out):
             os.unlink(out)
-        if not good or not os.path.exists(record):
+        if not good:
             return None
-        with open(record) as figures:
-            return int(figures.read().split()[-1])
+        return read_peak(record)
 
     def measure_memory(self):
         self.memory = {}
@@ -347,34 +367,37 @@ class Bench:
             os.unlink(source)
 
     def count_instructions(self):
-        """Instructions of one whole run (valgrind callgrind) with a browser's CGI variables."""
-        cgi = self.path("cgi-bin")
         self.instructions = {}
         for way, command in (("C", [self.path("cgi-bin", "nph-trivial")]),
                              ("D", [self.path("cgi-bin", "nph-gw")]),
                              ("E", [CGI_PYTHON, self.path("cgi-bin", "python-proxy")])):
-            environment = {
-                "PATH": "/usr/bin:/bin", "GATEWAY_INTERFACE": "CGI/1.1",
-                "SERVER_SOFTWARE": "Apache/2.4", "SERVER_NAME": "127.0.0.1", "SERVER_PORT": "80",
-                "SERVER_PROTOCOL": "HTTP/1.1", "REQUEST_METHOD": "GET",
-                "SCRIPT_NAME": "/cgi-bin/" + os.path.basename(command[-1]),
-                "SCRIPT_FILENAME": command[-1], "PATH_INFO": "/small.bin",
-                "QUERY_STRING": "lang=en&page=2", "REMOTE_ADDR": "127.0.0.1",
-                "HTTP_HOST": "127.0.0.1", "HTTP_USER_AGENT": "Mozilla/5.0 (X11; Linux x86_64)",
-                "HTTP_ACCEPT": "text/html,application/xhtml+xml,*/*;q=0.8",
-                "HTTP_ACCEPT_LANGUAGE": "en-US,en;q=0.5", "HTTP_ACCEPT_ENCODING": "gzip",
-                "HTTP_COOKIE": "session=4f2a9c81d0e3b7a6; theme=dark"}
-            profile = self.path("out", "callgrind." + way)
-            done = subprocess.run(
-                ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + profile] + command,
-                env=environment, capture_output=True, cwd=cgi, stdin=subprocess.DEVNULL,
-                timeout=300)
-            body = done.stdout.partition(b"\r\n\r\n")[2]
-            if way != "C" and hashlib.sha256(body).hexdigest() != self.sha["small"]:
-                raise BenchError("%s answered wrongly under callgrind" % LABELS[way])
-            with open(profile) as text:
-                self.instructions[way] = int(re.search(r"^(?:summary|totals): (\d+)", text.read(),
-                                                       re.M).group(1))
+            if not (self.args.smoke and way == "E"):  # Python takes 9 s under callgrind
+                self.instructions[way] = self.instructions_of(way, command)
+
+    def instructions_of(self, way, command):
+        """Instructions of one whole run (valgrind callgrind) with a browser's
+        CGI variables; its reply must be the small file (C: any)."""
+        environment = {
+            "PATH": "/usr/bin:/bin", "GATEWAY_INTERFACE": "CGI/1.1",
+            "SERVER_SOFTWARE": "Apache/2.4", "SERVER_NAME": "127.0.0.1", "SERVER_PORT": "80",
+            "SERVER_PROTOCOL": "HTTP/1.1", "REQUEST_METHOD": "GET",
+            "SCRIPT_NAME": "/cgi-bin/" + os.path.basename(command[-1]),
+            "SCRIPT_FILENAME": command[-1], "PATH_INFO": "/small.bin",
+            "QUERY_STRING": "lang=en&page=2", "REMOTE_ADDR": "127.0.0.1",
+            "HTTP_HOST": "127.0.0.1", "HTTP_USER_AGENT": "Mozilla/5.0 (X11; Linux x86_64)",
+            "HTTP_ACCEPT": "text/html,application/xhtml+xml,*/*;q=0.8",
+            "HTTP_ACCEPT_LANGUAGE": "en-US,en;q=0.5", "HTTP_ACCEPT_ENCODING": "gzip",
+            "HTTP_COOKIE": "session=4f2a9c81d0e3b7a6; theme=dark"}
+        profile = self.path("out", "callgrind." + way)
+        done = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + profile] + command,
+            env=environment, capture_output=True, cwd=self.path("cgi-bin"),
+            stdin=subprocess.DEVNULL, timeout=300)
+        body = done.stdout.partition(b"\r\n\r\n")[2]
+        if way != "C" and hashlib.sha256(body).hexdigest() != self.sha["small"]:
+            raise BenchError("%s answered wrongly under callgrind" % LABELS[way])
+        with open(profile) as text:
+            return int(re.search(r"^(?:summary|totals): (\d+)", text.read(), re.M).group(1))
 
     def run(self):
         started = time.time()
@@ -418,7 +441,7 @@ class Bench:
                   "| Program | Instructions | vs C |", "|---|---:|---:|"]
         count = self.instructions
         lines += ["| %s %s | %s | %.2f |" % (way, LABELS[way], "{:,}".format(count[way]),
-                                             count[way] / count["C"]) for way in "CDE"]
+                                             count[way] / count["C"]) for way in count]
         lines += ["", "### Peak memory (maximum resident set, `/usr/bin/time -f %M`), one run", "",
                   "| Program | 1 KiB reply | 20 MiB download | 5 MiB upload |",
                   "|---|---:|---:|---:|"]
@@ -451,7 +474,12 @@ def main():
     parser.add_argument("--no-gib", action="store_true", help="skip the 1 GiB transfers")
     parser.add_argument("--output", default=os.path.join(HERE, "results", "latest.md"))
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    parser.add_argument("--smoke", action="store_true",
+                        help="every step once, briefly, writing nothing: that it still runs")
     args = parser.parse_args()
+    if args.smoke:
+        args.seconds = args.python_seconds = args.rounds = 1
+        args.no_gib, args.output = True, None
     if not os.access(args.gateway, os.X_OK):
         log("no gateway at %s: build it first, or set NPH_GW" % args.gateway)
         return 2
@@ -471,9 +499,10 @@ def main():
     finally:
         bench.cleanup()
     print(text)
-    with open(args.output, "w") as out:
-        out.write(text + "\n")
-    log("written to %s" % args.output)
+    if args.output:
+        with open(args.output, "w") as out:
+            out.write(text + "\n")
+        log("written to %s" % args.output)
     return 0
 
 

@@ -11,7 +11,9 @@ mod_fcgid runs with Debian's defaults, as a site gets it; it starts its
 processes gradually, so each way is warmed up at c=4 before it is measured.
 Servers run in the foreground as children, on 127.0.0.1, stopped by PID.
 
-  bench/fastcgi_bench.py [--gateway build/nph-gw] [--seconds 10] [--rounds 2]
+  bench/fastcgi_bench.py [--gateway build/nph-gw] [--seconds 10] [--rounds 2] [--smoke]
+
+--smoke: every step once, briefly (CI's check that it still runs).
 """
 
 import argparse
@@ -116,7 +118,10 @@ def main():
     parser.add_argument("--gateway", default=os.path.join(HERE, "..", "build", "nph-gw"))
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--smoke", action="store_true")
     args = parser.parse_args()
+    if args.smoke:
+        args.seconds = args.rounds = 1
     root = tempfile.mkdtemp(prefix="fcgi-bench-")
     os.chmod(root, 0o755)
     for sub in ("www", "site/f", "site/g", "cgi-bin", "fcgid", "tmp"):
@@ -156,7 +161,7 @@ def main():
     figures = {}
     try:
         for way, url in urls.items():
-            wrk(url, 4, 3)  # warm-up: mod_fcgid's processes, Apache's workers
+            wrk(url, 4, 1 if args.smoke else 3)  # warm-up: mod_fcgid's processes, Apache's workers
         for _ in range(args.rounds):
             for way, url in urls.items():
                 for connections in (1, 4):
