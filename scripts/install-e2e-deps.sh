@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the end-to-end suite and the demo
-# need: Apache httpd (with mod_fcgid for FastCGI mode), nginx, curl and
-# Chromium. Run as root; as another user it prints what to install.
+# need: Apache httpd (with mod_fcgid for FastCGI mode), nginx, curl, Chromium,
+# Django and Node.js; then, with npm, the socket.io packages that
+# tests/e2e/apps/package-lock.json names, into tests/e2e/apps/node_modules
+# (ignored by git). Run as root; as another user it prints what to install.
 #
 # Nothing system-wide is configured, started, stopped or disabled: the suite
 # and the demo run their own Apache and nginx from configuration files in a
@@ -20,7 +22,11 @@ wanted=(
   "fonts-liberation:/usr/share/fonts/truetype/liberation"
   "python3:/usr/bin/python3"
   "time:/usr/bin/time"
+  "python3-django:/usr/lib/python3/dist-packages/django"
+  "nodejs:/usr/bin/node"
+  "npm:/usr/bin/npm"
 )
+apps=$(cd "$(dirname "$0")/../tests/e2e/apps" && pwd)
 
 missing=()
 for entry in "${wanted[@]}"; do
@@ -28,13 +34,10 @@ for entry in "${wanted[@]}"; do
   path=${entry#*:}
   [ -e "$path" ] || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] || "$(dirname "$0")/install-deps.sh" "${missing[@]}"
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "Missing packages: ${missing[*]}" >&2
-  echo "Install them with: sudo apt-get install ${missing[*]}" >&2
-  exit 1
+# The npm packages, again whenever the lock file has changed.
+if ! cmp -s "$apps/package-lock.json" "$apps/node_modules/.installed-lock.json"; then
+  (cd "$apps" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  cp "$apps/package-lock.json" "$apps/node_modules/.installed-lock.json"
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -29,8 +29,6 @@ PYTHON = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else sys.e
 APPLICATION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "target_app.py")
 LARGE_SIZE, PEAK_LIMIT_KIB = 1 << 30, 8 * 1024
 BIG = random.Random(2).randbytes(20 << 20)
-# Runs the gateway; once it has exited, its peak resident memory is written.
-MEASURED = "#!/bin/sh\nexec %s -f %%M -o %s %s\n"
 
 
 def setUpModule():
@@ -131,20 +129,14 @@ class GatewayUnderApache:
                           "colour": "rgb(1, 2, 3)", "api": '{"user": "alice"}'}, dom)
 
     def test_1gib_download_over_tls_in_bounded_memory(self):
-        script = os.path.join(self.apache.cgi_bin, "nph-large")
-        record = script + ".peak-kib"
-        os.rename(script, script + ".real")  # which still reads nph-large.ini
-        with open(script, "w") as out:
-            out.write(MEASURED % (harness.TIME, record, script + ".real"))
-        os.chmod(script, 0o755)
+        record = harness.measure_peak(os.path.join(self.apache.cgi_bin, "nph-large"))
         digest, started = hashlib.sha256(), time.monotonic()
         reply = self.fetch("nph-large", "/large.bin", on_piece=digest.update, timeout=120)
         self.assertEqual((reply.status, reply.headers["Content-Length"], digest.hexdigest()),
                          (200, str(LARGE_SIZE), LARGE_SHA256))
         for pid in self.pids("nph-large.real"):  # a FastCGI process ends only when told
             os.kill(int(pid), signal.SIGTERM)
-        self.assertTrue(harness.wait_until(lambda: harness.read(record).endswith("\n")))
-        peak = int(harness.read(record).split()[-1])
+        peak = harness.peak_kib(record)
         print("\n[%s] 1 GiB in %.1f s, gateway peak %d KiB"
               % (self.MODE, time.monotonic() - started, peak), file=sys.stderr)
         self.assertLessEqual(peak, PEAK_LIMIT_KIB)

@@ -1,8 +1,9 @@
-"""What the end-to-end cases share. Servers listen on 127.0.0.1 only, run in
-the foreground as children of the test and are stopped by their own PID.
-Apache(mode).start(program, gateways) runs each gateway (script name: its
+"""What the end-to-end cases share. Servers listen on 127.0.0.1 or ::1 only,
+run in the foreground as children of the test and are stopped by their own
+PID. Apache(mode).start(program, gateways) runs each gateway (script name: its
 settings text) as a copy of the program in .cgi_bin, a folder of .owner, the
-(uid, gid) the scripts run as. Nginx(tls=True) serves .www as localhost and
+(uid, gid) the scripts run as; more modules and configuration may follow, and
+a hosts file of its own. Nginx(tls=True) serves .www as localhost and
 .www/tls.test as tls.test on one port, chosen by SNI, with certificates from
 scripted_target.make_certificates (CA in .ca); Nginx() serves .www over HTTP.
 """
@@ -38,9 +39,9 @@ MODES = {"prefork-cgi": ("mpm_prefork", "cgi", "cgi-script"),
 KEEP = bool(os.environ.get("E2E_KEEP"))  # leave the servers' folders for a look
 
 
-def require():
+def require(*more):
     needed = (APACHE, NGINX, CHROMIUM, TIME, MODULES + "/mod_fcgid.so",
-              shutil.which("openssl") or "openssl")
+              shutil.which("openssl") or "openssl") + more
     missing = [path for path in needed if not os.path.exists(path)]
     if missing:
         message = "missing %s; scripts/install-e2e-deps.sh installs them" % ", ".join(missing)
@@ -82,19 +83,52 @@ def _die_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
-def _listening(port):
+def listening(port):
     with socket.socket() as probe:
         return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def child(*command, **options):
+    """A process of the test's, ended with it; stop(process) ends it by its PID."""
+    return subprocess.Popen(command, stdin=subprocess.DEVNULL, start_new_session=True,
+                            preexec_fn=_die_with_parent, **options)
+
+
+def stop(process):
+    if process and process.poll() is None:
+        process.terminate()
+        process.wait(20)
+    if process and process.stdout:
+        process.stdout.close()
+
+
+def measure_peak(script):
+    """Runs the gateway at `script` under time; returns the file where its
+    peak resident memory (KiB) goes once it has exited."""
+    os.rename(script, script + ".real")  # which still reads its settings file
+    with open(script, "w") as out:
+        out.write("#!/bin/sh\nexec %s -f %%M -o %s.peak-kib %s.real\n" % (TIME, script, script))
+    os.chmod(script, 0o755)
+    return script + ".peak-kib"
+
+
+def peak_kib(record):
+    if not wait_until(lambda: read(record).endswith("\n")):
+        raise AssertionError("no peak memory in " + record)
+    return int(read(record).split()[-1])
 
 
 class _Server:
     def __init__(self, prefix):
         self.root = tempfile.mkdtemp(prefix=prefix)
         os.chmod(self.root, 0o755)  # workers started as root run as another user
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            self.port = probe.getsockname()[1]
-        self.process = None
+        self.port, self.process = free_port(), None
 
     def spawn(self, name, conf, *command):
         """Runs command with the path of a file holding conf last."""
@@ -102,10 +136,8 @@ class _Server:
             out.write(conf)
         log = os.path.join(self.root, name + ".stderr")
         with open(log, "w") as stderr:
-            self.process = subprocess.Popen(
-                command + (out.name,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=stderr, start_new_session=True, preexec_fn=_die_with_parent)
-        up = wait_until(lambda: self.process.poll() is not None or _listening(self.port), 20)
+            self.process = child(*command, out.name, stdout=subprocess.DEVNULL, stderr=stderr)
+        up = wait_until(lambda: self.process.poll() is not None or listening(self.port), 20)
         if not up or self.process.poll() is not None:
             message = "%s did not start: %s" % (name, read(log))
             self.stop()
@@ -113,9 +145,7 @@ class _Server:
         return self
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(20)
+        stop(self.process)
         if not KEEP:
             shutil.rmtree(self.root, ignore_errors=True)
 
@@ -155,7 +185,9 @@ class Apache(_Server):
             self.user, self.owner = entry.pw_name, (entry.pw_uid, entry.pw_gid)
         self.cgi_bin = os.path.join(self.root, "cgi-bin")
 
-    def start(self, program, gateways):
+    def start(self, program, gateways, modules=(), more="", hosts=""):
+        """hosts: lines that Apache and the gateways see added to /etc/hosts
+        (in a mount namespace of their own: as root only)."""
         for folder in (self.cgi_bin, os.path.join(self.root, "fcgid")):
             os.mkdir(folder, 0o755)
             os.chown(folder, *self.owner)  # the scripts write their logs and records here
@@ -165,11 +197,17 @@ class Apache(_Server):
                 ini.write(text)
         mpm, runner, handler = MODES[self.mode]
         modules = "".join("LoadModule %s_module %s/mod_%s.so\n" % (name, MODULES, name)
-                          for name in (mpm, runner, "alias", "authz_core"))
+                          for name in (mpm, runner, "alias", "authz_core") + tuple(modules))
         user = "User %s\nGroup #%d\n" % (self.user, self.owner[1]) if self.user else ""
+        command = (APACHE, "-DFOREGROUND", "-f")
+        if hosts and os.geteuid() == 0:
+            with open(os.path.join(self.root, "hosts"), "w") as out:
+                out.write(read("/etc/hosts") + "\n" + hosts)
+            command = ("unshare", "--mount", "sh", "-c",
+                       'mount --bind "$0" /etc/hosts && exec "$@"', out.name) + command
         return self.spawn("apache2", APACHE_CONF.format(
-            root=self.root, port=self.port, modules=modules, user=user, handler=handler),
-            APACHE, "-DFOREGROUND", "-f")
+            root=self.root, port=self.port, modules=modules, user=user, handler=handler) + more,
+            *command)
 
     def url(self, script, path=""):
         return "http://127.0.0.1:%d/cgi-bin/%s%s" % (self.port, script, path)

@@ -1,0 +1,62 @@
+// The Node application behind the gateway: node app.js HOST prints the port it
+// listens on. The pages beside it; socket.io, answering each "message" with a
+// "reply"; an event stream, an event a second; 1 GiB of numbered blocks; the
+// SHA-256 of an upload; /log: when each stream's first event went and when a
+// page reported it (/got), and who asked how.
+const crypto = require('crypto');
+const fs = require('fs');
+const http = require('http');
+const path = require('path');
+const { Server } = require('socket.io');
+
+// 1 GiB of one MiB block, each copy numbered in its first 8 bytes.
+const BLOCK = Buffer.from(Array.from({ length: 1 << 20 }, (_, at) => (at * 31 + 7) % 251));
+const BLOCKS = 1024;
+const block = (index) => {
+  const numbered = Buffer.from(BLOCK);
+  numbered.writeBigUInt64BE(BigInt(index));
+  return numbered;
+};
+
+const log = { sent: [], got: [] };
+const server = http.createServer((request, response) => {
+  const name = path.basename(request.url.split('?')[0]);
+  if (request.url.startsWith('/socket.io/')) return;  // socket.io's own
+  if (/^[\w-]+\.html$/.test(name)) {
+    response.writeHead(200, { 'Content-Type': 'text/html' });
+    response.end(fs.readFileSync(path.join(__dirname, name)));
+  } else if (name === 'events') {
+    response.writeHead(200, { 'Content-Type': 'text/event-stream', 'Cache-Control': 'no-cache' });
+    let count = 0;
+    const timer = setInterval(() => {
+      if (count++ === 0) log.sent.push(Date.now());
+      response.write('data: event ' + count + '\n\n');
+    }, 1000);
+    request.on('close', () => clearInterval(timer));
+  } else if (name === 'got') {
+    log.got.push(Date.now());
+    response.end('noted');
+  } else if (name === 'large') {
+    response.writeHead(200, { 'Content-Length': BLOCKS * BLOCK.length });
+    let index = 0;
+    const pump = () => {
+      while (index < BLOCKS) if (!response.write(block(index++))) return;
+      response.end();
+    };
+    response.on('drain', pump);
+    pump();
+  } else if (name === 'upload') {
+    const digest = crypto.createHash('sha256');
+    let length = 0;
+    request.on('data', (piece) => { length += piece.length; digest.update(piece); });
+    request.on('end', () => response.end(JSON.stringify({ length, sha256: digest.digest('hex') })));
+  } else {
+    response.writeHead(200, { 'Content-Type': 'application/json' });
+    response.end(JSON.stringify({ ...log, host: request.headers.host,
+                                  from: request.socket.remoteAddress }));
+  }
+});
+new Server(server).on('connection', (socket) => {
+  socket.on('message', (number) => socket.emit('reply', number));
+});
+server.listen(0, process.argv[2], () => console.log(server.address().port));
