@@ -37,6 +37,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(REPO, "tests", "support"))
+from ports import free_port  # noqa: E402,F401
 APACHE_BIN = os.environ.get("APACHE_BIN", "/usr/sbin/apache2")
 APACHE_MODULES = os.environ.get("APACHE_MODULES", "/usr/lib/apache2/modules")
 NGINX_BIN = os.environ.get("NGINX_BIN", "/usr/sbin/nginx")
@@ -130,12 +132,6 @@ class BenchError(Exception):
 
 def log(message):
     print(message, file=sys.stderr, flush=True)
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def start(command, port, what):

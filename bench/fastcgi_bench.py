@@ -27,6 +27,8 @@ import sys
 import tempfile
 import time
 
+import bench  # beside this script
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULES = "/usr/lib/apache2/modules"
 
@@ -86,12 +88,6 @@ ProxyPass /proxy/ http://127.0.0.1:{nginx_port}/
 """
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def start(command, port):
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, start_new_session=True)
     deadline = time.monotonic() + 20
@@ -132,7 +128,7 @@ def main():
     if os.geteuid() == 0:
         shutil.chown(os.path.join(root, "fcgid"), "www-data", "www-data")
         user = "www-data"
-    nginx_port, apache_port = free_port(), free_port()
+    nginx_port, apache_port = bench.free_port(), bench.free_port()
     ini = "[Forward]\nTargetPort=%d\n" % nginx_port
     for path in (os.path.join(root, "cgi-bin", "nph-gw"), os.path.join(root, "site/f/gw.fcgi")):
         shutil.copyfile(args.gateway, path)

@@ -24,6 +24,7 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ports import free_port  # noqa: E402,F401
 from scripted_target import make_certificates  # noqa: E402
 
 APACHE = os.environ.get("APACHE_BIN", "/usr/sbin/apache2")
@@ -86,12 +87,6 @@ def _die_with_parent():
 def listening(port):
     with socket.socket() as probe:
         return probe.connect_ex(("127.0.0.1", port)) == 0
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def child(*command, **options):
