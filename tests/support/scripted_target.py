@@ -75,14 +75,15 @@ def context(name):
 
 
 def read_request(conn):
-    """The header and its declared body, or what came before a pause of 2 s."""
+    """The header and its declared body, or what came before a pause of 2 s; None when
+    the connection ended before a byte of it."""
     request, expected = b"", None
     conn.settimeout(2)
     try:
         while expected is None or len(request) < expected:
             piece = conn.recv(65536)
             if not piece:
-                break
+                return request or None
             request += piece
             head_end = request.find(b"\r\n\r\n")
             if expected is None and head_end >= 0:
@@ -90,15 +91,17 @@ def read_request(conn):
                 for line in request[:head_end].split(b"\r\n")[1:]:
                     if line.lower().startswith(b"content-length:"):
                         expected += int(line[15:])
-    except (OSError, ValueError):
+    except socket.timeout:
         pass
+    except (OSError, ValueError):
+        return request or None
     return request
 
 
 class Script:
     def __init__(self, control):
         self.control, self.steps, self.listeners = control, [], []
-        self.read, self.tls, self.where = True, None, 0
+        self.read, self.tls, self.where, self.servers = True, None, 0, []
         self.received, self.connections = b"", 0
         self.done, self.lock = threading.Event(), threading.Lock()
 
@@ -124,8 +127,10 @@ class Script:
                     self.control.sendall(b"%d\n" % self.listen(0).getsockname()[1])
                 elif word == "start":
                     listener = self.listen(16)
-                    threading.Thread(target=self.serve, args=(listener, int(argument)),
-                                     daemon=True).start()
+                    server = threading.Thread(target=self.serve, args=(listener, int(argument)),
+                                              daemon=True)
+                    self.servers.append(server)
+                    server.start()
                     port = listener.getsockname()[1] if listener.family == socket.AF_INET else 0
                     self.control.sendall(b"%d\n" % port)
                 elif word == "report":
@@ -138,6 +143,11 @@ class Script:
             pass
         finally:
             self.done.set()
+            # A listener is closed only once no thread can be in accept() on it: its
+            # descriptor, reused by another script's listener, would take that one's
+            # connections.
+            for server in self.servers:
+                server.join()
             for listener in self.listeners:
                 listener.close()
             self.control.close()  # the test knows then that its ports are closed
@@ -158,20 +168,29 @@ class Script:
                 conn, _ = listener.accept()
             except OSError:
                 continue
-            count -= 1
             conn.settimeout(10)
+            try:
+                conn = self.tls.wrap_socket(conn, server_side=True) if self.tls else conn
+                request = read_request(conn) if self.read else b""
+            except (OSError, ssl.SSLError):
+                conn, request = conn.close(), b""  # a handshake given up on counts
+            if request is None and not self.tls:
+                # Gone before a byte of its request: a connect the system reset and made
+                # again (a port pair still held from an earlier connection), not one of
+                # those the script serves.
+                conn.close()
+                continue
+            count -= 1
             with self.lock:
                 self.connections += 1
+                self.received += request or b""
             try:
-                self.play(self.tls.wrap_socket(conn, server_side=True) if self.tls else conn)
+                if conn:
+                    self.play(conn)
             except (OSError, ssl.SSLError):
                 conn.close()
 
     def play(self, conn):
-        if self.read:
-            request = read_request(conn)
-            with self.lock:
-                self.received += request
         conn.settimeout(30)
         for kind, value in self.steps:
             if kind == "send":
