@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "forwarding/growing_buffer.h"
-#include "gateway/ascii.h"
+#include "base/growing_buffer.h"
+#include "base/text.h"
 #include "gateway/cgi_forwarder.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/owned_buffer.h"
 #include "forwarding/body_reader.h"
 #include "forwarding/request_parts.h"
 #include "gateway/cgi_forwarder.h"

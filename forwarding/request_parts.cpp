@@ -6,7 +6,8 @@
 
 #include "forwarding/authorization.h"
 #include "forwarding/body_reader.h"
-#include "gateway/ascii.h"
+#include "base/http_message.h"
+#include "base/text.h"
 #include "log/request_log.h"
 
 namespace {
@@ -14,21 +15,6 @@ namespace {
 constexpr int kContentLengthRow = 12;
 constexpr int kContentTypeRow = 16;
 constexpr int kHostRow = 22;
-
-// Headers that belong to one connection, not to the request: the gateway's
-// connection to the target is its own (HTTP/1.0, closed after one reply), so
-// a browser's Connection: keep-alive or Upgrade must not reach the target.
-const char* const kHopByHopHeaders[] = {
-    "Connection", "Keep-Alive", "Proxy-Connection", "TE", "Trailer",
-    "Transfer-Encoding", "Upgrade", "HTTP2-Settings",
-};
-
-bool IsHopByHop(const char* header) {
-  for (const char* hop : kHopByHopHeaders) {
-    if (EqualsNoCase(header, hop)) return true;
-  }
-  return false;
-}
 
 // The web server hands PATH_INFO over decoded; it goes back out with only
 // what a path may carry raw (unreserved, sub-delims, ":", "@", "/"), so
@@ -147,7 +133,7 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
       // A socket file has no host name or port of its own.
       const char* name = settings.targetServer[0] ? settings.targetServer : "localhost";
       std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", name);
-    } else if (settings.targetPort == DefaultPortOf(settings)) {
+    } else if (settings.targetPort == DefaultPort(settings.targetTls)) {
       std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", host);
     } else {
       std::snprintf(hostLine, sizeof hostLine, "Host: %s:%ld\r\n", host,

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "forwarding/header_map.h"
-#include "gateway/owned.h"
+#include "gateway/cgi_forwarder.h"
 
 // Unmapped HTTP_ variables passed on when "ForwardOtherHeaders" is on; more
 // than this many are not forwarded.

@@ -2,11 +2,10 @@
 // the reply until it is complete, the target's time is up, or the network fails.
 #include <cstdlib>
 
-#include "forwarding/growing_buffer.h"
-#include "forwarding/reply_framing.h"
+#include "base/growing_buffer.h"
+#include "forwarding/reply_framer.h"
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
 #include "log/request_log.h"
 
 namespace {

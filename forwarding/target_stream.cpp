@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "forwarding/growing_buffer.h"
-#include "forwarding/reply_framing.h"
+#include "base/growing_buffer.h"
+#include "base/owned_buffer.h"
+#include "forwarding/reply_framer.h"
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
 #include "log/request_log.h"
 
 namespace {

@@ -11,9 +11,10 @@
 #include <tuple>
 
 #include "forwarding/redirect_rewriter.h"
-#include "forwarding/reply_framing.h"
+#include "forwarding/reply_framer.h"
 #include "fuzz/fuzz_check.h"
-#include "gateway/owned.h"
+#include "base/http_message.h"
+#include "base/owned_buffer.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "forwarding/growing_buffer.h"
+#include "base/growing_buffer.h"
 
 // Appends to `out` the CGI header that carries the HTTP response header
 // `header` (status line to blank line, `length` bytes): "Status:" with the

@@ -4,7 +4,7 @@
 
 #include "forwarding/body_reader.h"
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
+#include "base/owned_buffer.h"
 #include "platform/platform.h"
 
 // The base class is a forwarder connected to nothing: no body, no variables,

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "forwarding/reply_framing.h"
+#include "base/http_message.h"
+#include "base/owned_buffer.h"
 #include "gateway/cgi_response_header.h"
-#include "gateway/owned.h"
 #include "platform/platform.h"
 
 namespace {
@@ -67,23 +67,6 @@ bool NextRecord(Connection& connection, uint16_t activeId, Record* record) {
   }
 }
 
-// The end of the HTTP header at the start of `text` (after its blank line),
-// or 0 while it is incomplete.
-int64_t HeaderEnd(const char* text, int64_t length) {
-  for (int64_t i = 0; i + 1 < length; ++i) {
-    if (text[i] != '\n') continue;
-    if (text[i + 1] == '\n') return i + 2;
-    if (text[i + 1] == '\r' && i + 2 < length && text[i + 2] == '\n') return i + 3;
-  }
-  return 0;
-}
-
-// True for an interim (1xx) response, which the web server makes itself.
-bool IsInterim(const char* header) {
-  const char* space = std::strchr(header, ' ');
-  return space && space[1] == '1';
-}
-
 }  // namespace
 
 FastCgiForwarder::FastCgiForwarder(ForwardSettings& settings, Connection& connection,
@@ -113,14 +96,16 @@ int32_t FastCgiForwarder::ReadInput(char* buffer, int32_t count) {
 }
 
 bool FastCgiForwarder::WriteHeaderWhenComplete() {
+  int64_t end = 0;
   for (;;) {
-    int64_t end = HeaderEnd(head_.Data(), head_.Length());
+    end = FindHeaderEnd(head_.Data(), head_.Length(), BlankLine::kCrLfOrBareLf);
     if (end == 0) return head_.Length() <= kMaxReplyHeader && !head_.Failed();
-    if (!IsInterim(head_.Data())) break;
+    // Interim replies are the web server's to make.
+    int64_t status = 0;
+    if (!ReadStatusCode(head_.Data(), head_.Data() + end, &status) || !IsInterim(status)) break;
     std::memmove(head_.Data(), head_.Data() + end, static_cast<size_t>(head_.Length() - end));
     head_.CutTo(head_.Length() - end);
   }
-  int64_t end = HeaderEnd(head_.Data(), head_.Length());
   GrowingBuffer cgi;
   if (!ReplyHeaderToCgi(head_.Data(), static_cast<size_t>(end), cgi)) return false;
   headerWritten_ = true;

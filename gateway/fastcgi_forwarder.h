@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "forwarding/growing_buffer.h"
+#include "base/growing_buffer.h"
 #include "gateway/cgi_forwarder.h"
 #include "gateway/fastcgi_records.h"
 

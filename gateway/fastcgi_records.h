@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "forwarding/growing_buffer.h"
+#include "base/growing_buffer.h"
 #include "platform/platform.h"
 
 namespace fastcgi {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
+#include "base/owned_buffer.h"
 #include "log/request_log.h"
 #include "platform/platform.h"
 #include "settings/path_list.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
+#include "base/owned_buffer.h"
 
 namespace {
 

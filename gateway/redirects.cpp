@@ -3,7 +3,6 @@
 #include "forwarding/redirect_rewriter.h"
 #include "forwarding/request_parts.h"
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
 
 char* CgiForwarder::RewriteRedirects(const char* reply, int32_t length, int32_t* newLength) {
   *newLength = 0;

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/profile_text.h"
 
@@ -28,13 +29,6 @@
 
 namespace platform {
 namespace {
-
-bool CopyText(const char* text, char* out, size_t size) {
-  size_t length = std::strlen(text);
-  if (length >= size) return false;
-  std::memcpy(out, text, length + 1);
-  return true;
-}
 
 int Descriptor(SocketHandle socket) { return static_cast<int>(socket); }
 
@@ -70,7 +64,7 @@ bool GetProgramPath(const char* argv0, char* path, size_t size) {
   // Web servers start a CGI program under its full path; keeping that path
   // (rather than resolving links) lets "nph-shop" linked to "nph-gw" read
   // nph-shop.ini.
-  if (argv0 && argv0[0] == '/') return CopyText(argv0, path, size);
+  if (argv0 && argv0[0] == '/') return CopyText(path, size, argv0);
   if (argv0 && argv0[0] != '\0' && std::strchr(argv0, '/')) {
     char directory[4096];
     if (getcwd(directory, sizeof directory)) {
@@ -94,8 +88,7 @@ bool GetProgramPath(const char* argv0, char* path, size_t size) {
 }
 
 void GetProgramVersion(const char*, char* version, size_t size) {
-  if (size == 0) return;
-  if (!CopyText(NPH_GW_VERSION, version, size)) version[0] = '\0';
+  CopyText(version, size, NPH_GW_VERSION);
 }
 
 int32_t ReadStandardInput(char* buffer, int32_t count) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "gateway/ascii.h"
+#include "base/text.h"
 
 namespace platform {
 namespace {
@@ -18,12 +18,7 @@ void Trim(const char*& begin, const char*& end) {
 }
 
 bool SameName(const char* begin, const char* end, const char* name) {
-  size_t length = static_cast<size_t>(end - begin);
-  if (std::strlen(name) != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (AsciiLower(begin[i]) != AsciiLower(name[i])) return false;
-  }
-  return true;
+  return SpanIs(Span{begin, static_cast<size_t>(end - begin)}, name);
 }
 
 }  // namespace

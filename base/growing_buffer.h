@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "gateway/owned.h"
+#include "base/owned_buffer.h"
 
 class GrowingBuffer {
  public:

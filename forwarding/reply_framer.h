@@ -3,22 +3,6 @@
 
 #include <cstdint>
 
-// The most a reply header (interim replies included) may take before the
-// gateway gives up on it, as common servers limit theirs.
-constexpr int64_t kMaxReplyHeader = 64 * 1024;
-
-// What one response header at the start of a text says.
-struct ReplyHead {
-  int32_t headerLength = 0;  // up to and including the blank line; 0 = incomplete
-  int32_t status = 0;        // from the first line; 0 when no number stands there
-  bool hasContentLength = false;
-  int64_t contentLength = 0;  // as declared; may be negative
-};
-
-// Scans the NUL-terminated `text`. Searches end at the first NUL. The text is
-// changed during the call and restored before it returns.
-void ScanReplyHead(char* text, ReplyHead* head);
-
 // Follows a reply as it arrives and says when it is complete.
 //  - Interim (1xx) responses stay in the reply; the response after them frames it.
 //    101 Switching Protocols ends the exchange as a failure.
@@ -41,9 +25,9 @@ class ReplyFramer {
   explicit ReplyFramer(bool headRequest, int64_t maxReply = kMaxHeldReply)
       : headRequest_(headRequest), maxReply_(maxReply) {}
 
-  // Call after each arrival; `text` holds the whole reply so far, NUL after
-  // `length` bytes.
-  State Update(char* text, int64_t length);
+  // Call after each arrival; `text` holds the whole reply so far, `length`
+  // bytes.
+  State Update(const char* text, int64_t length);
   // Call when the target has closed the connection.
   State OnClose(int64_t length);
 

@@ -1,11 +1,12 @@
-// Byte rules of HTTP text, independent of the C library's locale.
+// Text rules independent of the C library's locale: ASCII letters, digits and
+// blanks, decimal numbers, searches without regard to case, and copies into
+// fixed buffers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
-inline char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 inline bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 inline bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -24,12 +25,27 @@ inline bool StartsWithNoCase(const char* text, const char* prefix, size_t length
   return true;
 }
 
-inline bool EqualsNoCase(const char* a, const char* b) {
+constexpr bool EqualsNoCase(const char* a, const char* b) {
   for (; *a && *b; ++a, ++b) {
     if (AsciiLower(*a) != AsciiLower(*b)) return false;
   }
   return *a == *b;
 }
+
+// The first occurrence of `pattern` in `text`, letters A-Z compared without
+// regard to case, ending before `end` (nullptr: the text's NUL); nullptr
+// when there is none. An empty pattern is found at the start.
+const char* FindNoCase(const char* text, const char* pattern, const char* end = nullptr);
+
+// A run of bytes inside a larger text: a line, a name, a value.
+struct Span {
+  const char* begin;
+  size_t length;
+};
+// True when `span` is `text`, letters A-Z compared without regard to case.
+bool SpanIs(Span span, const char* text);
+// True when `span` begins with `prefix`, letters compared likewise.
+bool SpanStartsWith(Span span, const char* prefix);
 
 // Reads what "%ld" reads: white space, an optional sign, decimal digits, up to
 // `end` (nullptr: the text's NUL) or the first other byte. False when no digit
@@ -55,17 +71,7 @@ inline bool ReadDecimal(const char* text, const char* end, int64_t* value) {
   return true;
 }
 
-// Appends `value` to `out` (anything with Append(bytes, count)) with every CR
-// and LF made a blank, so that no value can start a header line of its own.
-template <class Out>
-void AppendWithoutLineBreaks(Out& out, const char* value) {
-  for (const char* at = value; *at;) {
-    size_t run = std::strcspn(at, "\r\n");
-    out.Append(at, run);
-    at += run;
-    if (*at) {
-      out.Append(" ", 1);
-      ++at;
-    }
-  }
-}
+// Copies `text` into `out` (`size` bytes) when it fits with its NUL; a text
+// that does not fit is never kept cut: `out` is left empty and the result is
+// false.
+bool CopyText(char* out, size_t size, const char* text);

@@ -1,10 +1,11 @@
-// The decimal reader every number in the program goes through.
+// The decimal reader every number in the program goes through, and the
+// search without regard to case.
 #include <cstdint>
 #include <cstring>
 
 #include <gtest/gtest.h>
 
-#include "gateway/ascii.h"
+#include "base/text.h"
 
 namespace {
 
@@ -30,6 +31,14 @@ TEST(ReadDecimal, ReadsWhatPercentLdReadsAndSaturates) {
         << c.text;
     EXPECT_EQ(c.value, value) << c.text;
   }
+}
+
+TEST(FindNoCase, FoldsAsciiLettersOnly) {
+  const char* text = "Content-LENGTH: 5";
+  EXPECT_EQ(text + 8, FindNoCase(text, "length"));
+  EXPECT_EQ(text, FindNoCase(text, ""));
+  EXPECT_EQ(nullptr, FindNoCase(text, "lengthy"));
+  EXPECT_EQ(nullptr, FindNoCase("\xC3\xA9", "\xC3\x89"));
 }
 
 }  // namespace
