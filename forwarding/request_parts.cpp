@@ -1,20 +1,31 @@
 #include "forwarding/request_parts.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
-#include "forwarding/authorization.h"
-#include "forwarding/body_reader.h"
 #include "base/http_message.h"
 #include "base/text.h"
+#include "forwarding/authorization.h"
+#include "forwarding/body_reader.h"
 #include "log/request_log.h"
 
 namespace {
 
-constexpr int kContentLengthRow = 12;
-constexpr int kContentTypeRow = 16;
-constexpr int kHostRow = 22;
+constexpr int kContentLengthRow = HeaderRowOf("Content-Length");
+constexpr int kContentTypeRow = HeaderRowOf("Content-Type");
+constexpr int kHostRow = HeaderRowOf("Host");
+static_assert(kContentLengthRow >= 0 && kContentTypeRow >= 0 && kHostRow >= 0,
+              "the rows the request treats apart are in the map");
+
+// The rows that belong to one connection, known when the program is built.
+constexpr std::array<bool, kHeaderMapRows> HopByHopRows() {
+  std::array<bool, kHeaderMapRows> rows{};
+  for (int row = 0; row < kHeaderMapRows; ++row) rows[row] = IsHopByHop(kHeaderMap[row].header);
+  return rows;
+}
+constexpr std::array<bool, kHeaderMapRows> kHopByHopRows = HopByHopRows();
 
 // The web server hands PATH_INFO over decoded; it goes back out with only
 // what a path may carry raw (unreserved, sub-delims, ":", "@", "/"), so
@@ -273,7 +284,7 @@ bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBo
   if (parts.bodyLength > 0) DeclareBodyLength(parts, parts.bodyLength);
 
   for (int row = 0; row < kHeaderMapRows; ++row) {
-    if (IsHopByHop(kHeaderMap[row].header)) continue;
+    if (kHopByHopRows[row]) continue;
     if (row == kHostRow && mode != ModeEcho) continue;
     if (row == kContentLengthRow) continue;  // declared by the gateway itself
     if (row == kContentTypeRow && parts.bodyLength <= 0 && !parts.unframedBody) continue;
