@@ -6,6 +6,7 @@
 
 #include "base/http_message.h"
 #include "base/owned_buffer.h"
+#include "forwarding/body_reader.h"
 #include "gateway/cgi_response_header.h"
 #include "platform/platform.h"
 
@@ -174,9 +175,7 @@ bool FastCgiForwarder::VariableNameAt(int32_t index, char* name, int32_t size) {
 }
 
 bool FastCgiForwarder::Finish(bool keepConnection) {
-  char scratch[16384];
-  while (ReadInput(scratch, sizeof scratch) > 0) {
-  }
+  DrainInput(*this, INT64_MAX);
   if (!aborted_) connection_.WriteRecords(fastcgi::kStdout, requestId_, nullptr, 0);
   EndRequest(connection_, requestId_, fastcgi::kRequestComplete);
   return connection_.Flush() && keepConnection;
