@@ -41,13 +41,12 @@ ReplyFramer::State ReplyFramer::OnClose(int64_t length) {
   return State::kClosedEarly;
 }
 
-const char* FramingFailure(ReplyFramer::State state) {
+Failure FailureOf(ReplyFramer::State state) {
   switch (state) {
-    case ReplyFramer::State::kClosedEarly: return "Connection closed";
-    case ReplyFramer::State::kHeaderTooLarge: return "Reply header too large";
-    case ReplyFramer::State::kTooLong: return "Reply too large";
-    case ReplyFramer::State::kSwitchedProtocols:
-      return "Target switched protocols (101): not carried by a CGI gateway";
-    default: return nullptr;
+    case ReplyFramer::State::kClosedEarly: return Failure::kClosedEarly;
+    case ReplyFramer::State::kHeaderTooLarge: return Failure::kReplyHeaderTooLarge;
+    case ReplyFramer::State::kTooLong: return Failure::kReplyTooLarge;
+    case ReplyFramer::State::kSwitchedProtocols: return Failure::kSwitchedProtocols;
+    default: return Failure::kNone;
   }
 }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "forwarding/failure.h"
+
 // Follows a reply as it arrives and says when it is complete.
 //  - Interim (1xx) responses stay in the reply; the response after them frames it.
 //    101 Switching Protocols ends the exchange as a failure.
@@ -48,6 +50,6 @@ class ReplyFramer {
   int32_t status_ = 0;
 };
 
-// The log's event line for a reply the framer gave up on; nullptr for the
-// states that are not failures.
-const char* FramingFailure(ReplyFramer::State state);
+// Why the framer gave up on a reply; Failure::kNone for the states that are
+// not failures.
+Failure FailureOf(ReplyFramer::State state);

@@ -252,8 +252,8 @@ bool IsHttpsOn(const char* value) {
          value[2] == '\0';
 }
 
-bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBody,
-                        RequestParts& parts) {
+Failure GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBody,
+                           RequestParts& parts) {
   const ForwardSettings& settings = *parts.settings;
   parts.hostForTarget = mode != ModeEcho;
   if (mode == ModeTargetTest) {
@@ -273,10 +273,11 @@ bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBo
     parts.unframedBody =
         !parts.contentLengthSet && VariableCopy(forwarder, "HTTP_TRANSFER_ENCODING").IsSet();
   }
-  if (!parts.method.IsSet() || parts.bodyLength > maxBody) return false;
+  if (!parts.method.IsSet()) return Failure::kNoMethod;
+  if (parts.bodyLength > maxBody) return Failure::kBodyTooLarge;
   if (!IsToken(parts.method.Text())) {
-    if (settings.logFile) LogEvent("Request method is not a token", settings.logFile);
-    return false;
+    RequestLog(settings.logFile).Event(FailureEvent(Failure::kMethodNotToken));
+    return Failure::kMethodNotToken;
   }
   // The length goes out as the number the gateway read and will send, never as
   // a text the target might read otherwise ("+5", " 5"); a length of zero or
@@ -300,7 +301,7 @@ bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBo
     parts.https = IsHttpsOn(VariableCopy(forwarder, "HTTPS").Text());
   }
   if (settings.forwardOtherHeaders) GatherOtherHeaders(forwarder, parts);
-  return true;
+  return Failure::kNone;
 }
 
 void DeclareBodyLength(RequestParts& parts, int64_t length) {

@@ -8,9 +8,12 @@
 
 #include <cstdint>
 
-#include "forwarding/request_body.h"
+#include "forwarding/failure.h"
 #include "gateway/forward_mode.h"
+#include "log/request_log.h"
 #include "settings/forward_settings.h"
+
+class RequestBody;
 
 class CgiForwarder {
  public:
@@ -42,15 +45,17 @@ class CgiForwarder {
 
   // Rebuilds the HTTP/1.0 request from the CGI variables and the body.
   // Returns a malloc'd buffer (NUL after `*length` bytes) that the caller
-  // frees, or nullptr with `*length` 0.
+  // frees, or nullptr with `*length` 0 (LastFailure() says why).
   char* BuildRequest(int32_t* length, ForwardMode mode);
 
   // Sends `request` to the target and collects its reply. Returns a malloc'd
   // buffer (NUL after `*replyLength` bytes) that the caller frees, or nullptr
-  // with `*replyLength` 0. `*targetStatus` is the reply's status code once its
-  // header has been seen.
+  // with `*replyLength` 0 (LastFailure() says why). `*targetStatus` is the
+  // reply's status code once its header has been seen.
   char* ExchangeWithTarget(const char* request, int32_t length,
                            int32_t* replyLength, int32_t* targetStatus);
+  // Why the last of these operations returned nullptr.
+  Failure LastFailure() const { return failure_; }
 
   // Finds the end of the reply header, the status code and the declared
   // Content-Length in the NUL-terminated `text`; all 0 while the header is
@@ -62,9 +67,9 @@ class CgiForwarder {
   // in pieces. Returns a malloc'd buffer or nullptr, like BuildRequest.
   char* BuildRequestHead(int32_t* length, ForwardMode mode, RequestBody* body);
   // Sends the head and the body, and relays the reply to the output as it
-  // arrives. Returns 200 once any of the reply has been relayed (a failure
-  // after that ends the response short), 500 when nothing was.
-  int StreamWithTarget(const char* head, int32_t length, RequestBody& body);
+  // arrives. Failure::kNone once any of the reply has been relayed (a failure
+  // after that ends the response short); the cause when nothing was.
+  Failure StreamWithTarget(const char* head, int32_t length, RequestBody& body);
 
   // When "RewriteRedirects" is on: a copy of the reply whose header sends the
   // browser to the gateway's public address instead of the target's (malloc'd,
@@ -72,13 +77,19 @@ class CgiForwarder {
   char* RewriteRedirects(const char* reply, int32_t length, int32_t* newLength);
 
  protected:
+  // The log of the request being served.
+  RequestLog Log() const { return RequestLog(settings_.logFile); }
+
   ForwardSettings& settings_;
+  Failure failure_ = Failure::kNone;
 
  private:
   void WriteLocalHeader(const char* status, const char* contentTypeLine, int64_t bodyLength);
-  void SendLocalReply(const char* status, const char* contentTypeLine,
-                      const char* body);
+  void WriteTextHeader(const char* status, int64_t bodyLength);
+  // The answers of the reserved paths "/~~echo", "/~~info" and "/~~target".
   void SendEcho();
+  void SendInfoPage(const char* version);
+  Failure ProbeTarget();
 };
 
 // The forwarder of a real CGI run: standard input, standard output and the

@@ -119,6 +119,8 @@ bool ConnectLocalSocket(SocketHandle socket, const char* path, int timeoutSecond
 // True when a connect failed with `code` because nothing listens there: the
 // connection was refused, or there is no socket file.
 bool NothingListens(long code);
+// True when a connect failed with `code` because its time ran out.
+bool TimedOut(long code);
 // Removes the file at `path` when it is a socket file, one left behind by a
 // server that ended without removing it.
 void RemoveSocketFile(const char* path);

@@ -426,6 +426,8 @@ bool ConnectLocalSocket(SocketHandle socket, const char* path, int timeoutSecond
 
 bool NothingListens(long code) { return code == ECONNREFUSED || code == ENOENT; }
 
+bool TimedOut(long code) { return code == ETIMEDOUT; }
+
 void RemoveSocketFile(const char* path) {
   struct stat info;
   if (lstat(path, &info) == 0 && S_ISSOCK(info.st_mode)) unlink(path);

@@ -383,6 +383,8 @@ bool NothingListens(long code) {
   return code == WSAECONNREFUSED || code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
+bool TimedOut(long code) { return code == WSAETIMEDOUT; }
+
 // A socket file is a reparse point of its own kind.
 void RemoveSocketFile(const char* path) {
   constexpr DWORD kSocketFileTag = 0x80000023;  // IO_REPARSE_TAG_AF_UNIX

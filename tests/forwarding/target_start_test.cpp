@@ -89,7 +89,7 @@ TEST(StartCommand, StartsOnceAndWaitsForTheTarget) {
       }
     });
     TargetConnection connection(settings);
-    EXPECT_EQ(row.connects, connection.Connect()) << row.logLine;
+    EXPECT_EQ(row.connects, connection.Connect() == Failure::kNone) << row.logLine;
     meanwhile.join();
     EXPECT_NE(std::string::npos, log.Text().find(row.logLine)) << log.Text();
     EXPECT_EQ(row.started, std::ifstream(marker).good()) << row.logLine;

@@ -1,3 +1,5 @@
+// The gateway's public address for this request, where "RewriteRedirects"
+// points the redirects and cookies of the target's reply.
 #include <cstring>
 
 #include "forwarding/redirect_rewriter.h"
