@@ -3,7 +3,7 @@
 #include <new>
 
 #include "gateway/cgi_forwarder.h"
-#include "gateway/fastcgi_forwarder.h"
+#include "gateway/fastcgi/server.h"
 #include "platform/platform.h"
 
 namespace {

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "gateway/cgi_response_header.h"
-#include "gateway/fastcgi_forwarder.h"
+#include "gateway/fastcgi/cgi_response_header.h"
+#include "gateway/fastcgi/fastcgi_forwarder.h"
+#include "gateway/fastcgi/server.h"
 #include "tests/support/fake_forwarder.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "gateway/cgi_response_header.h"
+#include "gateway/fastcgi/cgi_response_header.h"
 
 #include <cstring>
 

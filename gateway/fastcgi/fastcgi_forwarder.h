@@ -1,13 +1,12 @@
-// FastCGI mode: the web server starts the program once and hands it request
-// after request over a connection. Each request gets a forwarder of its own,
-// so nothing of one request reaches the next.
+// FastCGI mode's forwarder. Each request gets one of its own, so nothing of
+// one request reaches the next.
 #pragma once
 
 #include <cstdint>
 
 #include "base/growing_buffer.h"
 #include "gateway/cgi_forwarder.h"
-#include "gateway/fastcgi_records.h"
+#include "gateway/fastcgi/connection.h"
 
 // The forwarder of one FastCGI request: its variables are the request's
 // PARAMS, its input the STDIN records, its output STDOUT records carrying a
@@ -33,8 +32,6 @@ class FastCgiForwarder : public CgiForwarder {
   // Writes what the CGI header allows of the collected HTTP header, then
   // whatever came after it. False when the output failed.
   bool WriteHeaderWhenComplete();
-  // The value that follows `name` in the params, or nullptr.
-  const char* FindParam(const char* name) const;
 
   fastcgi::Connection& connection_;
   const uint16_t requestId_;
@@ -47,14 +44,3 @@ class FastCgiForwarder : public CgiForwarder {
   bool headerWritten_ = false;
   bool outputFailed_ = false;
 };
-
-// Serves the requests of one connection, one at a time, until the web server
-// closes it or a request did not ask to keep it. `refresh` (may be null) runs
-// before each request and may update `settings`.
-void ServeFastCgiConnection(fastcgi::Connection& connection, ForwardSettings& settings,
-                            const char* version, void (*refresh)(void*), void* context);
-
-// The program's loop in FastCGI mode: accepts connections on standard input
-// for as long as the web server keeps the process. The settings file is read
-// again whenever its time stamp changes.
-void ServeFastCgi(const char* programPath, ForwardSettings& settings, const char* version);
