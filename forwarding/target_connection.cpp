@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "forwarding/target_start.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "forwarding/failure.h"
 #include "forwarding/target_socket.h"
 #include "log/request_log.h"
-#include "platform/platform.h"
+#include "platform/tls.h"
 #include "settings/forward_settings.h"
 
 class TargetConnection {

@@ -6,6 +6,7 @@
 #include "forwarding/reply_framer.h"
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
+#include "platform/clock.h"
 
 namespace {
 

@@ -1,5 +1,8 @@
 #include "forwarding/target_socket.h"
 
+#include "platform/local_socket.h"
+#include "platform/tcp.h"
+
 TargetSocket::Attempt TargetSocket::TryConnect(long* error) {
   platform::CloseSocket(handle_);
   const bool local = settings_.targetSocket[0] != '\0';

@@ -2,7 +2,7 @@
 // names a socket file. Opened afresh for each attempt to connect.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/socket.h"
 #include "settings/forward_settings.h"
 
 class TargetSocket {

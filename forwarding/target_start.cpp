@@ -5,6 +5,11 @@
 #include "forwarding/target_start.h"
 
 #include "log/request_log.h"
+#include "platform/clock.h"
+#include "platform/file_lock.h"
+#include "platform/local_socket.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 namespace {
 

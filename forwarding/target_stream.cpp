@@ -11,6 +11,7 @@
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
 #include "log/request_log.h"
+#include "platform/clock.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "base/owned_buffer.h"
 #include "forwarding/body_reader.h"
 #include "gateway/cgi_forwarder.h"
-#include "platform/platform.h"
+#include "platform/cgi_channel.h"
 
 // The base class is a forwarder connected to nothing: no body, no variables,
 // output discarded.

@@ -8,7 +8,7 @@
 #include "gateway/cgi_forwarder.h"
 #include "gateway/reserved_paths.h"
 #include "log/request_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "settings/path_list.h"
 
 namespace {

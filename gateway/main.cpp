@@ -4,7 +4,8 @@
 
 #include "gateway/cgi_forwarder.h"
 #include "gateway/fastcgi/server.h"
-#include "platform/platform.h"
+#include "platform/fastcgi_listener.h"
+#include "platform/program.h"
 
 namespace {
 

@@ -4,7 +4,8 @@
 
 #include "base/http_message.h"
 #include "base/text.h"
-#include "platform/platform.h"
+#include "platform/name_lookup.h"
+#include "platform/profile.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "gateway/fastcgi/records.h"
-#include "platform/platform.h"
+#include "platform/socket.h"
 
 namespace fastcgi {
 

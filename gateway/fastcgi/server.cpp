@@ -5,7 +5,9 @@
 #include "gateway/fastcgi/fastcgi_forwarder.h"
 #include "gateway/fastcgi/params.h"
 #include "gateway/fastcgi/routing.h"
-#include "platform/platform.h"
+#include "platform/fastcgi_listener.h"
+#include "platform/files.h"
+#include "platform/socket.h"
 
 using fastcgi::Connection;
 using fastcgi::Record;

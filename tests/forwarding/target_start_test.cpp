@@ -8,6 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "forwarding/target_connection.h"
+#include "platform/clock.h"
+#include "platform/file_lock.h"
+#include "platform/local_socket.h"
+#include "platform/socket.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"

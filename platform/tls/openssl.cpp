@@ -20,7 +20,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/posix/system.h"
+#include "platform/tls.h"
 
 namespace platform {
 
@@ -50,11 +51,7 @@ int64_t NowMilliseconds() {
 bool WaitForTurn(TlsSession* session, int result, int milliseconds) {
   int error = SSL_get_error(session->ssl, result);
   if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return false;
-  struct pollfd entry;
-  entry.fd = session->fd;
-  entry.events = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-  entry.revents = 0;
-  poll(&entry, 1, milliseconds);
+  PollOne(session->fd, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, milliseconds);
   return true;
 }
 

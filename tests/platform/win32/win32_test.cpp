@@ -10,7 +10,11 @@
 #include <set>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/program.h"
+#include "platform/socket.h"
+#include "platform/tcp.h"
 #include "tests/support/scripted_target.h"
 #include "tests/support/temp_folder.h"
 

@@ -4,10 +4,9 @@
 //
 // The socket is only read once select() says it has something, so a receive
 // never blocks whatever mode the socket is in; waits are bounded by the caller.
-#define WIN32_LEAN_AND_MEAN
+#include "platform/win32/system.h"
+
 #define SECURITY_WIN32
-#include <winsock2.h>
-#include <windows.h>
 #include <wincrypt.h>
 #include <schannel.h>
 #include <security.h>
@@ -17,7 +16,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/tls.h"
 
 // wininet.h's name for the SSL policy's "root not in the store" exemption.
 #ifndef SECURITY_FLAG_IGNORE_UNKNOWN_CA
@@ -53,13 +52,7 @@ void Describe(char* detail, size_t size, const char* text, long code) {
 
 // Waits at most `milliseconds` for something to read.
 bool Readable(SOCKET socket, DWORD milliseconds) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(socket, &readable);
-  struct timeval limit;
-  limit.tv_sec = static_cast<long>(milliseconds / 1000);
-  limit.tv_usec = static_cast<long>(milliseconds % 1000) * 1000;
-  return select(0, &readable, nullptr, nullptr, &limit) > 0;
+  return WaitForSocket(socket, SocketWait::kReadable, milliseconds) > 0;
 }
 
 bool SendAll(SOCKET socket, const char* data, DWORD count) {

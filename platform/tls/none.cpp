@@ -2,7 +2,7 @@
 // log saying why.
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/tls.h"
 
 namespace platform {
 
