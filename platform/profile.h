@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "base/owned_buffer.h"
+
 namespace platform {
 
 // An INI file: read once when opened (POSIX), or through the system's profile
@@ -11,7 +13,6 @@ namespace platform {
 class ProfileFile {
  public:
   explicit ProfileFile(const char* path);
-  ~ProfileFile();
   ProfileFile(const ProfileFile&) = delete;
   ProfileFile& operator=(const ProfileFile&) = delete;
 
@@ -26,9 +27,9 @@ class ProfileFile {
   long GetInteger(const char* section, const char* key, long fallback) const;
 
  private:
-  char* text_ = nullptr;  // whole file, NUL-terminated (POSIX)
+  OwnedBuffer text_;  // whole file, NUL-terminated (POSIX)
   size_t length_ = 0;
-  char* path_ = nullptr;  // copy of the path (Win32)
+  OwnedBuffer path_;  // copy of the path (Win32)
 };
 
 }  // namespace platform

@@ -67,6 +67,12 @@ bool FindProfileValue(const char* text, size_t length, const char* section,
   return false;
 }
 
+void CopyProfileValue(const char* value, size_t length, char* out, size_t size) {
+  if (length >= size) length = size - 1;
+  std::memcpy(out, value, length);
+  out[length] = '\0';
+}
+
 bool ParseProfileInteger(const char* value, size_t length, long* result) {
   int64_t number = 0;
   if (!ReadDecimal(value, value + length, &number)) return false;

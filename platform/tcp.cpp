@@ -1,14 +1,14 @@
 // The TCP connect, written once for both systems over the steps each takes
 // its own way (connect_steps.h).
 #ifdef _WIN32
-#include "platform/win32/system.h"
+#include <winsock2.h>
+using NativeSocket = SOCKET;
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-
-#include "platform/posix/system.h"
+using NativeSocket = int;
 #endif
 
 #include <cstring>
@@ -18,6 +18,8 @@
 
 namespace platform {
 namespace {
+
+NativeSocket Native(SocketHandle socket) { return static_cast<NativeSocket>(socket); }
 
 bool ConnectNow(SocketHandle socket, const struct sockaddr_in& target) {
   return connect(Native(socket), reinterpret_cast<const struct sockaddr*>(&target),

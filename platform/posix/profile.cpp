@@ -23,25 +23,20 @@ ProfileFile::ProfileFile(const char* path) {
   constexpr off_t kMaxProfileSize = 1 << 20;
   if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxProfileSize) {
     size_t capacity = static_cast<size_t>(info.st_size);
-    text_ = static_cast<char*>(std::malloc(capacity + 1));
+    text_.reset(static_cast<char*>(std::malloc(capacity + 1)));
     if (text_) {
       size_t total = 0;
       while (total < capacity) {
-        ssize_t got = read(fd, text_ + total, capacity - total);
+        ssize_t got = read(fd, text_.get() + total, capacity - total);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         total += static_cast<size_t>(got);
       }
-      text_[total] = '\0';
+      text_.get()[total] = '\0';
       length_ = total;
     }
   }
   close(fd);
-}
-
-ProfileFile::~ProfileFile() {
-  std::free(text_);
-  std::free(path_);
 }
 
 void ProfileFile::GetString(const char* section, const char* key, const char* fallback,
@@ -49,17 +44,15 @@ void ProfileFile::GetString(const char* section, const char* key, const char* fa
   if (size == 0) return;
   const char* value = fallback;
   size_t length = std::strlen(fallback);
-  if (text_) FindProfileValue(text_, length_, section, key, &value, &length);
-  if (length >= size) length = size - 1;
-  std::memcpy(out, value, length);
-  out[length] = '\0';
+  if (text_) FindProfileValue(text_.get(), length_, section, key, &value, &length);
+  CopyProfileValue(value, length, out, size);
 }
 
 long ProfileFile::GetInteger(const char* section, const char* key, long fallback) const {
   const char* value = nullptr;
   size_t length = 0;
   long result = fallback;
-  if (text_ && FindProfileValue(text_, length_, section, key, &value, &length) &&
+  if (text_ && FindProfileValue(text_.get(), length_, section, key, &value, &length) &&
       ParseProfileInteger(value, length, &result)) {
     return result;
   }

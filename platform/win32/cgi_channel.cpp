@@ -37,19 +37,4 @@ int32_t WriteStandardOutput(const char* buffer, int32_t count) {
 // regard to case as the system does.
 const char* FindEnvironmentVariable(const char* name) { return std::getenv(name); }
 
-bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
-  if (index < 0 || size == 0 || !_environ) return false;
-  for (int32_t i = 0; i < index; ++i) {
-    if (!_environ[i]) return false;
-  }
-  const char* entry = _environ[index];
-  if (!entry) return false;
-  const char* equals = std::strchr(entry, '=');
-  size_t length = equals ? static_cast<size_t>(equals - entry) : std::strlen(entry);
-  if (length >= size) length = 0;
-  std::memcpy(name, entry, length);
-  name[length] = '\0';
-  return true;
-}
-
 }  // namespace platform

@@ -24,29 +24,18 @@ ProfileFile::ProfileFile(const char* path) {
   if (length == 0) return;
   const char* prefix = HasFolder(path) ? "" : ".\\";
   size_t prefixLength = std::strlen(prefix);
-  path_ = static_cast<char*>(std::malloc(prefixLength + length + 1));
+  path_.reset(static_cast<char*>(std::malloc(prefixLength + length + 1)));
   if (!path_) return;
-  std::memcpy(path_, prefix, prefixLength);
-  std::memcpy(path_ + prefixLength, path, length + 1);
-}
-
-ProfileFile::~ProfileFile() {
-  std::free(text_);
-  std::free(path_);
+  std::memcpy(path_.get(), prefix, prefixLength);
+  std::memcpy(path_.get() + prefixLength, path, length + 1);
 }
 
 void ProfileFile::GetString(const char* section, const char* key, const char* fallback,
                             char* out, size_t size) const {
   if (size == 0) return;
-  if (!path_) {
-    size_t length = std::strlen(fallback);
-    if (length >= size) length = size - 1;
-    std::memcpy(out, fallback, length);
-    out[length] = '\0';
-    return;
-  }
+  if (!path_) return CopyProfileValue(fallback, std::strlen(fallback), out, size);
   DWORD limit = size > 0x7fffffff ? 0x7fffffff : static_cast<DWORD>(size);
-  GetPrivateProfileStringA(section, key, fallback, out, limit, path_);
+  GetPrivateProfileStringA(section, key, fallback, out, limit, path_.get());
 }
 
 long ProfileFile::GetInteger(const char* section, const char* key, long fallback) const {
@@ -55,11 +44,11 @@ long ProfileFile::GetInteger(const char* section, const char* key, long fallback
   // would read a value without digits as 0, where the key's default is the
   // sounder reading (and the one the POSIX side gives).
   char text[64];
-  GetPrivateProfileStringA(section, key, "", text, sizeof text, path_);
+  GetPrivateProfileStringA(section, key, "", text, sizeof text, path_.get());
   long ignored = 0;
   if (!ParseProfileInteger(text, std::strlen(text), &ignored)) return fallback;
   // The number itself is read the system's way: 32 bits, the low bits kept.
-  UINT value = GetPrivateProfileIntA(section, key, static_cast<INT>(fallback), path_);
+  UINT value = GetPrivateProfileIntA(section, key, static_cast<INT>(fallback), path_.get());
   return static_cast<long>(static_cast<int32_t>(value));
 }
 
