@@ -54,12 +54,12 @@ class CgiForwarder {
   // reply's status code once its header has been seen.
   char* ExchangeWithTarget(const char* request, int32_t length,
                            int32_t* replyLength, int32_t* targetStatus);
-  // Why the last of these operations returned nullptr.
+  // Why the last of these operations, or BuildRequestHead, returned nullptr.
   Failure LastFailure() const { return failure_; }
 
   // Finds the end of the reply header, the status code and the declared
   // Content-Length in the NUL-terminated `text`; all 0 while the header is
-  // incomplete. `text` is restored before returning.
+  // incomplete. `text` is left as it is.
   void ScanReplyHeader(char* text, int32_t* headerLength, int32_t* status,
                        int32_t* bodyLength);
 
@@ -77,19 +77,19 @@ class CgiForwarder {
   char* RewriteRedirects(const char* reply, int32_t length, int32_t* newLength);
 
  protected:
-  // The log of the request being served.
-  RequestLog Log() const { return RequestLog(settings_.logFile); }
-
   ForwardSettings& settings_;
-  Failure failure_ = Failure::kNone;
 
  private:
+  // The log of the request being served.
+  RequestLog Log() const { return RequestLog(settings_.logFile); }
   void WriteLocalHeader(const char* status, const char* contentTypeLine, int64_t bodyLength);
   void WriteTextHeader(const char* status, int64_t bodyLength);
   // The answers of the reserved paths "/~~echo", "/~~info" and "/~~target".
   void SendEcho();
   void SendInfoPage(const char* version);
   Failure ProbeTarget();
+
+  Failure failure_ = Failure::kNone;
 };
 
 // The forwarder of a real CGI run: standard input, standard output and the
