@@ -6,8 +6,10 @@
 
 namespace {
 
-constexpr int kAuthorizationRow = 7;
-constexpr int kProxyAuthorizationRow = 34;
+constexpr int kAuthorizationRow = HeaderRowOf("Authorization");
+constexpr int kProxyAuthorizationRow = HeaderRowOf("Proxy-Authorization");
+static_assert(kAuthorizationRow >= 0 && kProxyAuthorizationRow >= 0,
+              "the credential rows are in the map");
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // Where the credential rows of the header map take their values.
 #pragma once
 
-#include "gateway/owned.h"
+#include "gateway/cgi_forwarder.h"
 #include "settings/forward_settings.h"
 
 // The value of the header map's `row` for this request: the row's variable.

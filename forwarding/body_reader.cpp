@@ -2,13 +2,14 @@
 
 #include <cstdlib>
 
-#include "forwarding/growing_buffer.h"
-#include "gateway/ascii.h"
+#include "base/growing_buffer.h"
+#include "base/text.h"
 #include "gateway/cgi_forwarder.h"
 
 namespace {
 
 constexpr int32_t kReadPiece = 1 << 16;
+constexpr int32_t kDrainPiece = 16384;
 
 }  // namespace
 
@@ -43,4 +44,14 @@ char* ReadBodyToEnd(CgiForwarder& forwarder, int64_t* length) {
   }
   *length = body.Length();
   return body.Release();
+}
+
+void DrainInput(CgiForwarder& forwarder, int64_t length) {
+  char scratch[kDrainPiece];
+  while (length > 0) {
+    int32_t got = forwarder.ReadInput(scratch, length < kDrainPiece ? static_cast<int32_t>(length)
+                                                                    : kDrainPiece);
+    if (got <= 0) break;
+    length -= got;
+  }
 }

@@ -23,3 +23,8 @@ bool ReadBodyExactly(CgiForwarder& forwarder, char* buffer, int64_t length);
 // Reads the input to its end into a new malloc'd buffer; nullptr when it
 // cannot be held.
 char* ReadBodyToEnd(CgiForwarder& forwarder, int64_t* length);
+
+// Reads and drops at most `length` more bytes of the input (INT64_MAX: all
+// that is left), so that a reply written without reading the body still
+// reaches the browser.
+void DrainInput(CgiForwarder& forwarder, int64_t length);

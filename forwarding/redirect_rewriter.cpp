@@ -3,42 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "forwarding/reply_framing.h"
-#include "forwarding/growing_buffer.h"
-#include "gateway/ascii.h"
+#include "base/growing_buffer.h"
+#include "base/http_message.h"
+#include "base/text.h"
+#include "forwarding/reply_framer.h"
 
 namespace {
-
-struct Span {
-  const char* begin;
-  size_t length;
-};
-
-bool EqualsNoCase(Span span, const char* text) {
-  size_t length = std::strlen(text);
-  if (span.length != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (AsciiLower(span.begin[i]) != AsciiLower(text[i])) return false;
-  }
-  return true;
-}
-
-bool StartsWithNoCase(Span span, const char* prefix) {
-  size_t length = std::strlen(prefix);
-  return span.length >= length && EqualsNoCase(Span{span.begin, length}, prefix);
-}
-
-Span Trimmed(Span span) {
-  while (span.length > 0 && (*span.begin == ' ' || *span.begin == '\t')) {
-    ++span.begin;
-    --span.length;
-  }
-  while (span.length > 0 && (span.begin[span.length - 1] == ' ' ||
-                             span.begin[span.length - 1] == '\t')) {
-    --span.length;
-  }
-  return span;
-}
 
 // True when `authority` (host[:port] of a URL) names the target.
 bool NamesTarget(Span authority, const PublicAddress& address) {
@@ -46,8 +16,8 @@ bool NamesTarget(Span authority, const PublicAddress& address) {
   for (const char* name : address.targetNames) {
     if (!name || !*name) continue;
     std::snprintf(withPort, sizeof withPort, "%s:%u", name, address.targetPort);
-    if (EqualsNoCase(authority, withPort)) return true;
-    if (address.targetPort == (address.targetTls ? 443 : 80) && EqualsNoCase(authority, name)) {
+    if (SpanIs(authority, withPort)) return true;
+    if (address.targetPort == DefaultPort(address.targetTls) && SpanIs(authority, name)) {
       return true;
     }
   }
@@ -57,7 +27,7 @@ bool NamesTarget(Span authority, const PublicAddress& address) {
 // True when a cookie's Domain (a host without port) names the target.
 bool IsTargetHost(Span host, const PublicAddress& address) {
   for (const char* name : address.targetNames) {
-    if (name && *name && EqualsNoCase(host, name)) return true;
+    if (name && *name && SpanIs(host, name)) return true;
   }
   return false;
 }
@@ -73,7 +43,7 @@ bool RewriteUrl(Span value, const PublicAddress& address, GrowingBuffer& out) {
   // Only the target's own scheme names it: over TLS an "http://" URL is
   // another server's (or a downgrade), and is left alone.
   const char* scheme = address.targetTls ? "https://" : "http://";
-  if (!StartsWithNoCase(value, scheme)) return false;
+  if (!SpanStartsWith(value, scheme)) return false;
   size_t schemeLength = std::strlen(scheme);
   Span rest{value.begin + schemeLength, value.length - schemeLength};
   size_t authorityLength = 0;
@@ -104,7 +74,7 @@ bool RewriteCookie(Span value, const PublicAddress& address, GrowingBuffer& out)
     const char* partEnd = semicolon ? semicolon : end;
     Span part{at, static_cast<size_t>(partEnd - at)};
     Span trimmed = Trimmed(part);
-    if (!first && StartsWithNoCase(trimmed, "domain=")) {
+    if (!first && SpanStartsWith(trimmed, "domain=")) {
       Span domain{trimmed.begin + 7, trimmed.length - 7};
       if (domain.length > 0 && domain.begin[0] == '.') domain = Span{domain.begin + 1, domain.length - 1};
       if (IsTargetHost(domain, address)) {
@@ -114,7 +84,7 @@ bool RewriteCookie(Span value, const PublicAddress& address, GrowingBuffer& out)
       }
     }
     if (!first) out.Append(";");
-    if (!first && StartsWithNoCase(trimmed, "path=") && trimmed.length > 5 &&
+    if (!first && SpanStartsWith(trimmed, "path=") && trimmed.length > 5 &&
         trimmed.begin[5] == '/') {
       out.Append(part.begin, static_cast<size_t>(trimmed.begin - part.begin) + 5);
       AppendWithoutLineBreaks(out, address.prefix);
@@ -130,20 +100,11 @@ bool RewriteCookie(Span value, const PublicAddress& address, GrowingBuffer& out)
 }
 
 // The end of the final response's header (after any interim ones), or 0.
-// Only the part a header may take is looked at, so a large reply is not
-// copied whole.
+// Only the part a header may take is looked at.
 int64_t FinalHeaderEnd(const char* reply, int32_t length) {
-  if (length > kMaxReplyHeader + 1) length = static_cast<int32_t>(kMaxReplyHeader + 1);
-  char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
-  if (!copy) return 0;
-  std::memcpy(copy, reply, static_cast<size_t>(length));
-  copy[length] = '\0';
   ReplyFramer framer(false);
-  framer.Update(copy, length);
-  int64_t end = 0;
-  if (framer.HeaderComplete()) end = framer.HeaderEnd();
-  std::free(copy);
-  return end;
+  framer.Update(reply, length < kMaxReplyHeader + 1 ? length : kMaxReplyHeader + 1);
+  return framer.HeaderComplete() ? framer.HeaderEnd() : 0;
 }
 
 }  // namespace
@@ -155,36 +116,33 @@ char* RewriteReplyHeader(const char* reply, int32_t length, const PublicAddress&
   if (headerEnd == 0) return nullptr;
   GrowingBuffer out;
   bool changed = false;
-  const char* end = reply + headerEnd;
-  for (const char* line = reply; line < end;) {
-    const char* newline = static_cast<const char*>(std::memchr(line, '\n', end - line));
-    const char* next = newline ? newline + 1 : end;
-    const char* contentEnd = newline ? newline : end;
-    if (contentEnd > line && contentEnd[-1] == '\r') --contentEnd;
-    const char* colon = static_cast<const char*>(std::memchr(line, ':', contentEnd - line));
+  for (size_t at = 0; at < static_cast<size_t>(headerEnd);) {
+    Span line = NextLine(reply, static_cast<size_t>(headerEnd), &at);
+    const char* contentEnd = line.begin + line.length;
+    const char* next = reply + at;
+    const char* colon = static_cast<const char*>(std::memchr(line.begin, ':', line.length));
     bool rewritten = false;
-    if (colon && line != reply) {  // the status line is never touched
-      Span name{line, static_cast<size_t>(colon - line)};
+    if (colon && line.begin != reply) {  // the status line is never touched
+      Span name{line.begin, static_cast<size_t>(colon - line.begin)};
       Span value = Trimmed(Span{colon + 1, static_cast<size_t>(contentEnd - colon - 1)});
-      bool isLocation = EqualsNoCase(name, "Location") || EqualsNoCase(name, "Content-Location");
-      bool isCookie = EqualsNoCase(name, "Set-Cookie");
+      bool isLocation = SpanIs(name, "Location") || SpanIs(name, "Content-Location");
+      bool isCookie = SpanIs(name, "Set-Cookie");
       GrowingBuffer newValue;
       if (((isLocation && RewriteUrl(value, address, newValue)) ||
            (isCookie && RewriteCookie(value, address, newValue))) &&
           !newValue.Failed()) {
-        out.Append(line, static_cast<size_t>(colon - line));
+        out.Append(line.begin, name.length);
         out.Append(": ");
         out.Append(newValue.Data(), static_cast<size_t>(newValue.Length()));
         out.Append(contentEnd, static_cast<size_t>(next - contentEnd));
         rewritten = true;
       }
     }
-    if (!rewritten) out.Append(line, static_cast<size_t>(next - line));
+    if (!rewritten) out.Append(line.begin, static_cast<size_t>(next - line.begin));
     changed = changed || rewritten;
-    line = next;
   }
   if (!changed) return nullptr;
-  out.Append(end, static_cast<size_t>(length - headerEnd));
+  out.Append(reply + headerEnd, static_cast<size_t>(length - headerEnd));
   if (out.Failed() || out.Length() > INT32_MAX - 1) return nullptr;
   *newLength = static_cast<int32_t>(out.Length());
   return out.Release();

@@ -2,7 +2,7 @@
 
 #include "forwarding/body_reader.h"
 #include "gateway/cgi_forwarder.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 RequestBody::~RequestBody() {
   if (spool_) std::fclose(spool_);

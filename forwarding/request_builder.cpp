@@ -4,10 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/owned_buffer.h"
 #include "forwarding/body_reader.h"
+#include "forwarding/request_body.h"
 #include "forwarding/request_parts.h"
 #include "gateway/cgi_forwarder.h"
-#include "log/request_log.h"
 
 namespace {
 
@@ -29,13 +30,17 @@ char* CgiForwarder::BuildRequest(int32_t* length, ForwardMode mode) {
   *length = 0;
   RequestParts parts;
   parts.settings = &settings_;
-  if (!GatherRequestParts(*this, mode, kMaxBodyLength, parts)) return nullptr;
+  failure_ = GatherRequestParts(*this, mode, kMaxBodyLength, parts);
+  if (failure_ != Failure::kNone) return nullptr;
 
   OwnedBuffer unframedBody;
   if (parts.unframedBody) {
     int64_t read = 0;
     unframedBody.reset(ReadBodyToEnd(*this, &read));
-    if (!unframedBody) return nullptr;
+    if (!unframedBody) {
+      failure_ = Failure::kBodyTooLarge;
+      return nullptr;
+    }
     DeclareBodyLength(parts, read);
   }
 
@@ -43,12 +48,17 @@ char* CgiForwarder::BuildRequest(int32_t* length, ForwardMode mode) {
   uint64_t bodyBytes = parts.bodyLength > 0 ? static_cast<uint64_t>(parts.bodyLength) : 0;
   size_t headLength = 0;
   OwnedBuffer request(AllocateHead(parts, bodyBytes, &headLength));
-  if (!request) return nullptr;
+  if (!request) {
+    failure_ = Failure::kNoMemory;
+    return nullptr;
+  }
   char* body = request.get() + headLength;
   if (unframedBody) {
     std::memcpy(body, unframedBody.get(), static_cast<size_t>(bodyBytes));
   } else if (bodyBytes > 0 && !ReadBodyExactly(*this, body, static_cast<int64_t>(bodyBytes))) {
-    return nullptr;  // the body ended early: forwarding half of it helps nobody
+    // Forwarding half of it helps nobody.
+    failure_ = Failure::kBodyEndedEarly;
+    return nullptr;
   }
   size_t used = headLength + static_cast<size_t>(bodyBytes);
   request.get()[used] = '\0';
@@ -60,10 +70,12 @@ char* CgiForwarder::BuildRequestHead(int32_t* length, ForwardMode mode, RequestB
   *length = 0;
   RequestParts parts;
   parts.settings = &settings_;
-  if (!GatherRequestParts(*this, mode, kMaxStreamedBodyLength, parts)) return nullptr;
+  failure_ = GatherRequestParts(*this, mode, kMaxStreamedBodyLength, parts);
+  if (failure_ != Failure::kNone) return nullptr;
   if (parts.unframedBody) {
     if (!body->SpoolInput(*this)) {
-      if (settings_.logFile) LogEvent("Request body could not be spooled", settings_.logFile);
+      failure_ = Failure::kBodyNotSpooled;
+      Log().Event(FailureEvent(failure_));
       return nullptr;
     }
     DeclareBodyLength(parts, body->Length());
@@ -72,6 +84,10 @@ char* CgiForwarder::BuildRequestHead(int32_t* length, ForwardMode mode, RequestB
   }
   size_t headLength = 0;
   char* head = AllocateHead(parts, 0, &headLength);
-  if (head) *length = static_cast<int32_t>(headLength);
+  if (!head) {
+    failure_ = Failure::kNoMemory;
+    return nullptr;
+  }
+  *length = static_cast<int32_t>(headLength);
   return head;
 }

@@ -1,34 +1,31 @@
 #include "forwarding/request_parts.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
+#include "base/http_message.h"
+#include "base/text.h"
 #include "forwarding/authorization.h"
 #include "forwarding/body_reader.h"
-#include "gateway/ascii.h"
 #include "log/request_log.h"
 
 namespace {
 
-constexpr int kContentLengthRow = 12;
-constexpr int kContentTypeRow = 16;
-constexpr int kHostRow = 22;
+constexpr int kContentLengthRow = HeaderRowOf("Content-Length");
+constexpr int kContentTypeRow = HeaderRowOf("Content-Type");
+constexpr int kHostRow = HeaderRowOf("Host");
+static_assert(kContentLengthRow >= 0 && kContentTypeRow >= 0 && kHostRow >= 0,
+              "the rows the request treats apart are in the map");
 
-// Headers that belong to one connection, not to the request: the gateway's
-// connection to the target is its own (HTTP/1.0, closed after one reply), so
-// a browser's Connection: keep-alive or Upgrade must not reach the target.
-const char* const kHopByHopHeaders[] = {
-    "Connection", "Keep-Alive", "Proxy-Connection", "TE", "Trailer",
-    "Transfer-Encoding", "Upgrade", "HTTP2-Settings",
-};
-
-bool IsHopByHop(const char* header) {
-  for (const char* hop : kHopByHopHeaders) {
-    if (EqualsNoCase(header, hop)) return true;
-  }
-  return false;
+// The rows that belong to one connection, known when the program is built.
+constexpr std::array<bool, kHeaderMapRows> HopByHopRows() {
+  std::array<bool, kHeaderMapRows> rows{};
+  for (int row = 0; row < kHeaderMapRows; ++row) rows[row] = IsHopByHop(kHeaderMap[row].header);
+  return rows;
 }
+constexpr std::array<bool, kHeaderMapRows> kHopByHopRows = HopByHopRows();
 
 // The web server hands PATH_INFO over decoded; it goes back out with only
 // what a path may carry raw (unreserved, sub-delims, ":", "@", "/"), so
@@ -147,7 +144,7 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
       // A socket file has no host name or port of its own.
       const char* name = settings.targetServer[0] ? settings.targetServer : "localhost";
       std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", name);
-    } else if (settings.targetPort == DefaultPortOf(settings)) {
+    } else if (settings.targetPort == DefaultPort(settings.targetTls)) {
       std::snprintf(hostLine, sizeof hostLine, "Host: %s\r\n", host);
     } else {
       std::snprintf(hostLine, sizeof hostLine, "Host: %s:%ld\r\n", host,
@@ -255,8 +252,8 @@ bool IsHttpsOn(const char* value) {
          value[2] == '\0';
 }
 
-bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBody,
-                        RequestParts& parts) {
+Failure GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBody,
+                           RequestParts& parts) {
   const ForwardSettings& settings = *parts.settings;
   parts.hostForTarget = mode != ModeEcho;
   if (mode == ModeTargetTest) {
@@ -276,10 +273,11 @@ bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBo
     parts.unframedBody =
         !parts.contentLengthSet && VariableCopy(forwarder, "HTTP_TRANSFER_ENCODING").IsSet();
   }
-  if (!parts.method.IsSet() || parts.bodyLength > maxBody) return false;
+  if (!parts.method.IsSet()) return Failure::kNoMethod;
+  if (parts.bodyLength > maxBody) return Failure::kBodyTooLarge;
   if (!IsToken(parts.method.Text())) {
-    if (settings.logFile) LogEvent("Request method is not a token", settings.logFile);
-    return false;
+    RequestLog(settings.logFile).Event(FailureEvent(Failure::kMethodNotToken));
+    return Failure::kMethodNotToken;
   }
   // The length goes out as the number the gateway read and will send, never as
   // a text the target might read otherwise ("+5", " 5"); a length of zero or
@@ -287,7 +285,7 @@ bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBo
   if (parts.bodyLength > 0) DeclareBodyLength(parts, parts.bodyLength);
 
   for (int row = 0; row < kHeaderMapRows; ++row) {
-    if (IsHopByHop(kHeaderMap[row].header)) continue;
+    if (kHopByHopRows[row]) continue;
     if (row == kHostRow && mode != ModeEcho) continue;
     if (row == kContentLengthRow) continue;  // declared by the gateway itself
     if (row == kContentTypeRow && parts.bodyLength <= 0 && !parts.unframedBody) continue;
@@ -303,7 +301,7 @@ bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBo
     parts.https = IsHttpsOn(VariableCopy(forwarder, "HTTPS").Text());
   }
   if (settings.forwardOtherHeaders) GatherOtherHeaders(forwarder, parts);
-  return true;
+  return Failure::kNone;
 }
 
 void DeclareBodyLength(RequestParts& parts, int64_t length) {

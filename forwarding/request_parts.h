@@ -5,8 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "forwarding/failure.h"
 #include "forwarding/header_map.h"
-#include "gateway/owned.h"
+#include "gateway/cgi_forwarder.h"
 
 // Unmapped HTTP_ variables passed on when "ForwardOtherHeaders" is on; more
 // than this many are not forwarded.
@@ -45,10 +46,10 @@ struct RequestParts {
 bool IsHttpsOn(const char* value);
 
 // Takes the request line, the body's length and every header the request
-// carries. False when the request cannot be built (no method, or a declared
-// body longer than `maxBody`).
-bool GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBody,
-                        RequestParts& parts);
+// carries. Fails when the request cannot be built: no method, a method that
+// is no token, or a declared body longer than `maxBody`.
+Failure GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t maxBody,
+                           RequestParts& parts);
 
 // Declares the length of a body whose length the web server did not give.
 void DeclareBodyLength(RequestParts& parts, int64_t length);

@@ -3,68 +3,54 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/request_log.h"
+#include "forwarding/target_start.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace {
 
 // How long an empty receive waits for data before the clock is looked at.
 constexpr int kEmptyReceiveWaitMs = 1;
 
+// Why a connect failed, by the system's error code.
+Failure ConnectFailure(long error) {
+  if (platform::NothingListens(error)) return Failure::kRefused;
+  return platform::TimedOut(error) ? Failure::kConnectTimeout : Failure::kUnreachable;
+}
+
 }  // namespace
 
 TargetConnection::~TargetConnection() {
-  if (socket_ == platform::kNoSocket) return;
+  if (!socket_.IsOpen()) return;
   platform::EndTls(tls_);
-  if (polling_) platform::EndPolling(socket_);
-  platform::CloseSocket(socket_);
+  if (polling_) platform::EndPolling(socket_.Handle());
 }
 
-TargetConnection::Attempt TargetConnection::TryConnect(long* error) {
-  if (socket_ != platform::kNoSocket) platform::CloseSocket(socket_);
-  const bool local = settings_.targetSocket[0] != '\0';
-  socket_ = local ? platform::OpenLocalSocket() : platform::OpenTcpSocket();
-  if (socket_ == platform::kNoSocket) {
-    *error = platform::LastSocketError();
-    return Attempt::kNoSocket;
-  }
-  bool connected =
-      local ? platform::ConnectLocalSocket(socket_, settings_.targetSocket,
-                                           settings_.connectTimeoutSeconds)
-            : platform::ConnectSocket(socket_, settings_.targetAddress, settings_.targetPort,
-                                      settings_.connectTimeoutSeconds);
-  *error = connected ? 0 : platform::LastSocketError();
-  return connected ? Attempt::kConnected : Attempt::kFailed;
-}
-
-bool TargetConnection::Connect() {
-  FILE* log = settings_.logFile;
+Failure TargetConnection::Connect() {
   long error = 0;
-  Attempt attempt = TryConnect(&error);
-  if (attempt == Attempt::kNoSocket) {
-    if (log) {
-      const char* line = settings_.targetSocket[0] ? "No Unix domain socket: %s%ld\n"
-                                                   : "No socket: %s%ld\n";
-      LogSocketError(line, "", error, log);
-    }
-    return false;
+  TargetSocket::Attempt attempt = socket_.TryConnect(&error);
+  if (attempt == TargetSocket::Attempt::kNoSocket) {
+    const char* line = settings_.targetSocket[0] ? "No Unix domain socket: %s%ld\n"
+                                                 : "No socket: %s%ld\n";
+    log_.SocketError(line, "", error);
+    return Failure::kNoSocket;
   }
-  if (attempt == Attempt::kFailed) {
-    if (log) LogSocketError("Connection error: %s%ld", "", error, log);
-    if (settings_.startCommand[0] == '\0' || !platform::NothingListens(error) || !StartTarget()) {
-      return false;
+  if (attempt == TargetSocket::Attempt::kFailed) {
+    log_.SocketError("Connection error: %s%ld", "", error);
+    if (settings_.startCommand[0] == '\0' || !platform::NothingListens(error)) {
+      return ConnectFailure(error);
     }
+    Failure started = StartTarget(settings_, socket_);
+    if (started != Failure::kNone) return started;
   }
   // A target that stops reading must not hold the gateway beyond its timeout.
-  platform::SetSendTimeout(socket_, settings_.timeoutSeconds);
-  if (log) LogEvent("Connected", log);
-  return !settings_.targetTls || StartTls();
+  platform::SetSendTimeout(socket_.Handle(), settings_.timeoutSeconds);
+  log_.Event("Connected");
+  return settings_.targetTls ? StartTls() : Failure::kNone;
 }
 
-bool TargetConnection::StartTls() {
-  FILE* log = settings_.logFile;
-  if (!settings_.tlsVerify && log) {
-    LogEvent("TLS certificate checks are off (TlsVerify=0)", log);
-  }
+Failure TargetConnection::StartTls() {
+  if (!settings_.tlsVerify) log_.Event("TLS certificate checks are off (TlsVerify=0)");
   platform::TlsOptions options;
   // The name the target is known by; an address when it was given as one.
   options.serverName = settings_.tlsServerName[0] ? settings_.tlsServerName
@@ -79,30 +65,25 @@ bool TargetConnection::StartTls() {
   options.handshakeSeconds = seconds > 0 ? seconds : 1;
   platform::TlsFailure failure = platform::TlsFailure::kNone;
   char detail[256];
-  tls_ = platform::StartTls(socket_, options, &failure, detail, sizeof detail);
+  tls_ = platform::StartTls(socket_.Handle(), options, &failure, detail, sizeof detail);
   if (tls_) {
-    if (log) LogEvent("TLS established", log);
-    return true;
+    log_.Event("TLS established");
+    return Failure::kNone;
   }
-  if (log) {
-    static const char* const kCauses[] = {
-        "", "untrusted certificate", "certificate name mismatch", "certificate expired",
-        "protocol error", "timed out", "TLS not available"};
-    static_assert(sizeof kCauses / sizeof kCauses[0] ==
-                      static_cast<size_t>(platform::TlsFailure::kUnavailable) + 1,
-                  "one cause for each failure");
-    std::fprintf(log, "\tTLS failed: %s (%s, name %s)\n", kCauses[static_cast<int>(failure)],
-                 detail, options.serverName);
-    std::fflush(log);
-  }
-  return false;
+  static const char* const kCauses[] = {
+      "", "untrusted certificate", "certificate name mismatch", "certificate expired",
+      "protocol error", "timed out", "TLS not available"};
+  static_assert(sizeof kCauses / sizeof kCauses[0] ==
+                    static_cast<size_t>(platform::TlsFailure::kUnavailable) + 1,
+                "one cause for each failure");
+  char event[sizeof detail + kSettingTextSize + 64];
+  std::snprintf(event, sizeof event, "TLS failed: %s (%s, name %s)",
+                kCauses[static_cast<int>(failure)], detail, options.serverName);
+  log_.Event(event);
+  return Failure::kTls;
 }
 
-void TargetConnection::Log(const char* event) const {
-  if (settings_.logFile) LogEvent(event, settings_.logFile);
-}
-
-bool TargetConnection::Send(const char* data, int32_t length, bool wholeInTime) {
+Failure TargetConnection::Send(const char* data, int32_t length, bool wholeInTime) {
   const int64_t start = platform::MonotonicSeconds();
   int32_t sent = 0;
   while (sent < length) {
@@ -111,45 +92,42 @@ bool TargetConnection::Send(const char* data, int32_t length, bool wholeInTime) 
     if (wholeInTime && sent > 0 && settings_.timeoutSeconds > 0) {
       int64_t left = settings_.timeoutSeconds - (platform::MonotonicSeconds() - start);
       if (left <= 0) {
-        if (settings_.logFile) LogEvent("Timeout", settings_.logFile);
-        return false;
+        log_.Event(FailureEvent(Failure::kTimeout));
+        return Failure::kTimeout;
       }
-      platform::SetSendTimeout(socket_, static_cast<int>(left));
+      platform::SetSendTimeout(socket_.Handle(), static_cast<int>(left));
     }
     int32_t put = tls_ ? platform::SendOnTls(tls_, data + sent, length - sent)
-                       : platform::SendOnSocket(socket_, data + sent, length - sent);
+                       : platform::SendOnSocket(socket_.Handle(), data + sent, length - sent);
     if (put <= 0) {
-      if (settings_.logFile) {
-        LogSocketError("Send error: %s%ld", "", platform::LastSocketError(), settings_.logFile);
-      }
-      return false;
+      log_.SocketError("Send error: %s%ld", "", platform::LastSocketError());
+      return Failure::kSendFailed;
     }
     sent += put;
   }
-  return true;
+  return Failure::kNone;
 }
 
 void TargetConnection::StartReceiving() {
-  platform::BeginPolling(socket_);
+  platform::BeginPolling(socket_.Handle());
   polling_ = true;
 }
 
-int32_t TargetConnection::Receive(char* buffer, int32_t count, int64_t since,
-                                  const char** failure) {
+int32_t TargetConnection::Receive(char* buffer, int32_t count, int64_t since, Failure* failure) {
   for (;;) {
     int32_t got = tls_ ? platform::ReceiveOnTlsWithoutWaiting(tls_, buffer, count)
-                       : platform::ReceiveWithoutWaiting(socket_, buffer, count);
+                       : platform::ReceiveWithoutWaiting(socket_.Handle(), buffer, count);
     if (got >= 0) return got;
     long code = platform::NormalizeErrorCode(platform::LastSocketError());
     if (code != 0 && code != platform::kWouldBlock) {
-      *failure = "Network error";
+      *failure = Failure::kNetworkError;
       return -1;
     }
     if (platform::MonotonicSeconds() - since >= settings_.timeoutSeconds) {
-      *failure = "Timeout";
+      *failure = Failure::kTimeout;
       return -1;
     }
-    platform::WaitReadable(socket_, kEmptyReceiveWaitMs);
+    platform::WaitReadable(socket_.Handle(), kEmptyReceiveWaitMs);
   }
 }
 

@@ -4,12 +4,16 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "forwarding/failure.h"
+#include "forwarding/target_socket.h"
+#include "log/request_log.h"
+#include "platform/tls.h"
 #include "settings/forward_settings.h"
 
 class TargetConnection {
  public:
-  explicit TargetConnection(const ForwardSettings& settings) : settings_(settings) {}
+  explicit TargetConnection(const ForwardSettings& settings)
+      : settings_(settings), log_(settings.logFile), socket_(settings) {}
   ~TargetConnection();
   TargetConnection(const TargetConnection&) = delete;
   TargetConnection& operator=(const TargetConnection&) = delete;
@@ -19,34 +23,26 @@ class TargetConnection {
   // there is a start command, starts the application (or waits for another
   // request's start) and connects once it accepts. Called once, before
   // anything is sent.
-  bool Connect();
+  Failure Connect();
   // Sends every byte, however the socket splits them; logs a failure. A send
   // that makes no progress for `timeoutSeconds` fails; with `wholeInTime` the
   // whole of it must be done within `timeoutSeconds`.
-  bool Send(const char* data, int32_t length, bool wholeInTime = false);
+  Failure Send(const char* data, int32_t length, bool wholeInTime = false);
   // From here on receives do not block.
   void StartReceiving();
 
   // One receive of at most `count` bytes. Returns the count, 0 when the
-  // target closed, -1 when the exchange failed (`*failure` is then the log's
-  // event line). An empty receive waits at most 1 ms for data and fails once
+  // target closed, -1 when the exchange failed (`*failure` says why). An
+  // empty receive waits at most 1 ms for data and fails once
   // `timeoutSeconds` have passed since `since` (whole seconds).
-  int32_t Receive(char* buffer, int32_t count, int64_t since, const char** failure);
+  int32_t Receive(char* buffer, int32_t count, int64_t since, Failure* failure);
 
  private:
-  enum class Attempt { kConnected, kNoSocket, kFailed };
-  // One connect on a fresh socket; the system's error code in `*error`.
-  Attempt TryConnect(long* error);
-  // After "nothing listens": starts the application, or waits for another
-  // request's start (target_start.cpp).
-  bool StartTarget();
-  bool WaitForStart(int64_t since, platform::StartedProcess& process);
-  bool WaitForOtherStart(platform::FileLock& lock);
-  void Log(const char* event) const;
-  bool StartTls();
+  Failure StartTls();
 
   const ForwardSettings& settings_;
-  platform::SocketHandle socket_ = platform::kNoSocket;
+  const RequestLog log_;
+  TargetSocket socket_;
   platform::TlsSession* tls_ = nullptr;
   bool polling_ = false;
 };

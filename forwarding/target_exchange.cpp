@@ -2,12 +2,11 @@
 // the reply until it is complete, the target's time is up, or the network fails.
 #include <cstdlib>
 
-#include "forwarding/growing_buffer.h"
-#include "forwarding/reply_framing.h"
+#include "base/growing_buffer.h"
+#include "forwarding/reply_framer.h"
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
-#include "log/request_log.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -24,8 +23,10 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
   *replyLength = 0;
   *targetStatus = 0;
   TargetConnection connection(settings_);
-  if (!connection.Connect() || !connection.Send(request, length, true)) return nullptr;
-  if (settings_.logFile) LogEvent("Data sent", settings_.logFile);
+  failure_ = connection.Connect();
+  if (failure_ == Failure::kNone) failure_ = connection.Send(request, length, true);
+  if (failure_ != Failure::kNone) return nullptr;
+  Log().Event("Data sent");
 
   // Whole seconds: counting from the next one means a reply is never given up
   // on before Timeout has passed (Timeout=1 could otherwise end it at once).
@@ -33,7 +34,6 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
   connection.StartReceiving();
   GrowingBuffer reply;
   ReplyFramer framer(IsHeadRequest(request, length));
-  const char* failure = nullptr;  // the log's event line when the exchange fails
   for (;;) {
     // Never beyond a known end, so the last piece never makes the buffer grow.
     int32_t piece = kReceivePiece;
@@ -41,8 +41,8 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
     if (framer.End() > 0 && missing > 0) {
       piece = missing < kKnownLengthPiece ? static_cast<int32_t>(missing) : kKnownLengthPiece;
     }
-    if (!reply.Reserve(piece)) return nullptr;  // no memory: no log line
-    int32_t got = connection.Receive(reply.Tail(), piece, start, &failure);
+    if (!reply.Reserve(piece)) break;  // no memory: no log line
+    int32_t got = connection.Receive(reply.Tail(), piece, start, &failure_);
     if (got < 0) break;
     ReplyFramer::State state;
     if (got == 0) {
@@ -54,17 +54,21 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
       // Once the length is known, take room for all of it at once.
       if (state == ReplyFramer::State::kNeedMore && framer.End() > 0 &&
           !reply.ReserveTotal(framer.End())) {
-        return nullptr;
+        break;
       }
     }
     if (state == ReplyFramer::State::kComplete) {
       reply.CutTo(framer.End());
-      *replyLength = static_cast<int32_t>(reply.Length());
-      return reply.Release();
+      const int64_t whole = reply.Length();
+      char* complete = reply.Release();
+      if (!complete) break;
+      *replyLength = static_cast<int32_t>(whole);
+      return complete;
     }
-    failure = FramingFailure(state);
-    if (failure) break;
+    failure_ = FailureOf(state);
+    if (failure_ != Failure::kNone) break;
   }
-  if (settings_.logFile) LogEvent(failure, settings_.logFile);
+  if (reply.Failed()) failure_ = Failure::kNoMemory;
+  Log().Event(FailureEvent(failure_));
   return nullptr;
 }

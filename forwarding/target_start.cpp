@@ -1,107 +1,117 @@
-// Starting the application behind the gateway when nothing listens
-// ("StartCommand"). One request starts it and holds the lock file beside the
+// One request starts the application and holds the lock file beside the
 // program until the application accepts or the start has failed; requests
 // that find the lock taken do not start anything and wait for the target
 // itself, so they connect as soon as it accepts.
-#include "forwarding/target_connection.h"
+#include "forwarding/target_start.h"
+
 #include "log/request_log.h"
+#include "platform/clock.h"
+#include "platform/file_lock.h"
+#include "platform/local_socket.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 
 namespace {
 
 // The pause between connection attempts while the application comes up.
 constexpr int kRetryPauseMs = 25;
 
-void LogCode(const char* format, long code, FILE* log) {
-  if (log) LogSocketError(format, "\t", code, log);
+bool Accepts(TargetSocket& socket) {
+  long error = 0;
+  return socket.TryConnect(&error) == TargetSocket::Attempt::kConnected;
+}
+
+Failure WaitForStart(const ForwardSettings& settings, TargetSocket& socket, int64_t since,
+                     platform::StartedProcess& process) {
+  const RequestLog log(settings.logFile);
+  bool ended = false;
+  for (;;) {
+    if (Accepts(socket)) return Failure::kNone;
+    long code = 0;
+    platform::ProcessState state =
+        ended ? platform::ProcessState::kRunning : platform::CheckProcess(&process, &code);
+    if (state == platform::ProcessState::kKilled) {
+      log.SocketError("%sTarget ended by signal %ld", "\t", code);
+      return Failure::kStartFailed;
+    }
+    if (state == platform::ProcessState::kExited) {
+      ended = true;
+      log.SocketError("%sTarget exited with code %ld", "\t", code);
+      // A command that succeeds may have left the application running in the
+      // background (a server that forks itself away); any other end is final.
+      if (code != 0) return Failure::kStartFailed;
+    }
+    if (platform::MonotonicSeconds() - since > settings.startTimeoutSeconds) {
+      // Left running, it would still be coming up when the next request
+      // starts another copy; stopped, the next request starts afresh.
+      log.SocketError(ended ? "%sTarget not accepting after %ld s"
+                            : "%sTarget not accepting after %ld s, stopped",
+                      "\t", settings.startTimeoutSeconds);
+      if (!ended) platform::EndProcess(&process);
+      return Failure::kStartFailed;
+    }
+    platform::SleepMilliseconds(kRetryPauseMs);
+  }
+}
+
+Failure WaitForOtherStart(const ForwardSettings& settings, TargetSocket& socket,
+                          platform::FileLock& lock) {
+  const RequestLog log(settings.logFile);
+  const int64_t since = platform::MonotonicSeconds();
+  for (;;) {
+    platform::SleepMilliseconds(kRetryPauseMs);
+    if (Accepts(socket)) return Failure::kNone;
+    // The starter keeps the lock until the application accepts or it gives
+    // up: a free lock and still no target means it gave up (the attempt is
+    // made once more, in case the target came up in between).
+    if (lock.TryLock(settings.lockPath) == platform::FileLock::kLocked) {
+      lock.Unlock();
+      if (Accepts(socket)) return Failure::kNone;
+      log.Event("Target start by another request failed");
+      return Failure::kStartFailed;
+    }
+    if (platform::MonotonicSeconds() - since > settings.startTimeoutSeconds) {
+      log.SocketError("%sTarget not accepting after %ld s", "\t", settings.startTimeoutSeconds);
+      return Failure::kStartFailed;
+    }
+  }
 }
 
 }  // namespace
 
-bool TargetConnection::StartTarget() {
-  FILE* log = settings_.logFile;
+Failure StartTarget(const ForwardSettings& settings, TargetSocket& socket) {
+  const RequestLog log(settings.logFile);
   platform::FileLock lock;
-  switch (lock.TryLock(settings_.lockPath)) {
+  switch (lock.TryLock(settings.lockPath)) {
     case platform::FileLock::kFailed:
-      LogCode("%sLock file not usable: %ld", platform::LastSystemError(), log);
-      return false;
+      log.SocketError("%sLock file not usable: %ld", "\t", platform::LastSystemError());
+      return Failure::kStartFailed;
     case platform::FileLock::kBusy:
-      Log("Target being started by another request");
-      return WaitForOtherStart(lock);
+      log.Event("Target being started by another request");
+      return WaitForOtherStart(settings, socket, lock);
     case platform::FileLock::kLocked:
       break;
   }
   // Another request may have brought it up since our first attempt.
   long error = 0;
-  if (TryConnect(&error) == Attempt::kConnected) return true;
+  if (socket.TryConnect(&error) == TargetSocket::Attempt::kConnected) return Failure::kNone;
   // A socket file that refuses is left from a copy that was killed; the new
   // one could not listen there while it stays.
-  if (settings_.targetSocket[0] != '\0' && platform::NothingListens(error)) {
-    platform::RemoveSocketFile(settings_.targetSocket);
+  if (settings.targetSocket[0] != '\0' && platform::NothingListens(error)) {
+    platform::RemoveSocketFile(settings.targetSocket);
   }
   platform::StartedProcess process;
-  if (!platform::StartDetached(settings_.startCommand, settings_.programFolder,
-                               settings_.startLogPath, &process)) {
-    LogCode("%sTarget not started: %ld", platform::LastSystemError(), log);
-    return false;
+  if (!platform::StartDetached(settings.startCommand, settings.programFolder,
+                               settings.startLogPath, &process)) {
+    log.SocketError("%sTarget not started: %ld", "\t", platform::LastSystemError());
+    return Failure::kStartFailed;
   }
-  LogCode("%sTarget started, process %ld", static_cast<long>(process.id), log);
-  if (process.outputError != 0) LogCode("%sStart log not usable: %ld", process.outputError, log);
-  if (process.sharesServerJob) Log("Target runs in the web server's job and may end with it");
-  bool accepted = WaitForStart(platform::MonotonicSeconds(), process);
+  log.SocketError("%sTarget started, process %ld", "\t", static_cast<long>(process.id));
+  if (process.outputError != 0) {
+    log.SocketError("%sStart log not usable: %ld", "\t", process.outputError);
+  }
+  if (process.sharesServerJob) log.Event("Target runs in the web server's job and may end with it");
+  Failure accepted = WaitForStart(settings, socket, platform::MonotonicSeconds(), process);
   platform::ReleaseProcess(&process);
   return accepted;
-}
-
-bool TargetConnection::WaitForStart(int64_t since, platform::StartedProcess& process) {
-  FILE* log = settings_.logFile;
-  bool ended = false;
-  for (;;) {
-    long error = 0;
-    if (TryConnect(&error) == Attempt::kConnected) return true;
-    long code = 0;
-    platform::ProcessState state =
-        ended ? platform::ProcessState::kRunning : platform::CheckProcess(&process, &code);
-    if (state == platform::ProcessState::kKilled) {
-      LogCode("%sTarget ended by signal %ld", code, log);
-      return false;
-    }
-    if (state == platform::ProcessState::kExited) {
-      ended = true;
-      LogCode("%sTarget exited with code %ld", code, log);
-      // A command that succeeds may have left the application running in the
-      // background (a server that forks itself away); any other end is final.
-      if (code != 0) return false;
-    }
-    if (platform::MonotonicSeconds() - since > settings_.startTimeoutSeconds) {
-      // Left running, it would still be coming up when the next request
-      // starts another copy; stopped, the next request starts afresh.
-      LogCode(ended ? "%sTarget not accepting after %ld s" : "%sTarget not accepting after %ld s, stopped",
-              settings_.startTimeoutSeconds, log);
-      if (!ended) platform::EndProcess(&process);
-      return false;
-    }
-    platform::SleepMilliseconds(kRetryPauseMs);
-  }
-}
-
-bool TargetConnection::WaitForOtherStart(platform::FileLock& lock) {
-  const int64_t since = platform::MonotonicSeconds();
-  for (;;) {
-    platform::SleepMilliseconds(kRetryPauseMs);
-    long error = 0;
-    if (TryConnect(&error) == Attempt::kConnected) return true;
-    // The starter keeps the lock until the application accepts or it gives
-    // up: a free lock and still no target means it gave up (the attempt is
-    // made once more, in case the target came up in between).
-    if (lock.TryLock(settings_.lockPath) == platform::FileLock::kLocked) {
-      lock.Unlock();
-      if (TryConnect(&error) == Attempt::kConnected) return true;
-      Log("Target start by another request failed");
-      return false;
-    }
-    if (platform::MonotonicSeconds() - since > settings_.startTimeoutSeconds) {
-      LogCode("%sTarget not accepting after %ld s", settings_.startTimeoutSeconds, settings_.logFile);
-      return false;
-    }
-  }
 }

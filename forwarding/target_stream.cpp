@@ -2,16 +2,16 @@
 // the reply goes to the browser in pieces as it arrives, so memory stays
 // bounded whatever the size of either.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "forwarding/growing_buffer.h"
-#include "forwarding/reply_framing.h"
+#include "base/growing_buffer.h"
+#include "base/owned_buffer.h"
+#include "forwarding/reply_framer.h"
+#include "forwarding/request_body.h"
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
 #include "log/request_log.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -21,12 +21,13 @@ constexpr int64_t kMaxStreamedReply = INT64_MAX / 2;
 
 class StreamRelay {
  public:
-  StreamRelay(CgiForwarder& forwarder, const ForwardSettings& settings, bool headRequest)
-      : forwarder_(forwarder), settings_(settings), framer_(headRequest, kMaxStreamedReply) {}
+  StreamRelay(CgiForwarder& forwarder, RequestLog log, bool headRequest)
+      : forwarder_(forwarder), log_(log), framer_(headRequest, kMaxStreamedReply) {}
 
-  // Runs the exchange after the request was sent. Returns 200 once anything
-  // was relayed, 500 when nothing was.
-  int Relay(TargetConnection& connection);
+  // Runs the exchange after the request was sent. Failure::kNone once
+  // anything was relayed (a failure after that ends the reply short, and is
+  // logged); the cause when nothing was.
+  Failure Relay(TargetConnection& connection);
 
  private:
   // Keeps the bytes until the header is complete. False when it failed.
@@ -36,12 +37,14 @@ class StreamRelay {
   // Writes body bytes, never beyond the reply's end. False when the browser
   // is gone.
   bool RelayBody(const char* bytes, int64_t count);
-  void Log(const char* event) {
-    if (settings_.logFile) LogEvent(event, settings_.logFile);
+  // Logs why the relay ended; the cause when nothing was relayed.
+  Failure End(Failure failure) {
+    log_.Event(FailureEvent(failure));
+    return relaying_ ? Failure::kNone : failure;
   }
 
   CgiForwarder& forwarder_;
-  const ForwardSettings& settings_;
+  const RequestLog log_;
   ReplyFramer framer_;
   GrowingBuffer head_;  // the reply until its header is complete
   bool relaying_ = false;
@@ -59,7 +62,7 @@ bool StreamRelay::StartRelaying() {
   relaying_ = true;
   int64_t available = head_.Length();
   if (framer_.End() > 0 && available > framer_.End()) available = framer_.End();
-  if (settings_.logFile) std::fputs("Reply sent back to browser\n", settings_.logFile);
+  log_.Relayed();
   int32_t rewrittenLength = 0;
   OwnedBuffer rewritten(forwarder_.RewriteRedirects(
       head_.Data(), static_cast<int32_t>(available), &rewrittenLength));
@@ -81,73 +84,62 @@ bool StreamRelay::RelayBody(const char* bytes, int64_t count) {
   return written == count;
 }
 
-int StreamRelay::Relay(TargetConnection& connection) {
+Failure StreamRelay::Relay(TargetConnection& connection) {
   char* piece = static_cast<char*>(std::malloc(kStreamPiece));
-  if (!piece) return 500;
+  if (!piece) return Failure::kNoMemory;
   OwnedBuffer pieceOwner(piece);
   // The clock counts whole seconds: starting the count at the next second
   // makes sure a silence shorter than the timeout never ends a transfer (the
   // end comes between Timeout and Timeout + 1 seconds of silence).
   int64_t lastArrival = platform::MonotonicSeconds() + 1;
   for (;;) {
-    const char* failure = nullptr;
+    Failure failure = Failure::kNone;
     int32_t got = connection.Receive(piece, kStreamPiece, lastArrival, &failure);
-    if (got < 0) {
-      Log(failure);
-      break;
-    }
+    if (got < 0) return End(failure);
     if (got == 0) {
       // The close ends a reply framed by it; any other reply is cut short.
-      if (relaying_ && framer_.End() == 0) return 200;
-      Log("Connection closed");
-      break;
+      if (relaying_ && framer_.End() == 0) return Failure::kNone;
+      return End(Failure::kClosedEarly);
     }
     // Timeouts count from the last byte received: a transfer that keeps
     // flowing is never cut.
     lastArrival = platform::MonotonicSeconds() + 1;
     if (relaying_) {
-      if (!RelayBody(piece, got)) {
-        Log("Browser closed");
-        return 200;
-      }
+      if (!RelayBody(piece, got)) return End(Failure::kBrowserGone);
     } else {
       ReplyFramer::State state = ReplyFramer::State::kNeedMore;
-      if (!CollectHeader(piece, got, &state)) break;
-      if (FramingFailure(state)) {
-        Log(FramingFailure(state));
-        break;
-      }
-      if (framer_.HeaderComplete() && !StartRelaying()) {
-        Log("Browser closed");
-        return 200;
-      }
+      if (!CollectHeader(piece, got, &state)) return End(Failure::kNoMemory);
+      if (FailureOf(state) != Failure::kNone) return End(FailureOf(state));
+      if (framer_.HeaderComplete() && !StartRelaying()) return End(Failure::kBrowserGone);
     }
-    if (relaying_ && framer_.End() > 0 && relayed_ >= framer_.End()) return 200;
+    if (relaying_ && framer_.End() > 0 && relayed_ >= framer_.End()) return Failure::kNone;
   }
-  return relaying_ ? 200 : 500;
 }
 
 }  // namespace
 
-int CgiForwarder::StreamWithTarget(const char* head, int32_t length, RequestBody& body) {
+Failure CgiForwarder::StreamWithTarget(const char* head, int32_t length, RequestBody& body) {
   TargetConnection connection(settings_);
-  if (!connection.Connect() || !connection.Send(head, length)) return 500;
+  Failure failure = connection.Connect();
+  if (failure == Failure::kNone) failure = connection.Send(head, length);
+  if (failure != Failure::kNone) return failure;
   {
     char* piece = static_cast<char*>(std::malloc(kStreamPiece));
-    if (!piece) return 500;
+    if (!piece) return Failure::kNoMemory;
     OwnedBuffer pieceOwner(piece);
     for (;;) {
       int32_t got = body.Read(*this, piece, kStreamPiece);
       if (got == 0) break;
       if (got < 0) {
-        if (settings_.logFile) LogEvent("Request body ended early", settings_.logFile);
-        return 500;
+        Log().Event(FailureEvent(Failure::kBodyEndedEarly));
+        return Failure::kBodyEndedEarly;
       }
-      if (!connection.Send(piece, got)) return 500;
+      failure = connection.Send(piece, got);
+      if (failure != Failure::kNone) return failure;
     }
   }
-  if (settings_.logFile) LogEvent("Data sent", settings_.logFile);
+  Log().Event("Data sent");
   connection.StartReceiving();
-  StreamRelay relay(*this, settings_, IsHeadRequest(head, length));
+  StreamRelay relay(*this, Log(), IsHeadRequest(head, length));
   return relay.Relay(connection);
 }

@@ -10,10 +10,12 @@
 #include <string>
 #include <tuple>
 
+#include "base/http_message.h"
+#include "base/owned_buffer.h"
 #include "forwarding/redirect_rewriter.h"
-#include "forwarding/reply_framing.h"
+#include "forwarding/reply_framer.h"
 #include "fuzz/fuzz_check.h"
-#include "gateway/owned.h"
+#include "platform/program.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
 

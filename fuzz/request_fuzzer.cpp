@@ -15,7 +15,7 @@
 
 #include "forwarding/body_reader.h"
 #include "fuzz/fuzz_check.h"
-#include "gateway/owned.h"
+#include "base/owned_buffer.h"
 #include "tests/support/fake_forwarder.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/platform.h"
 #include "platform/profile_text.h"
+#include "platform/program.h"
 #include "settings/forward_settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -8,9 +8,12 @@
 
 #include <cstdint>
 
-#include "forwarding/request_body.h"
+#include "forwarding/failure.h"
 #include "gateway/forward_mode.h"
+#include "log/request_log.h"
 #include "settings/forward_settings.h"
+
+class RequestBody;
 
 class CgiForwarder {
  public:
@@ -42,19 +45,21 @@ class CgiForwarder {
 
   // Rebuilds the HTTP/1.0 request from the CGI variables and the body.
   // Returns a malloc'd buffer (NUL after `*length` bytes) that the caller
-  // frees, or nullptr with `*length` 0.
+  // frees, or nullptr with `*length` 0 (LastFailure() says why).
   char* BuildRequest(int32_t* length, ForwardMode mode);
 
   // Sends `request` to the target and collects its reply. Returns a malloc'd
   // buffer (NUL after `*replyLength` bytes) that the caller frees, or nullptr
-  // with `*replyLength` 0. `*targetStatus` is the reply's status code once its
-  // header has been seen.
+  // with `*replyLength` 0 (LastFailure() says why). `*targetStatus` is the
+  // reply's status code once its header has been seen.
   char* ExchangeWithTarget(const char* request, int32_t length,
                            int32_t* replyLength, int32_t* targetStatus);
+  // Why the last of these operations, or BuildRequestHead, returned nullptr.
+  Failure LastFailure() const { return failure_; }
 
   // Finds the end of the reply header, the status code and the declared
   // Content-Length in the NUL-terminated `text`; all 0 while the header is
-  // incomplete. `text` is restored before returning.
+  // incomplete. `text` is left as it is.
   void ScanReplyHeader(char* text, int32_t* headerLength, int32_t* status,
                        int32_t* bodyLength);
 
@@ -62,9 +67,9 @@ class CgiForwarder {
   // in pieces. Returns a malloc'd buffer or nullptr, like BuildRequest.
   char* BuildRequestHead(int32_t* length, ForwardMode mode, RequestBody* body);
   // Sends the head and the body, and relays the reply to the output as it
-  // arrives. Returns 200 once any of the reply has been relayed (a failure
-  // after that ends the response short), 500 when nothing was.
-  int StreamWithTarget(const char* head, int32_t length, RequestBody& body);
+  // arrives. Failure::kNone once any of the reply has been relayed (a failure
+  // after that ends the response short); the cause when nothing was.
+  Failure StreamWithTarget(const char* head, int32_t length, RequestBody& body);
 
   // When "RewriteRedirects" is on: a copy of the reply whose header sends the
   // browser to the gateway's public address instead of the target's (malloc'd,
@@ -75,10 +80,16 @@ class CgiForwarder {
   ForwardSettings& settings_;
 
  private:
+  // The log of the request being served.
+  RequestLog Log() const { return RequestLog(settings_.logFile); }
   void WriteLocalHeader(const char* status, const char* contentTypeLine, int64_t bodyLength);
-  void SendLocalReply(const char* status, const char* contentTypeLine,
-                      const char* body);
+  void WriteTextHeader(const char* status, int64_t bodyLength);
+  // The answers of the reserved paths "/~~echo", "/~~info" and "/~~target".
   void SendEcho();
+  void SendInfoPage(const char* version);
+  Failure ProbeTarget();
+
+  Failure failure_ = Failure::kNone;
 };
 
 // The forwarder of a real CGI run: standard input, standard output and the
@@ -97,4 +108,50 @@ class ConsoleCgiForwarder : public CgiForwarder {
 
  private:
   int64_t bodyBytesRead_ = 0;
+};
+
+// A copy of a CGI variable, handed back to the forwarder that made it.
+class VariableCopy {
+ public:
+  VariableCopy() = default;
+  VariableCopy(CgiForwarder& forwarder, const char* name)
+      : forwarder_(&forwarder), text_(forwarder.GetVariable(name)) {}
+  // A fixed text standing where a variable would: nothing to hand back, so
+  // nothing can leak whatever the forwarder's FreeVariable does.
+  static VariableCopy Fixed(const char* text) {
+    VariableCopy copy;
+    copy.text_ = const_cast<char*>(text);
+    copy.owned_ = false;
+    return copy;
+  }
+
+  VariableCopy(VariableCopy&& other) noexcept
+      : forwarder_(other.forwarder_), text_(other.text_), owned_(other.owned_) {
+    other.text_ = nullptr;
+  }
+  VariableCopy& operator=(VariableCopy&& other) noexcept {
+    if (this != &other) {
+      Release();
+      forwarder_ = other.forwarder_;
+      text_ = other.text_;
+      owned_ = other.owned_;
+      other.text_ = nullptr;
+    }
+    return *this;
+  }
+  VariableCopy(const VariableCopy&) = delete;
+  VariableCopy& operator=(const VariableCopy&) = delete;
+  ~VariableCopy() { Release(); }
+
+  bool IsSet() const { return text_ != nullptr; }
+  const char* Text() const { return text_; }
+  void Release() {
+    if (text_ && owned_) forwarder_->FreeVariable(text_);
+    text_ = nullptr;
+  }
+
+ private:
+  CgiForwarder* forwarder_ = nullptr;
+  char* text_ = nullptr;
+  bool owned_ = true;
 };

@@ -1,11 +1,10 @@
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
+#include "base/owned_buffer.h"
 #include "forwarding/body_reader.h"
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
-#include "platform/platform.h"
+#include "platform/cgi_channel.h"
 
 // The base class is a forwarder connected to nothing: no body, no variables,
 // output discarded.
@@ -27,14 +26,7 @@ ConsoleCgiForwarder::~ConsoleCgiForwarder() {
   } else if (platform::FindEnvironmentVariable("HTTP_TRANSFER_ENCODING")) {
     left = INT64_MAX;  // a dechunked upload ends with the input
   }
-  char scratch[16384];
-  while (left > 0) {
-    int32_t want = left < static_cast<int64_t>(sizeof scratch) ? static_cast<int32_t>(left)
-                                                                : static_cast<int32_t>(sizeof scratch);
-    int32_t got = platform::ReadStandardInput(scratch, want);
-    if (got <= 0) break;
-    left -= got;
-  }
+  DrainInput(*this, left);
 }
 
 int32_t ConsoleCgiForwarder::ReadInput(char* buffer, int32_t count) {

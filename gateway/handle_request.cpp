@@ -3,63 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/owned_buffer.h"
+#include "forwarding/request_body.h"
 #include "gateway/cgi_forwarder.h"
-#include "gateway/owned.h"
+#include "gateway/reserved_paths.h"
 #include "log/request_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "settings/path_list.h"
 
 namespace {
 
-const char kInfoPageFormat[] =
-    "<HTML><HEAD><TITLE>Information</TITLE></HEAD>\r\n<BODY>\r\n"
-    "<H2>Product information</H2><BR>\r\n"
-    "<B>Script name:</B> %s (%s)<BR>\r\n"
-    "<B>Server software:</B> %s<BR>\r\n"
-    "<B>Server protocol:</B> %s<BR>\r\n"
-    "<B>Gateway interface:</B> %s<BR>\r\n"
-    "<BR>\r\n</BODY></HTML>\r\n";
-const char kTargetGoodPage[] =
-    "<HTML><HEAD><TITLE>Target (backend) test</TITLE><HEAD><BODY><B>Good:</B> "
-    "target server reached.</BODY></HTML>";
-const char kTargetBadPage[] =
-    "<HTML><HEAD><TITLE>Target (backend) test</TITLE><HEAD><BODY><B>Bad:</B> "
-    "target server not reached.</BODY></HTML>";
 const char kForbiddenBody[] = "<H2>Forbidden</H2>";
 const char kErrorBody[] = "<H2>CGI Error</H2>";
-const char kNotSet[] = "n/a";
-
-constexpr size_t kInfoPageSize = 4096;
-// Each value on the information page is cut to this, so the page always fits.
-constexpr size_t kInfoValueSize = 512;
-
-// Copies `text` for the information page, cut to fit, with the characters
-// that mean something in HTML escaped.
-void CopyForPage(const char* text, char* out, size_t size) {
-  size_t used = 0;
-  for (const char* at = text; *at; ++at) {
-    const char* entity = nullptr;
-    switch (*at) {
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '&': entity = "&amp;"; break;
-      case '"': entity = "&quot;"; break;
-      default: break;
-    }
-    size_t length = entity ? std::strlen(entity) : 1;
-    if (used + length >= size) break;
-    std::memcpy(out + used, entity ? entity : at, length);
-    used += length;
-  }
-  out[used] = '\0';
-}
-
-ForwardMode ReservedMode(const char* path) {
-  if (std::strcmp(path, "/~~echo") == 0) return ModeEcho;
-  if (std::strcmp(path, "/~~info") == 0) return ModeInfo;
-  if (std::strcmp(path, "/~~target") == 0) return ModeTargetTest;
-  return ModeForward;
-}
 
 // True when the lists refuse `canonical`.
 bool Refused(const char* canonical, const ForwardSettings& settings) {
@@ -67,16 +22,17 @@ bool Refused(const char* canonical, const ForwardSettings& settings) {
          (settings.forbiddenPaths[0] != '\0' && MatchesPathList(canonical, settings.forbiddenPaths));
 }
 
-// 200 when the lists let `path` through, 403 when they refuse it; judged on
-// the path's canonical form, and on the form a Windows target reads it in
-// (either refusing is enough). 500 when there is no memory to judge it.
-int PathListStatus(const char* path, const ForwardSettings& settings) {
+// Whether the lists let `path` through: judged on the path's canonical form,
+// and on the form a Windows target reads it in (either refusing is enough).
+Failure JudgePath(const char* path, const ForwardSettings& settings) {
   size_t size = std::strlen(path) + 2;
   OwnedBuffer forms(static_cast<char*>(std::malloc(2 * size)));
-  if (!forms) return 500;
+  if (!forms) return Failure::kNoMemory;
   CanonicalPath(path, forms.get());
   CanonicalPath(path, forms.get() + size, true);
-  return Refused(forms.get(), settings) || Refused(forms.get() + size, settings) ? 403 : 200;
+  return Refused(forms.get(), settings) || Refused(forms.get() + size, settings)
+             ? Failure::kPathRefused
+             : Failure::kNone;
 }
 
 // Opens the log for this request and closes it on every way out.
@@ -98,88 +54,72 @@ class RequestLogScope {
   ForwardSettings& settings_;
 };
 
-void SendInfoPage(CgiForwarder& forwarder, const char* version) {
-  const char* names[] = {"SCRIPT_NAME", "SERVER_SOFTWARE", "SERVER_PROTOCOL", "GATEWAY_INTERFACE"};
-  char values[5][kInfoValueSize];
-  for (int i = 0; i < 4; ++i) {
-    VariableCopy value(forwarder, names[i]);
-    CopyForPage(value.IsSet() ? value.Text() : kNotSet, values[i], kInfoValueSize);
+// The reply collected whole, then written as received (or with its redirects
+// pointed at the gateway).
+Failure ForwardHeld(CgiForwarder& forwarder, RequestLog log) {
+  int32_t length = 0;
+  OwnedBuffer request(forwarder.BuildRequest(&length, ModeForward));
+  if (!request) return forwarder.LastFailure();
+  int32_t replyLength = 0;
+  int32_t targetStatus = 0;
+  OwnedBuffer reply(forwarder.ExchangeWithTarget(request.get(), length, &replyLength,
+                                                 &targetStatus));
+  if (!reply) return forwarder.LastFailure();
+  log.Relayed();
+  int32_t rewrittenLength = 0;
+  OwnedBuffer rewritten(forwarder.RewriteRedirects(reply.get(), replyLength, &rewrittenLength));
+  if (rewritten) {
+    forwarder.WriteOutput(rewritten.get(), rewrittenLength);
+  } else {
+    forwarder.WriteOutput(reply.get(), replyLength);
   }
-  CopyForPage(version, values[4], kInfoValueSize);
-  char page[kInfoPageSize];
-  std::snprintf(page, sizeof page, kInfoPageFormat, values[0], values[4], values[1], values[2],
-                values[3]);
-  forwarder.SendHtml("200 OK", page);
+  return Failure::kNone;
+}
+
+// Streamed replies write themselves; only failures before the first byte
+// still get a page of ours.
+Failure ForwardStreamed(CgiForwarder& forwarder) {
+  RequestBody body;
+  int32_t length = 0;
+  OwnedBuffer head(forwarder.BuildRequestHead(&length, ModeForward, &body));
+  return head ? forwarder.StreamWithTarget(head.get(), length, body) : forwarder.LastFailure();
 }
 
 }  // namespace
 
 void CgiForwarder::HandleRequest(const char* version) {
-  int status = 200;
-  ForwardMode mode = ModeForward;
   RequestLogScope logScope(settings_);
-
+  ForwardMode mode = ModeForward;
+  Failure failure = Failure::kNone;
   {
     // A request without PATH_INFO goes to "/" and is judged as "/".
     VariableCopy path(*this, "PATH_INFO");
     const char* pathText = path.IsSet() ? path.Text() : "/";
     mode = ReservedMode(pathText);
-    if (mode == ModeForward) status = PathListStatus(pathText, settings_);
+    if (mode == ModeForward) failure = JudgePath(pathText, settings_);
   }
 
-  if (mode == ModeEcho) {
-    SendEcho();
-    return;
-  }
-  if (mode == ModeInfo) {
-    SendInfoPage(*this, version);
-    return;
-  }
-
-  if (status == 200 && mode == ModeForward && settings_.streaming) {
-    // Streamed replies write themselves; only failures before the first byte
-    // still get a page of ours.
-    RequestBody body;
-    int32_t length = 0;
-    OwnedBuffer head(BuildRequestHead(&length, mode, &body));
-    status = head && length != 0 ? StreamWithTarget(head.get(), length, body) : 500;
-    if (status != 200) SendHtml("500 Internal Error", kErrorBody);
-    return;
-  }
-
-  OwnedBuffer request;
-  OwnedBuffer reply;
-  int32_t replyLength = 0;
-  if (status == 200) {
-    int32_t length = 0;
-    request.reset(BuildRequest(&length, mode));
-    if (!request || length == 0) status = 500;
-    if (status == 200) {
-      int32_t targetStatus = 0;
-      reply.reset(ExchangeWithTarget(request.get(), length, &replyLength, &targetStatus));
-      if (!reply || replyLength == 0) status = 500;
-      if (mode == ModeTargetTest) {
-        // The probe answers 200 either way; its page says how it went.
-        status = 200;
-        SendHtml("200 OK", reply && replyLength != 0 ? kTargetGoodPage : kTargetBadPage);
-      }
+  if (failure == Failure::kNone) {
+    switch (mode) {
+      case ModeEcho:
+        SendEcho();
+        return;
+      case ModeInfo:
+        SendInfoPage(version);
+        return;
+      case ModeTargetTest:
+        failure = ProbeTarget();
+        break;
+      case ModeForward:
+        failure = settings_.streaming ? ForwardStreamed(*this) : ForwardHeld(*this, Log());
+        break;
     }
   }
-
-  if (status == 200) {
-    if (settings_.logFile) std::fputs("Reply sent back to browser\n", settings_.logFile);
-    if (mode == ModeForward) {
-      int32_t rewrittenLength = 0;
-      OwnedBuffer rewritten(RewriteRedirects(reply.get(), replyLength, &rewrittenLength));
-      if (rewritten) {
-        WriteOutput(rewritten.get(), rewrittenLength);
-      } else {
-        WriteOutput(reply.get(), replyLength);
-      }
-    }
-  } else if (status == 403) {
+  // A refused path gets the forbidden page; every other failure, whatever its
+  // cause, the error page.
+  if (failure == Failure::kPathRefused) {
     SendHtml("403 Forbidden", kForbiddenBody);
-  } else {
+  } else if (failure != Failure::kNone) {
     SendHtml("500 Internal Error", kErrorBody);
   }
 }

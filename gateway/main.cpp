@@ -3,8 +3,9 @@
 #include <new>
 
 #include "gateway/cgi_forwarder.h"
-#include "gateway/fastcgi_forwarder.h"
-#include "platform/platform.h"
+#include "gateway/fastcgi/server.h"
+#include "platform/fastcgi_listener.h"
+#include "platform/program.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "gateway/ascii.h"
+#include "base/text.h"
 
 namespace platform {
 namespace {
@@ -18,12 +18,7 @@ void Trim(const char*& begin, const char*& end) {
 }
 
 bool SameName(const char* begin, const char* end, const char* name) {
-  size_t length = static_cast<size_t>(end - begin);
-  if (std::strlen(name) != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (AsciiLower(begin[i]) != AsciiLower(name[i])) return false;
-  }
-  return true;
+  return SpanIs(Span{begin, static_cast<size_t>(end - begin)}, name);
 }
 
 }  // namespace
@@ -70,6 +65,12 @@ bool FindProfileValue(const char* text, size_t length, const char* section,
     return true;
   }
   return false;
+}
+
+void CopyProfileValue(const char* value, size_t length, char* out, size_t size) {
+  if (length >= size) length = size - 1;
+  std::memcpy(out, value, length);
+  out[length] = '\0';
 }
 
 bool ParseProfileInteger(const char* value, size_t length, long* result) {

@@ -15,6 +15,10 @@ namespace platform {
 bool FindProfileValue(const char* text, size_t length, const char* section,
                       const char* key, const char** value, size_t* valueLength);
 
+// Copies the `length` bytes of `value` into `out` (`size` bytes, at least 1),
+// cut to `size` - 1 characters, as the profile functions cut what they read.
+void CopyProfileValue(const char* value, size_t length, char* out, size_t size);
+
 // Reads a decimal integer: blanks, then an optional sign, then digits, up to
 // the first other character. Returns false when there are no digits. Values
 // beyond the range of long are clamped.

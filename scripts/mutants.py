@@ -21,12 +21,12 @@ import signal
 import subprocess
 import sys
 
-PRODUCT_FOLDERS = ("gateway", "forwarding", "settings", "log", "platform")
-# Platform files the native tests never build.
-SKIPPED = re.compile(r"win32|main\.cpp$")
+PRODUCT_FOLDERS = ("base", "gateway", "forwarding", "settings", "log", "platform")
+# Files the native tests never build (matched against the path).
+SKIPPED = re.compile(r"(^|/)win32/|main\.cpp$")
 # Kept among the sites, so that a seed picks the same mutants as before, but
 # left out of the figures: the native build does not compile them.
-NOT_BUILT_HERE = re.compile(r"tls_schannel|tls_none")
+NOT_BUILT_HERE = re.compile(r"tls/(schannel|none)\.cpp$")
 
 # Each operator and what it becomes; the lookarounds keep e.g. "<" from
 # matching inside "<<" or "<=".
@@ -50,23 +50,31 @@ def code_part(line):
     return line if cut < 0 else line[:cut]
 
 
+def product_files(root):
+    """The product's sources, folders included, in a fixed order."""
+    for folder in PRODUCT_FOLDERS:
+        for parent, folders, names in os.walk(os.path.join(root, folder)):
+            folders.sort()
+            for name in sorted(names):
+                if name.endswith((".cpp", ".h")):
+                    yield os.path.relpath(os.path.join(parent, name), root)
+
+
 def sites(root):
     found = []
-    for folder in PRODUCT_FOLDERS:
-        for name in sorted(os.listdir(os.path.join(root, folder))):
-            if not name.endswith((".cpp", ".h")) or SKIPPED.search(name):
+    for path in product_files(root):
+        if SKIPPED.search(path):
+            continue
+        with open(os.path.join(root, path), encoding="utf-8") as f:
+            lines = f.read().split("\n")
+        for number, line in enumerate(lines):
+            stripped = line.strip()
+            if stripped.startswith(("#", "//", "*", "/*")) or "template" in line:
                 continue
-            path = os.path.join(folder, name)
-            with open(os.path.join(root, path), encoding="utf-8") as f:
-                lines = f.read().split("\n")
-            for number, line in enumerate(lines):
-                stripped = line.strip()
-                if stripped.startswith(("#", "//", "*", "/*")) or "template" in line:
-                    continue
-                code = code_part(line)
-                for pattern, replacement in SWAPS:
-                    for match in re.finditer(pattern, code):
-                        found.append((path, number, match.start(), match.end(), replacement))
+            code = code_part(line)
+            for pattern, replacement in SWAPS:
+                for match in re.finditer(pattern, code):
+                    found.append((path, number, match.start(), match.end(), replacement))
     return found
 
 

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the release files into dist/, named with the version in CMakeLists.txt:
 #   nph-gw-VERSION-linux-x86_64.tar.gz   static programs with the sample settings,
-#   nph-gw-VERSION-linux-aarch64.tar.gz  README, CHANGELOG and docs, in a folder
-#   nph-gw-VERSION-linux-armhf.tar.gz    of the archive's own name
+#   nph-gw-VERSION-linux-aarch64.tar.gz  README, CHANGELOG, LICENSE and docs, in a
+#   nph-gw-VERSION-linux-armhf.tar.gz    folder of the archive's own name
 #   nph-gw-VERSION-windows-x86.zip       the same for 32-bit Windows, text in CR LF
 #   nph-gw_VERSION_{amd64,arm64,armhf}.deb  Debian 12 packages: the program in
 #                                        /usr/lib/nph-gw, where no web server
 #                                        runs it, the rest in /usr/share/doc/nph-gw
+#                                        (the licence as its copyright file)
 #   SHA256SUMS
 # Only the program is built, without the tests, in build-release/. As root it
 # first installs what it needs (as another user it says what to install).
@@ -71,15 +72,27 @@ for platform in linux-x86_64 linux-aarch64 linux-armhf; do
 done
 
 tree=$(archive_tree windows-x86)
-find "$tree" -type f \( -name '*.md' -o -name '*.sample' \) -exec sed -i 's/\r*$/\r/' {} +
+find "$tree" -type f \( -name '*.md' -o -name '*.sample' -o -name LICENSE \) -exec sed -i 's/\r*$/\r/' {} +
 find "$tree" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 (cd "$(dirname "$tree")" && find "$(basename "$tree")" | LC_ALL=C sort |
   TZ=UTC zip -qX "$dist/$(basename "$tree").zip" -@)
 
+# A Debian package carries its licence as /usr/share/doc/PACKAGE/copyright, in
+# the machine-readable form (Debian names the MIT licence "Expat").
+copyright() {
+  printf 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n'
+  printf 'Upstream-Name: nph-gw\n\nFiles: *\n'
+  sed -n 's/^Copyright (c) /Copyright: /p' LICENSE
+  printf 'License: Expat\n'
+  sed -n '/^Permission/,$p' LICENSE | sed 's/^$/./; s/^/ /'
+}
 for pair in linux-x86_64:amd64 linux-aarch64:arm64 linux-armhf:armhf; do
   platform=${pair%:*} arch=${pair#*:}
   root=$builds/deb-$arch
   cp -a "$builds/stage/$platform" "$root"
+  rm "$root/usr/share/doc/nph-gw/LICENSE"
+  copyright >"$root/usr/share/doc/nph-gw/copyright"
+  chmod 644 "$root/usr/share/doc/nph-gw/copyright"
   mkdir "$root/DEBIAN"
   (cd "$root" && find usr -type f | LC_ALL=C sort | xargs md5sum >DEBIAN/md5sums)
   cat >"$root/DEBIAN/control" <<EOF

@@ -2,12 +2,13 @@
 # Checks the release files that scripts/release.sh made in dist/ (or DIST):
 #   - SHA256SUMS covers every file and matches;
 #   - each archive, unpacked into a scratch folder, holds a static program (or
-#     nph-gw.exe) with the sample settings and README, and the black-box suite
+#     nph-gw.exe) with the sample settings, README and LICENSE, and the black-box suite
 #     passes against that program: ARM under qemu-user, Windows under Wine
 #     (its text files in CR LF);
 #   - each Debian package holds the archive's program as /usr/lib/nph-gw/nph-gw,
-#     the sample settings under /usr/share/doc/nph-gw, nothing a web server
-#     would pick up by itself, and no maintainer scripts.
+#     the sample settings under /usr/share/doc/nph-gw with the licence as its
+#     copyright file, nothing a web server would pick up by itself, and no
+#     maintainer scripts.
 # Needs what `scripts/release.sh --test` installs. Exits non-zero on a failure.
 #
 #   scripts/test-release.sh [DIST]
@@ -55,7 +56,7 @@ for entry in "linux-x86_64::" "linux-aarch64:qemu-aarch64 -L /usr/aarch64-linux-
   if [ "$kind" = windows ]; then
     unzip -q "$dist/$name.zip" -d "$work" || { fail "$name.zip missing or broken"; continue; }
     program=$work/$name/nph-gw.exe
-    for text in README.md CHANGELOG.md nph-gw.ini.sample; do
+    for text in README.md CHANGELOG.md LICENSE nph-gw.ini.sample; do
       grep -qE $'(^|[^\r])$' "$work/$name/$text" && fail "$text has lines without CR LF"
     done
     [ -x "$work/wine/wine-run" ] || wine_session "$work/wine" >/dev/null ||
@@ -66,7 +67,8 @@ for entry in "linux-x86_64::" "linux-aarch64:qemu-aarch64 -L /usr/aarch64-linux-
     program=$work/$name/nph-gw
     readelf -l "$program" | grep -q 'program interpreter' && fail "$platform program is not static"
   fi
-  for file in "$program" "$work/$name/nph-gw.ini.sample" "$work/$name/README.md"; do
+  for file in "$program" "$work/$name/nph-gw.ini.sample" "$work/$name/README.md" \
+    "$work/$name/LICENSE"; do
     [ -f "$file" ] || fail "$name lacks $(basename "$file")"
   done
   blackbox "$platform" "$program" "$runner" "$kind"
@@ -84,6 +86,8 @@ for pair in linux-x86_64:amd64 linux-aarch64:arm64 linux-armhf:armhf; do
     fail "no program /usr/lib/nph-gw/nph-gw (755, root)"
   [ "$(grep -cE ' \./usr/share/doc/nph-gw/(nph-gw\.ini\.sample|README\.md)$' <<<"$contents")" = 2 ] ||
     fail "no sample settings or README in /usr/share/doc/nph-gw"
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/nph-gw/copyright 2>/dev/null |
+    grep -q '^License: Expat$' || fail "no licence in /usr/share/doc/nph-gw/copyright"
   # Nothing where a web server looks by itself: CGI folders, document roots, its configuration.
   grep -E ' \./(etc|var|srv|usr/lib/cgi-bin)/' <<<"$contents" && fail "files where a web server looks"
   scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -vxE '\./|\./control|\./md5sums')

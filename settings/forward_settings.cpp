@@ -2,19 +2,15 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include "base/http_message.h"
+#include "base/text.h"
+#include "platform/name_lookup.h"
+#include "platform/profile.h"
 
 namespace {
 
 constexpr const char* kSection = "Forward";
 constexpr const char* kAbsent = "\x01";
-
-void CopyText(char* out, size_t size, const char* text) {
-  size_t length = std::strlen(text);
-  if (length >= size) length = size - 1;
-  std::memcpy(out, text, length);
-  out[length] = '\0';
-}
 
 // The folder part of `path` (without its last separator); "" when it has none.
 void CopyFolder(const char* path, char* out, size_t size) {
@@ -138,7 +134,7 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   // Over TLS an absent port means HTTPS's own, as an https:// address does.
   settings->targetTls = profile.GetInteger(kSection, "TargetTls", 0) != 0;
   settings->targetPort = static_cast<uint16_t>(static_cast<unsigned long>(
-      profile.GetInteger(kSection, "TargetPort", settings->targetTls ? 443 : 8080)));
+      profile.GetInteger(kSection, "TargetPort", settings->targetTls ? DefaultPort(true) : 8080)));
   settings->tlsVerify = profile.GetInteger(kSection, "TlsVerify", 1) != 0;
   profile.GetString(kSection, "TlsCaFile", "", settings->tlsCaFile, sizeof settings->tlsCaFile);
   profile.GetString(kSection, "TlsServerName", "", settings->tlsServerName,

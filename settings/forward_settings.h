@@ -51,11 +51,6 @@ struct ForwardSettings {
   char tlsServerName[kSettingTextSize]; // SNI and certificate name; "" = TargetServer
 };
 
-// The port a target's URL implies when it names none: 443 over TLS, else 80.
-inline uint16_t DefaultPortOf(const ForwardSettings& settings) {
-  return settings.targetTls ? 443 : 80;
-}
-
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 
 // Fills `settings` from the INI file beside the program (its path with the

@@ -2,24 +2,13 @@
 
 #include <cstring>
 
-#include "gateway/ascii.h"
+#include "base/text.h"
 
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
-
-// Compares in place rather than on lowered heap copies: same result, no
-// allocation that could fail.
-const char* FindNoCase(const char* text, const char* pattern) {
-  if (!text || !pattern) return nullptr;
-  size_t patternLength = std::strlen(pattern);
-  for (const char* at = text;; ++at) {
-    if (StartsWithNoCase(at, pattern, patternLength)) return at;
-    if (*at == '\0') return nullptr;
-  }
-}
 
 bool MatchesPathList(const char* path, const char* list) {
   if (!path || !list) return false;

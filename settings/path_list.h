@@ -1,11 +1,6 @@
-// Case-insensitive search, the allowed/forbidden path-prefix lists and the
-// form of a path they are matched against.
+// The allowed/forbidden path-prefix lists and the form of a path they are
+// matched against.
 #pragma once
-
-// The first occurrence of `pattern` in `text`, letters A-Z compared without
-// regard to case; nullptr when there is none. An empty pattern is found at
-// the start.
-const char* FindNoCase(const char* text, const char* pattern);
 
 // True when some entry of the comma-separated `list` is a prefix of `path`,
 // letters A-Z compared without regard to case. Empty entries never match;

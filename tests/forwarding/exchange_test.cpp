@@ -8,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/socket.h"
+#include "platform/tcp.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/owned_buffer.h"
 #include "forwarding/redirect_rewriter.h"
-#include "gateway/owned.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gateway/owned.h"
+#include "base/owned_buffer.h"
 #include "tests/support/fake_forwarder.h"
 
 namespace {

@@ -8,6 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "forwarding/target_connection.h"
+#include "platform/clock.h"
+#include "platform/file_lock.h"
+#include "platform/local_socket.h"
+#include "platform/socket.h"
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
@@ -89,7 +93,7 @@ TEST(StartCommand, StartsOnceAndWaitsForTheTarget) {
       }
     });
     TargetConnection connection(settings);
-    EXPECT_EQ(row.connects, connection.Connect()) << row.logLine;
+    EXPECT_EQ(row.connects, connection.Connect() == Failure::kNone) << row.logLine;
     meanwhile.join();
     EXPECT_NE(std::string::npos, log.Text().find(row.logLine)) << log.Text();
     EXPECT_EQ(row.started, std::ifstream(marker).good()) << row.logLine;

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/file_lock.h"
+#include "platform/process.h"
+#include "platform/program.h"
 #include "tests/support/temp_folder.h"
 
 namespace {

@@ -55,12 +55,4 @@ TEST(MatchesPathList, EntriesArePrefixesWithoutCaseOrSurroundingBlanks) {
   EXPECT_FALSE(MatchesPathList(nullptr, "/"));
 }
 
-TEST(FindNoCase, FoldsAsciiLettersOnly) {
-  const char* text = "Content-LENGTH: 5";
-  EXPECT_EQ(text + 8, FindNoCase(text, "length"));
-  EXPECT_EQ(text, FindNoCase(text, ""));
-  EXPECT_EQ(nullptr, FindNoCase(text, "lengthy"));
-  EXPECT_EQ(nullptr, FindNoCase("\xC3\xA9", "\xC3\x89"));
-}
-
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "platform/program.h"
+#include "platform/tcp.h"
 #include "settings/forward_settings.h"
 
 #ifndef NPH_GW_TARGETS_SCRIPT  // set by the unit tests' build

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/socket.h"
 
 class ScriptedTarget {
  public:

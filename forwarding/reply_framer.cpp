@@ -1,0 +1,52 @@
+#include "forwarding/reply_framer.h"
+
+#include "base/http_message.h"
+#include "forwarding/reply_scanner.h"
+
+ReplyFramer::State ReplyFramer::Update(const char* text, int64_t length) {
+  while (headerEnd_ == 0) {
+    ReplyHead head;
+    ScanReplyHead(text + responseStart_, length - responseStart_, &head);
+    if (head.headerLength == 0) {
+      return length > kMaxReplyHeader ? State::kHeaderTooLarge : State::kNeedMore;
+    }
+    status_ = head.status;
+    int64_t headerEnd = responseStart_ + head.headerLength;
+    if (headerEnd > kMaxReplyHeader) return State::kHeaderTooLarge;
+    if (head.status == 101) return State::kSwitchedProtocols;
+    if (IsInterim(head.status)) {
+      responseStart_ = headerEnd;  // interim reply: the real one follows
+      continue;
+    }
+    headerEnd_ = headerEnd;
+    if (headRequest_ || head.status == 204 || head.status == 304 ||
+        (head.hasContentLength && head.contentLength == 0)) {
+      end_ = headerEnd_;
+    } else if (head.hasContentLength && head.contentLength > 0) {
+      if (head.contentLength > maxReply_ - headerEnd_) return State::kTooLong;
+      end_ = headerEnd_ + head.contentLength;
+    } else {
+      closeDelimited_ = true;  // HTTP/1.0: the close ends the body
+    }
+  }
+  if (closeDelimited_) return length > maxReply_ ? State::kTooLong : State::kNeedMore;
+  return length >= end_ ? State::kComplete : State::kNeedMore;
+}
+
+ReplyFramer::State ReplyFramer::OnClose(int64_t length) {
+  if (headerEnd_ > 0 && closeDelimited_) {
+    end_ = length;
+    return State::kComplete;
+  }
+  return State::kClosedEarly;
+}
+
+Failure FailureOf(ReplyFramer::State state) {
+  switch (state) {
+    case ReplyFramer::State::kClosedEarly: return Failure::kClosedEarly;
+    case ReplyFramer::State::kHeaderTooLarge: return Failure::kReplyHeaderTooLarge;
+    case ReplyFramer::State::kTooLong: return Failure::kReplyTooLarge;
+    case ReplyFramer::State::kSwitchedProtocols: return Failure::kSwitchedProtocols;
+    default: return Failure::kNone;
+  }
+}

@@ -1,0 +1,55 @@
+// Where the target's reply ends.
+#pragma once
+
+#include <cstdint>
+
+#include "forwarding/failure.h"
+
+// Follows a reply as it arrives and says when it is complete.
+//  - Interim (1xx) responses stay in the reply; the response after them frames it.
+//    101 Switching Protocols ends the exchange as a failure.
+//  - A reply to HEAD, a 204 and a 304 end at their header.
+//  - Content-Length frames the body; bytes beyond it are dropped.
+//  - Without a usable Content-Length the reply ends when the target closes.
+class ReplyFramer {
+ public:
+  static constexpr int64_t kMaxHeldReply = INT32_MAX - 1;
+
+  enum class State {
+    kNeedMore, kComplete, kHeaderTooLarge, kTooLong, kClosedEarly,
+    // 101: the target took the connection over for another protocol (a
+    // WebSocket), which a one-request CGI program cannot carry.
+    kSwitchedProtocols,
+  };
+
+  // `maxReply` bounds the whole reply (kTooLong beyond it): a reply held in
+  // memory must fit a signed 32-bit length; a streamed one is never held.
+  explicit ReplyFramer(bool headRequest, int64_t maxReply = kMaxHeldReply)
+      : headRequest_(headRequest), maxReply_(maxReply) {}
+
+  // Call after each arrival; `text` holds the whole reply so far, `length`
+  // bytes.
+  State Update(const char* text, int64_t length);
+  // Call when the target has closed the connection.
+  State OnClose(int64_t length);
+
+  bool HeaderComplete() const { return headerEnd_ > 0; }
+  // The end of the final response's header, once complete.
+  int64_t HeaderEnd() const { return headerEnd_; }
+  int32_t Status() const { return status_; }
+  // Where the reply ends, once known (complete, or framed by Content-Length).
+  int64_t End() const { return end_; }
+
+ private:
+  bool headRequest_;
+  int64_t maxReply_;
+  int64_t responseStart_ = 0;  // start of the response being scanned (after 1xx)
+  int64_t headerEnd_ = 0;
+  int64_t end_ = 0;            // 0 while unknown
+  bool closeDelimited_ = false;
+  int32_t status_ = 0;
+};
+
+// Why the framer gave up on a reply; Failure::kNone for the states that are
+// not failures.
+Failure FailureOf(ReplyFramer::State state);

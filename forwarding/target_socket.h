@@ -1,0 +1,25 @@
+// The socket to the target: TCP, or a Unix domain socket when "TargetSocket"
+// names a socket file. Opened afresh for each attempt to connect.
+#pragma once
+
+#include "platform/socket.h"
+#include "settings/forward_settings.h"
+
+class TargetSocket {
+ public:
+  enum class Attempt { kConnected, kNoSocket, kFailed };
+
+  explicit TargetSocket(const ForwardSettings& settings) : settings_(settings) {}
+  ~TargetSocket() { platform::CloseSocket(handle_); }
+  TargetSocket(const TargetSocket&) = delete;
+  TargetSocket& operator=(const TargetSocket&) = delete;
+
+  // One connect on a fresh socket; the system's error code in `*error`.
+  Attempt TryConnect(long* error);
+  platform::SocketHandle Handle() const { return handle_; }
+  bool IsOpen() const { return handle_ != platform::kNoSocket; }
+
+ private:
+  const ForwardSettings& settings_;
+  platform::SocketHandle handle_ = platform::kNoSocket;
+};

@@ -1,0 +1,24 @@
+// Time (POSIX).
+#include <time.h>
+
+#include "platform/clock.h"
+
+namespace platform {
+
+int64_t MonotonicSeconds() {
+  struct timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0 &&
+      clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+    return static_cast<int64_t>(time(nullptr));
+  }
+  return static_cast<int64_t>(now.tv_sec);
+}
+
+void SleepMilliseconds(int milliseconds) {
+  struct timespec pause;
+  pause.tv_sec = milliseconds / 1000;
+  pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  nanosleep(&pause, nullptr);
+}
+
+}  // namespace platform

@@ -1,0 +1,21 @@
+// What the POSIX files of the platform share.
+#pragma once
+
+#include <sys/types.h>
+
+#include "platform/socket.h"
+
+namespace platform {
+
+// The descriptor behind a socket handle (the same name on both sides).
+inline int Native(SocketHandle socket) { return static_cast<int>(socket); }
+
+// Opens a regular file and nothing else, with `flags` and `mode` as open()
+// takes them; -1 with errno otherwise (files.cpp).
+int OpenRegularFile(const char* path, int flags, mode_t mode);
+
+// One poll() of `fd` for `events`, waiting at most `milliseconds`
+// (socket.cpp).
+int PollOne(int fd, short events, int milliseconds);
+
+}  // namespace platform

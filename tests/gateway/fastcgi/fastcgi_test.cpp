@@ -1,0 +1,221 @@
+// FastCGI mode: records as the web server may cut them, the CGI header made
+// from an HTTP one, and requests through one process that must not share state.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "gateway/fastcgi/cgi_response_header.h"
+#include "gateway/fastcgi/fastcgi_forwarder.h"
+#include "gateway/fastcgi/server.h"
+#include "tests/support/fake_forwarder.h"
+
+namespace {
+
+// A record written out byte by byte, as the protocol lays it down.
+std::string Rec(int type, int id, const std::string& content, int padding = 0) {
+  auto byte = [](size_t value) { return static_cast<char>(value); };
+  const char header[8] = {
+      1, byte(type), 0, byte(id), byte(content.size() >> 8), byte(content.size()), byte(padding),
+      0};
+  return std::string(header, 8) + content + std::string(padding, '\x7f');
+}
+std::string Pair(const std::string& name, const std::string& value) {
+  auto length = [](size_t n) {
+    return n < 128 ? std::string(1, static_cast<char>(n))
+                   : std::string{static_cast<char>(0x80 | n >> 24), static_cast<char>(n >> 16),
+                                 static_cast<char>(n >> 8), static_cast<char>(n)};
+  };
+  return length(name.size()) + length(value.size()) + name + value;
+}
+std::string Begin(int id, int role = 1, bool keep = true) {
+  return Rec(1, id, std::string{0, static_cast<char>(role), keep ? '\1' : '\0', 0, 0, 0, 0, 0});
+}
+std::string EchoParams(int id) {
+  return Rec(4, id,
+             Pair("PATH_INFO", "/~~echo") + Pair("REQUEST_METHOD", "POST") +
+                 Pair("CONTENT_LENGTH", "5")) +
+         Rec(4, id, "");
+}
+std::string EchoReply(const std::string& request) {
+  return "Status: 200 OK\r\nContent-Type: text/plain\r\nContent-length: " +
+         std::to_string(request.size()) + "\r\n\r\n" + request;
+}
+
+// The web server's side in memory, handing the input over in pieces of `piece`.
+class MemoryConnection : public fastcgi::Connection {
+ public:
+  MemoryConnection(std::string input, size_t piece) : input_(std::move(input)), piece_(piece) {}
+  // STDOUT of each request joined, other records as "<type>:<id>:<content>;".
+  std::string out, records;
+
+ protected:
+  int32_t Receive(char* buffer, int32_t count) override {
+    size_t take = std::min({input_.size() - at_, piece_, static_cast<size_t>(count)});
+    input_.copy(buffer, take, at_);
+    at_ += take;
+    return static_cast<int32_t>(take);
+  }
+  int32_t Send(const char* data, int32_t count) override {
+    for (sent_.append(data, count); sent_.size() >= 8;) {
+      size_t length =
+          static_cast<unsigned char>(sent_[4]) << 8 | static_cast<unsigned char>(sent_[5]);
+      if (sent_.size() < 8 + length) break;
+      std::string content = sent_.substr(8, length);
+      if (sent_[1] == 6) {
+        out += content;
+      } else {
+        records += std::to_string(sent_[1]) + ":" + std::to_string(sent_[3]) + ":" + content + ";";
+      }
+      sent_.erase(0, 8 + length + static_cast<unsigned char>(sent_[6]));
+    }
+    return count;
+  }
+
+ private:
+  std::string input_, sent_;
+  size_t at_ = 0, piece_;
+};
+
+std::string Serve(const std::string& input, size_t piece, std::string* records = nullptr) {
+  ForwardSettings settings = DefaultSettings();
+  settings.forwardOtherHeaders = 1;
+  MemoryConnection connection(input, piece);
+  ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr);
+  if (records) *records = connection.records;
+  return connection.out;
+}
+
+const std::string kEchoed = "POST /~~echo HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello";
+// END_REQUEST as MemoryConnection lists it.
+std::string End(int id, char status = 0) {
+  return "3:" + std::to_string(id) + ":" + std::string(4, '\0') + status + std::string(3, '\0') +
+         ";";
+}
+
+struct SessionCase {
+  const char* name;
+  std::string input;
+  std::string out;      // STDOUT, all requests
+  std::string records;  // the other records
+};
+
+const SessionCase kSessions[] = {
+    {"PaddedRecordsCutAnywhere",
+     Begin(1) + Rec(4, 1, Pair("PATH_INFO", "/~~echo") + "\x0e", 3) +
+         Rec(4, 1, std::string("\x04REQUEST_METHODPOST") + Pair("CONTENT_LENGTH", "5"), 5) +
+         Rec(4, 1, "") + Rec(5, 1, "he", 6) + Rec(5, 1, "llo") + Rec(5, 1, ""),
+     EchoReply(kEchoed), End(1)},
+    {"FourByteLengths",
+     Begin(1) +
+         Rec(4, 1,
+             Pair(std::string(130, 'N'), "") + Pair("REQUEST_METHOD", "GET") +
+                 Pair("PATH_INFO", "/~~echo") + Pair("HTTP_USER_AGENT", std::string(300, 'v'))) +
+         Rec(4, 1, "") + Rec(5, 1, ""),
+     EchoReply("GET /~~echo HTTP/1.0\r\nUser-Agent: " + std::string(300, 'v') + "\r\n\r\n"),
+     End(1)},
+    {"AbortEndsTheRequest", Begin(1) + EchoParams(1) + Rec(5, 1, "he") + Rec(2, 1, ""), "", End(1)},
+    {"OneRequestAtATime",
+     Begin(1) + EchoParams(1) + Begin(2) + Rec(5, 2, "other") + Rec(5, 1, "hello") + Rec(5, 1, ""),
+     EchoReply(kEchoed), End(2, 1) + End(1)},
+    {"MalformedParamsEndTheRequestUnanswered",
+     Begin(1) + Rec(4, 1, "\x09\x07PATH_INFO/~~") + Rec(4, 1, "") + Rec(5, 1, ""), "", End(1)},
+    {"OnlyTheResponderRole", Begin(1, 2, false), "", End(1, 3)},
+    {"ManagementRecords", Rec(9, 0, Pair("FCGI_MPXS_CONNS", "") + Pair("X", "")) + Rec(42, 0, ""),
+     "", "10:0:" + Pair("FCGI_MPXS_CONNS", "0") + ";11:0:*" + std::string(7, '\0') + ";"},
+};
+
+void PrintTo(const SessionCase& c, std::ostream* out) { *out << c.name; }
+
+class Session : public ::testing::TestWithParam<SessionCase> {};
+
+TEST_P(Session, ServesWhateverTheCuts) {
+  for (size_t piece : {size_t{1}, size_t{7}, size_t{1} << 20}) {
+    std::string records;
+    EXPECT_EQ(GetParam().out, Serve(GetParam().input, piece, &records)) << piece;
+    EXPECT_EQ(GetParam().records, records) << piece;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FastCgi, Session, ::testing::ValuesIn(kSessions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Requests that differ in every variable, alternated on one connection, each
+// answered exactly as when it is served alone.
+TEST(FastCgiSession, NothingCarriesOverToTheNextRequest) {
+  const std::string a = Begin(1) + EchoParams(1) + Rec(5, 1, "hello") + Rec(5, 1, "");
+  const std::string b = Begin(2) +
+                        Rec(4, 2,
+                            Pair("PATH_INFO", "/~~echo") + Pair("REQUEST_METHOD", "PUT") +
+                                Pair("QUERY_STRING", "q=1") + Pair("HTTP_COOKIE", "s=secret") +
+                                Pair("REMOTE_USER", "ann") +
+                                Pair("HTTP_AUTHORIZATION", "Basic eA==") + Pair("HTTP_X_B", "1")) +
+                        Rec(4, 2, "") + Rec(5, 2, "");
+  std::string alone = Serve(a, 64) + Serve(b, 64);
+  EXPECT_NE(std::string::npos, alone.find("Cookie: s=secret"));
+  EXPECT_EQ(alone + alone, Serve(a + b + a + b, 64));
+}
+
+// Interim replies are the web server's to make. A streamed reply leaves as it
+// comes; a held one with the end of the request.
+TEST(FastCgiOutput, InterimRepliesLeftOutStreamedOnesSentAtOnce) {
+  for (bool streaming : {false, true}) {
+    ForwardSettings settings = DefaultSettings();
+    settings.streaming = streaming;
+    MemoryConnection connection("", 1);
+    GrowingBuffer params;
+    FastCgiForwarder forwarder(settings, connection, 1, params);
+    for (const char* piece :
+         {"HTTP/1.1 100 Continue\r\n\r", "\nHTTP/1.1 200 OK\r\nA: b\r\n", "\r\nbody"}) {
+      forwarder.WriteOutput(piece, static_cast<int32_t>(strlen(piece)));
+    }
+    const std::string reply = "Status: 200 OK\r\nA: b\r\n\r\nbody";
+    EXPECT_EQ(streaming ? reply : "", connection.out);
+    forwarder.Finish(false);
+    EXPECT_EQ(reply, connection.out);
+  }
+}
+
+struct HeaderCase {
+  const char* name;
+  const char* http;
+  const char* cgi;  // nullptr: refused
+};
+
+const HeaderCase kHeaders[] = {
+    {"OneConnectionsFieldsLeftOut",
+     "HTTP/1.1 200 OK\r\nconnection: close, X-Hop\r\nKeep-Alive: 5\r\nTransfer-Encoding: x\r\n"
+     "x-hop: 1\r\nX-Hops: 2\r\nStatus: 500\r\n\r\n",
+     "Status: 200 OK\r\nX-Hops: 2\r\n\r\n"},
+    {"LocationLeftOutOfA200Only", "HTTP/1.0 200 OK\r\nLocation: /a\r\n\r\n",
+     "Status: 200 OK\r\n\r\n"},
+    {"LocationKeptInA201AndFieldsOnlyNamedByOthers",
+     "HTTP/1.0 201 Created\r\nLocation: /a\r\nX-Mentions: X-Kept\r\nX-Kept: 1\r\n\r\n",
+     "Status: 201 Created\r\nLocation: /a\r\nX-Mentions: X-Kept\r\nX-Kept: 1\r\n\r\n"},
+    {"RepeatedFieldsKeptInOrder",
+     "HTTP/1.0 302 Found\nSet-Cookie: a\nLocation: /\nSet-Cookie: b\n\n",
+     "Status: 302 Found\r\nSet-Cookie: a\r\nLocation: /\r\nSet-Cookie: b\r\n\r\n"},
+    {"FoldedLinesFollowTheirField",
+     "HTTP/1.0 404 No\r\n lead\r\nA: 1\r\n 2\r\nKeep-Alive: 1\r\n 2\r\nbad\r\n\r\n",
+     "Status: 404 No\r\nA: 1\r\n 2\r\n\r\n"},
+    {"NoReason", "HTTP/1.0 204\r\n\r\n", "Status: 204\r\n\r\n"},
+    {"NotHttp", "ICY 200 OK\r\n\r\n", nullptr},
+    {"NoCode", "HTTP/1.0 2x0 OK\r\n\r\n", nullptr},
+};
+
+void PrintTo(const HeaderCase& c, std::ostream* out) { *out << c.name; }
+
+class CgiHeader : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(CgiHeader, CarriesWhatTheBrowserWouldHaveHad) {
+  GrowingBuffer out;
+  bool made = ReplyHeaderToCgi(GetParam().http, strlen(GetParam().http), out);
+  EXPECT_EQ(std::string(GetParam().cgi ? GetParam().cgi : "(refused)"),
+            made ? out.Data() : "(refused)");
+}
+
+INSTANTIATE_TEST_SUITE_P(FastCgi, CgiHeader, ::testing::ValuesIn(kHeaders),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

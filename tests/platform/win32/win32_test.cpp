@@ -1,0 +1,134 @@
+// What the Windows side of the platform seam decides for itself: the module
+// path, the version resource, the profile functions' edge cases, Windows
+// Sockets' error codes, the log's text mode and where spool files live.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/program.h"
+#include "platform/socket.h"
+#include "platform/tcp.h"
+#include "tests/support/scripted_target.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+// No socket call works before the socket library is started; the program's
+// entry starts it, so the tests do too, once for the whole run.
+class SocketLibrary : public ::testing::Environment {
+  void SetUp() override { platform::StartProcess(); }
+  void TearDown() override { platform::StopProcess(); }
+};
+const ::testing::Environment* const kSocketLibrary =
+    ::testing::AddGlobalTestEnvironment(new SocketLibrary);
+
+TEST(Win32Program, PathIsTheModulesAndVersionComesFromItsResource) {
+  char own[MAX_PATH], small[8];
+  ASSERT_TRUE(platform::GetProgramPath("argv0", own, sizeof own));
+  const std::string path = own, folder = path.substr(0, path.rfind('\\'));
+  EXPECT_EQ("\\unit_tests.exe", path.substr(folder.size())) << "whatever argv[0] says";
+  EXPECT_FALSE(platform::GetProgramPath(nullptr, small, sizeof small)) << "a cut path is no path";
+  const std::string gateway = folder.substr(0, folder.rfind('\\')) + "\\nph-gw.exe";
+  const auto version = [&](const std::string& program, size_t room) {
+    platform::GetProgramVersion(program.c_str(), own, room);
+    return std::string(own);
+  };
+  EXPECT_EQ(NPH_GW_VERSION_TEXT, version(gateway, sizeof own));
+  EXPECT_EQ(std::string(NPH_GW_VERSION_TEXT, 3), version(gateway, 4)) << "cut to the room given";
+  EXPECT_EQ("", version(path, sizeof own)) << "no version resource";
+  EXPECT_EQ("", version("C:\\no\\such\\nph-gw.exe", sizeof own));
+}
+
+TEST(Win32Profile, NumbersAndTextsReadAsThePosixSideReadsThem) {
+  TempFolder folder;
+  folder.Write("nph-gw.ini",
+               "[Forward]\r\nA=70000\r\nB=-1\r\nC=abc\r\nD=\r\nE=12abc\r\n"
+               "F=  7  \r\nG=4294967297\r\nText=/abcdef\r\n");
+  platform::ProfileFile profile(folder.File("nph-gw.ini").c_str());
+  const std::pair<const char*, long> numbers[] = {
+      {"A", 70000}, {"b", -1}, {"C", 5}, {"D", 5},
+      {"E", 12},    {"F", 7},  {"G", 1},  // the low 32 bits, as the fields keep them
+      {"Absent", 5}};
+  for (const auto& [key, expected] : numbers) {
+    EXPECT_EQ(expected, profile.GetInteger("forward", key, 5)) << key;
+  }
+  char cut[5], fallback[16];
+  profile.GetString("Forward", "Text", "/", cut, sizeof cut);
+  profile.GetString("Other", "Text", "fallback", fallback, sizeof fallback);
+  EXPECT_STREQ("/abc", cut);
+  EXPECT_STREQ("fallback", fallback);
+}
+
+TEST(Win32Sockets, FailuresCarryWinsocksOwnCodes) {
+  EXPECT_EQ(platform::kWouldBlock, platform::NormalizeErrorCode(WSAEWOULDBLOCK));
+  for (bool reset : {false, true}) {
+    // A target that resets while a send waits for room ends the send at once;
+    // one that stops reading, once the socket's own bound has passed.
+    uint16_t port;
+    {
+      ScriptedTarget target;
+      target.DontRead();
+      if (reset) target.Pause(200).Reset();
+      if (!reset) target.Hold();
+      port = target.Start().Port();
+      platform::SocketHandle socket = platform::OpenTcpSocket();
+      ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port, 1));
+      platform::SetSendTimeout(socket, reset ? 30 : 1);
+      const std::string block(1 << 20, 'x');
+      const auto started = std::chrono::steady_clock::now();
+      int32_t sent = 0;
+      for (int round = 0; round < 256 && sent >= 0; ++round) {
+        sent = platform::SendOnSocket(socket, block.data(), static_cast<int32_t>(block.size()));
+      }
+      const long code = platform::LastSocketError();
+      EXPECT_EQ(-1, sent);
+      EXPECT_TRUE(reset ? code == WSAECONNRESET || code == WSAECONNABORTED : code == WSAETIMEDOUT)
+          << code;
+      EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
+      platform::CloseSocket(socket);
+    }
+    // Nothing listens there now: refused, in Winsock's words.
+    platform::SocketHandle socket = platform::OpenTcpSocket();
+    EXPECT_FALSE(platform::ConnectSocket(socket, 0x7F000001, port, 0));
+    EXPECT_EQ(WSAECONNREFUSED, platform::LastSocketError());
+    platform::CloseSocket(socket);
+  }
+}
+
+TEST(Win32Files, LogIsTextAndSpoolFileIsBinaryInTheTempFolderUntilClosed) {
+  TempFolder folder;
+  FILE* log = platform::OpenLogForAppending(folder.File("nph-gw.txt").c_str());
+  ASSERT_NE(nullptr, log);
+  std::fputs("one\ntwo\n", log);
+  std::fclose(log);
+  EXPECT_EQ("one\r\ntwo\r\n", TempFolder::Read(folder.File("nph-gw.txt")));
+
+  char temp[MAX_PATH + 1];
+  ASSERT_NE(0u, GetTempPathA(sizeof temp, temp));
+  const auto Names = [&temp] {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(temp))
+      names.insert(entry.path().string());
+    return names;
+  };
+  const std::set<std::string> before = Names();
+  FILE* spool = platform::OpenTemporaryFile();
+  ASSERT_NE(nullptr, spool);
+  EXPECT_EQ(before.size() + 1, Names().size()) << "one new file in " << temp;
+  const std::string bytes("a\nb\r\n\x1a\0c", 8);
+  char back[16] = {};
+  EXPECT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), spool));
+  std::rewind(spool);
+  EXPECT_EQ(bytes, std::string(back, std::fread(back, 1, sizeof back, spool))) << "as written";
+  std::fclose(spool);
+  EXPECT_EQ(before, Names()) << "gone once closed";
+}
+
+}  // namespace
