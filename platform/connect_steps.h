@@ -7,10 +7,11 @@
 
 namespace platform {
 
-// True when the connect just made on a non-blocking socket failed only
-// because it is under way.
+// True when the connect just made failed only because it is under way: on a
+// non-blocking socket, or (POSIX) a blocking one that a signal interrupted.
 bool ConnectUnderWay();
-// Waits at most `timeoutSeconds` for the connect under way on `socket`. False,
+// Waits at most `timeoutSeconds` (0: without bound) for the connect under way
+// on `socket`. False,
 // with the connect's error as the last socket error (the system's "timed out"
 // when the time ran out), when it did not succeed.
 bool AwaitConnect(SocketHandle socket, int timeoutSeconds);

@@ -45,8 +45,11 @@ bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port, int tim
   target.sin_family = AF_INET;
   target.sin_addr.s_addr = htonl(address);
   target.sin_port = htons(port);
+  // A blocking connect that a signal interrupts goes on by itself: it is
+  // waited for, not given up on.
   bool connected = timeoutSeconds > 0 ? ConnectWithin(socket, target, timeoutSeconds)
-                                      : ConnectNow(socket, target);
+                                      : ConnectNow(socket, target) ||
+                                            (ConnectUnderWay() && AwaitConnect(socket, 0));
   if (!connected) return false;
   // The request goes out in one piece; don't hold its tail back.
   int on = 1;

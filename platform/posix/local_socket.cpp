@@ -30,12 +30,14 @@ bool ConnectLocalSocket(SocketHandle socket, const char* path, int timeoutSecond
   // Connecting to a socket file waits only while the listener's queue is
   // full, bounded by the send timeout; past it the system says EAGAIN.
   SetSendTimeout(socket, timeoutSeconds);
-  if (connect(Native(socket), reinterpret_cast<struct sockaddr*>(&address), sizeof address) ==
-      0) {
-    return true;
+  // A wait that a signal interrupts left nothing under way: it is tried again.
+  while (connect(Native(socket), reinterpret_cast<struct sockaddr*>(&address), sizeof address) !=
+         0) {
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) errno = ETIMEDOUT;
+    return false;
   }
-  if (errno == EAGAIN) errno = ETIMEDOUT;
-  return false;
+  return true;
 }
 
 void RemoveSocketFile(const char* path) {

@@ -15,12 +15,12 @@ SocketHandle OpenTcpSocket() {
   return fd < 0 ? kNoSocket : fd;
 }
 
-bool ConnectUnderWay() { return errno == EINPROGRESS; }
+bool ConnectUnderWay() { return errno == EINPROGRESS || errno == EINTR; }
 
 bool AwaitConnect(SocketHandle socket, int timeoutSeconds) {
   int ready;
   do {
-    ready = PollOne(Native(socket), POLLOUT, timeoutSeconds * 1000);
+    ready = PollOne(Native(socket), POLLOUT, timeoutSeconds > 0 ? timeoutSeconds * 1000 : -1);
   } while (ready < 0 && errno == EINTR);
   if (ready == 0) {
     errno = ETIMEDOUT;

@@ -23,7 +23,7 @@ int WaitForSocket(SOCKET socket, SocketWait wait, DWORD milliseconds, bool* fail
   limit.tv_usec = static_cast<long>(milliseconds % 1000) * 1000;
   const bool reading = wait == SocketWait::kReadable;
   int count = select(0, reading ? &ready : nullptr, reading ? nullptr : &ready,
-                     reading ? nullptr : &failing, &limit);
+                     reading ? nullptr : &failing, milliseconds == INFINITE ? nullptr : &limit);
   if (failed) *failed = count > 0 && !FD_ISSET(socket, &ready);
   return count;
 }

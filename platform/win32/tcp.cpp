@@ -15,8 +15,8 @@ bool ConnectUnderWay() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 bool AwaitConnect(SocketHandle socket, int timeoutSeconds) {
   SOCKET handle = Native(socket);
   bool failed = false;
-  int ready = WaitForSocket(handle, SocketWait::kWritable,
-                            static_cast<DWORD>(timeoutSeconds) * 1000, &failed);
+  DWORD bound = timeoutSeconds > 0 ? static_cast<DWORD>(timeoutSeconds) * 1000 : INFINITE;
+  int ready = WaitForSocket(handle, SocketWait::kWritable, bound, &failed);
   if (ready > 0 && !failed) return true;
   int error = 0;
   if (ready == 0) {
