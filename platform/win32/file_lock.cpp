@@ -3,13 +3,16 @@
 
 #include "platform/file_lock.h"
 #include "platform/win32/system.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 
 FileLock::Result FileLock::TryLock(const char* path) {
   Unlock();
   // Not inheritable: the lock must not pass to the application.
-  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+  WideText widePath(path);
+  if (!widePath.get()) return kFailed;
+  HANDLE file = CreateFileW(widePath.get(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return kFailed;

@@ -6,27 +6,29 @@
 
 #include "platform/files.h"
 #include "platform/win32/system.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 
 FILE* OpenLogForAppending(const char* path) {
   // Text mode: each "\n" is stored as CR LF, as Windows programs expect.
-  return std::fopen(path, "a");
+  WideText widePath(path);
+  return widePath.get() ? _wfopen(widePath.get(), L"a") : nullptr;
 }
 
 // The C runtime's tmpfile() puts its file in the drive's root, where the
 // account a web server runs CGI programs as usually may not write.
 FILE* OpenTemporaryFile() {
-  char folder[MAX_PATH + 1];
-  char path[MAX_PATH + 1];
-  DWORD length = GetTempPathA(sizeof folder, folder);
-  if (length == 0 || length > sizeof folder || GetTempFileNameA(folder, "ngw", 0, path) == 0) {
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t path[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"ngw", 0, path) == 0) {
     return nullptr;
   }
-  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    DeleteFileA(path);  // GetTempFileNameA made it
+    DeleteFileW(path);  // GetTempFileNameW made it
     return nullptr;
   }
   int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
@@ -41,7 +43,10 @@ FILE* OpenTemporaryFile() {
 
 int64_t FileStamp(const char* path) {
   WIN32_FILE_ATTRIBUTE_DATA info;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return -1;
+  WideText widePath(path);
+  if (!widePath.get() || !GetFileAttributesExW(widePath.get(), GetFileExInfoStandard, &info)) {
+    return -1;
+  }
   uint64_t stamp = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
                     info.ftLastWriteTime.dwLowDateTime) ^
                    static_cast<uint64_t>(info.nFileSizeLow) << 40;

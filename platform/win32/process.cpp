@@ -1,10 +1,11 @@
 // Starting the application behind the gateway (Win32).
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/process.h"
 #include "platform/win32/system.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 
@@ -13,44 +14,46 @@ namespace {
 // What a started application gets of the gateway's environment: the system's
 // basics, never the request's CGI variables. Sorted without regard to case,
 // as an environment block must be.
-const char* const kBasicVariables[] = {
-    "APPDATA",     "COMSPEC",  "HOMEDRIVE",  "HOMEPATH",   "LOCALAPPDATA",
-    "NUMBER_OF_PROCESSORS",    "OS",         "PATH",       "PATHEXT",
-    "PROCESSOR_ARCHITECTURE",  "ProgramData", "ProgramFiles", "SystemDrive",
-    "SystemRoot",  "TEMP",     "TMP",        "USERDOMAIN", "USERNAME",
-    "USERPROFILE", "windir"};
+const wchar_t* const kBasicVariables[] = {
+    L"APPDATA",     L"COMSPEC",  L"HOMEDRIVE",  L"HOMEPATH",   L"LOCALAPPDATA",
+    L"NUMBER_OF_PROCESSORS",     L"OS",         L"PATH",       L"PATHEXT",
+    L"PROCESSOR_ARCHITECTURE",   L"ProgramData", L"ProgramFiles", L"SystemDrive",
+    L"SystemRoot",  L"TEMP",     L"TMP",        L"USERDOMAIN", L"USERNAME",
+    L"USERPROFILE", L"windir"};
 
-// "NAME=value\0" for each basic variable that is set, then a final "\0".
+// "NAME=value\0" for each basic variable that is set, then a final "\0", in
+// UTF-16 (CREATE_UNICODE_ENVIRONMENT): the values pass as the system has them.
 // Returns nullptr when there is no memory.
-char* MakeEnvironmentBlock() {
+wchar_t* MakeEnvironmentBlock() {
   constexpr DWORD kValueLimit = 32767;  // the system's own limit for a value
   size_t capacity = 2;  // an empty block is two NULs
-  for (const char* name : kBasicVariables) {
-    DWORD length = GetEnvironmentVariableA(name, nullptr, 0);
-    if (length > 0 && length <= kValueLimit) capacity += std::strlen(name) + 1 + length;
+  for (const wchar_t* name : kBasicVariables) {
+    DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
+    if (length > 0 && length <= kValueLimit) capacity += wcslen(name) + 1 + length;
   }
-  char* block = static_cast<char*>(std::malloc(capacity));
+  auto* block = static_cast<wchar_t*>(std::malloc(capacity * sizeof(wchar_t)));
   if (!block) return nullptr;
   size_t used = 0;
-  for (const char* name : kBasicVariables) {
-    size_t nameLength = std::strlen(name);
+  for (const wchar_t* name : kBasicVariables) {
+    size_t nameLength = wcslen(name);
     if (used + nameLength + 2 >= capacity) break;
     DWORD room = static_cast<DWORD>(capacity - used - nameLength - 1);
-    DWORD length = GetEnvironmentVariableA(name, block + used + nameLength + 1, room);
+    DWORD length = GetEnvironmentVariableW(name, block + used + nameLength + 1, room);
     if (length == 0 || length >= room) continue;
-    std::memcpy(block + used, name, nameLength);
-    block[used + nameLength] = '=';
+    std::memcpy(block + used, name, nameLength * sizeof(wchar_t));
+    block[used + nameLength] = L'=';
     used += nameLength + 1 + length + 1;
   }
-  block[used] = '\0';
-  block[used + 1] = '\0';
+  block[used] = L'\0';
+  block[used + 1] = L'\0';
   return block;
 }
 
 // A handle the started process may inherit (given to it by name below).
-HANDLE OpenInheritable(const char* path, DWORD access, DWORD disposition) {
+HANDLE OpenInheritable(const wchar_t* path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-  return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  if (!path) return INVALID_HANDLE_VALUE;
+  return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      &inheritable, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -62,20 +65,22 @@ HANDLE OpenInheritable(const char* path, DWORD access, DWORD disposition) {
 // the system open a new console for each of them.
 bool StartDetached(const char* command, const char* folder, const char* outputPath,
                    StartedProcess* process) {
-  char interpreter[MAX_PATH];
-  UINT systemLength = GetSystemDirectoryA(interpreter, MAX_PATH - 16);
+  wchar_t interpreter[MAX_PATH];
+  UINT systemLength = GetSystemDirectoryW(interpreter, MAX_PATH - 16);
   if (systemLength == 0 || systemLength >= MAX_PATH - 16) return false;
-  std::strcat(interpreter, "\\cmd.exe");
+  wcscat(interpreter, L"\\cmd.exe");
+  WideText wideCommand(command), wideFolder(folder), wideOutput(outputPath);
+  if (!wideCommand.get() || !wideFolder.get()) return false;
   // /d: no AutoRun commands from the registry; /s: the text between the outer
   // quotes is the command exactly as written.
-  size_t lineSize = std::strlen(interpreter) + std::strlen(command) + 32;
-  char* line = static_cast<char*>(std::malloc(lineSize));
-  char* environment = MakeEnvironmentBlock();
-  HANDLE input = OpenInheritable("NUL", GENERIC_READ, OPEN_EXISTING);
-  HANDLE output = OpenInheritable(outputPath, FILE_APPEND_DATA, OPEN_ALWAYS);
+  size_t lineSize = wcslen(interpreter) + wcslen(wideCommand.get()) + 32;
+  auto* line = static_cast<wchar_t*>(std::malloc(lineSize * sizeof(wchar_t)));
+  wchar_t* environment = MakeEnvironmentBlock();
+  HANDLE input = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
+  HANDLE output = OpenInheritable(wideOutput.get(), FILE_APPEND_DATA, OPEN_ALWAYS);
   if (output == INVALID_HANDLE_VALUE) {
     process->outputError = static_cast<long>(GetLastError());
-    output = OpenInheritable("NUL", GENERIC_WRITE, OPEN_EXISTING);
+    output = OpenInheritable(L"NUL", GENERIC_WRITE, OPEN_EXISTING);
   }
   SIZE_T listSize = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
@@ -101,8 +106,10 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
         SetHandleInformation(standard, HANDLE_FLAG_INHERIT, 0);
       }
     }
-    std::snprintf(line, lineSize, "\"%s\" /d /s /c \"%s\"", interpreter, command);
-    STARTUPINFOEXA info;
+    const wchar_t* parts[] = {L"\"", interpreter, L"\" /d /s /c \"", wideCommand.get(), L"\""};
+    line[0] = L'\0';
+    for (const wchar_t* part : parts) wcscat(line, part);
+    STARTUPINFOEXW info;
     std::memset(&info, 0, sizeof info);
     info.StartupInfo.cb = sizeof info;
     info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -111,16 +118,18 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
     info.StartupInfo.hStdError = output;
     info.lpAttributeList = list;
     PROCESS_INFORMATION created;
-    DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT;
+    DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT |
+                  CREATE_UNICODE_ENVIRONMENT;
+    const wchar_t* where = folder[0] ? wideFolder.get() : nullptr;
     // Out of the web server's job, so that the end of the request, or of the
     // server's worker, does not end the application; where the job does not
     // allow it, inside.
-    started = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
-                             flags | CREATE_BREAKAWAY_FROM_JOB, environment,
-                             folder[0] ? folder : nullptr, &info.StartupInfo, &created);
+    started = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE,
+                             flags | CREATE_BREAKAWAY_FROM_JOB, environment, where,
+                             &info.StartupInfo, &created);
     if (!started && GetLastError() == ERROR_ACCESS_DENIED) {
-      started = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, flags, environment,
-                               folder[0] ? folder : nullptr, &info.StartupInfo, &created);
+      started = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, flags, environment, where,
+                               &info.StartupInfo, &created);
       process->sharesServerJob = started;
     }
     if (started) {
