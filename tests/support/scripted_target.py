@@ -22,6 +22,7 @@
 # until the control connection ends.
 
 import os
+import random
 import shutil
 import signal
 import socket
@@ -156,7 +157,16 @@ class Script:
         unix = isinstance(self.where, str)
         listener = socket.socket(socket.AF_UNIX if unix else socket.AF_INET)
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        listener.bind(self.where if unix else ("127.0.0.1", self.where))
+        while True:
+            # A port of its own below the system's ephemeral range: there no connect
+            # of the machine's takes it, or one of its port pairs, in passing.
+            port = self.where or random.randrange(20000, 32768)
+            try:
+                listener.bind(self.where if unix else ("127.0.0.1", port))
+                break
+            except OSError:
+                if unix or self.where:
+                    raise
         listener.listen(backlog)
         listener.settimeout(0.05)
         self.listeners.append(listener)
