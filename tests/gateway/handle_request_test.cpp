@@ -122,7 +122,7 @@ TEST_F(Gateway, EchoShowsTheWholeRequestBinaryBodyIncluded) {
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i % 251);
   for (bool streaming : {false, true}) {
     for (bool chunked : {false, true}) {
-      settings.streaming = streaming;
+      settings.relay = streaming ? Relay::kStreamed : Relay::kHeld;
       forwarder.variables.clear();
       forwarder.Set("REQUEST_METHOD", "PUT").Set("PATH_INFO", "/~~echo");
       forwarder.Set(chunked ? "HTTP_TRANSFER_ENCODING" : "CONTENT_LENGTH",
