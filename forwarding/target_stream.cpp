@@ -141,30 +141,30 @@ Failure StreamRelay::Relay(TargetConnection& connection) {
     Failure failure = Failure::kNone;
     int32_t got = connection.Receive(into, want, since, &failure);
     if (got < 0) return End(failure);
-    // Streaming counts the timeout from the last byte received, so a transfer
-    // that keeps flowing is never cut; a held reply, as the held exchange
-    // does, from the end of the send.
-    if (relaying_ || holdLimit_ == 0) since = platform::MonotonicSeconds() + 1;
     if (relaying_) {
       // The close ends a reply framed by it; any other reply is cut short.
       if (got == 0) return framer_.End() == 0 ? Failure::kNone : End(Failure::kClosedEarly);
       if (!RelayBody(piece, got)) return End(Failure::kBrowserGone);
       if (framer_.End() > 0 && relayed_ >= framer_.End()) return Failure::kNone;
-      continue;
-    }
-    ReplyFramer::State state;
-    if (got == 0) {
-      state = framer_.OnClose(held_.Length());
     } else {
-      held_.Added(got);
-      state = framer_.Update(held_.Data(), held_.Length());
+      ReplyFramer::State state;
+      if (got == 0) {
+        state = framer_.OnClose(held_.Length());
+      } else {
+        held_.Added(got);
+        state = framer_.Update(held_.Data(), held_.Length());
+      }
+      if (FailureOf(state) != Failure::kNone) return End(FailureOf(state));
+      const bool complete = state == ReplyFramer::State::kComplete;
+      if (complete || (framer_.HeaderComplete() && FlowsNow())) {
+        if (!WriteHeld(complete)) return End(Failure::kBrowserGone);
+        if (complete) return Failure::kNone;
+      }
     }
-    if (FailureOf(state) != Failure::kNone) return End(FailureOf(state));
-    const bool complete = state == ReplyFramer::State::kComplete;
-    if (complete || (framer_.HeaderComplete() && FlowsNow())) {
-      if (!WriteHeld(complete)) return End(Failure::kBrowserGone);
-      if (complete) return Failure::kNone;
-    }
+    // Streaming counts the timeout from the last byte received, so a transfer
+    // that keeps flowing is never cut; a reply being held, as the held
+    // exchange does, from the end of the send.
+    if (relaying_ || holdLimit_ == 0) since = platform::MonotonicSeconds() + 1;
   }
 }
 
