@@ -1,24 +1,46 @@
 # FastCGI mode in a real process: a listening socket as standard input makes
 # the program serve connection after connection; a TCP peer that
-# FCGI_WEB_SERVER_ADDRS does not name is turned away unanswered.
+# FCGI_WEB_SERVER_ADDRS does not name is turned away unanswered. On Windows,
+# IIS's named pipe as standard input does the same (the tests' IIS stand-in
+# makes the pipe and connects to it for each request).
 
+import os
 import socket
 import struct
 import subprocess
 import unittest
 
-from harness import PROGRAM, RUNNER, WINDOWS
+from harness import ENVIRONMENT, PROGRAM, RUNNER, WINDOWS, GatewayCase, iis_started
 
 
 def record(kind, content=b""):
     return struct.pack(">BBHHBB", 1, kind, 1, len(content), 0, 0) + content
 
 
-PARAMS = b"\x09\x07PATH_INFO/~~info\x0e\x03REQUEST_METHODGET"
-INFO = record(1, struct.pack(">HB5x", 1, 0)) + record(4, PARAMS) + record(4) + record(5)
+def request(variables):
+    # A whole responder request: its variables, and no body.
+    def length(size):
+        return struct.pack(">B" if size < 128 else ">I", size if size < 128 else size | 1 << 31)
+    params = b"".join(length(len(name)) + length(len(value)) + name + value
+                      for name, value in ((n.encode(), v.encode()) for n, v in variables.items()))
+    return record(1, struct.pack(">HB5x", 1, 0)) + record(4, params) + record(4) + record(5)
 
 
-@unittest.skipIf(WINDOWS, "the Windows build runs as a CGI program only")
+def replies(data):
+    # The content of the standard output records, and the types of all.
+    out, kinds = b"", []
+    while len(data) >= 8:
+        _, kind, _, size, padding = struct.unpack(">BBHHB", data[:7])
+        out += data[8:8 + size] if kind == 6 else b""
+        kinds.append(kind)
+        data = data[8 + size + padding:]
+    return out, kinds
+
+
+INFO = request({"PATH_INFO": "/~~info", "REQUEST_METHOD": "GET"})
+
+
+@unittest.skipIf(WINDOWS, "IIS hands its FastCGI programs a named pipe")
 class FastCgiProcess(unittest.TestCase):
     def test_web_server_addresses_decide_who_is_served(self):
         for allowed, served in ((None, True), ("10.0.0.1", False), ("10.0.0.1, 127.0.0.1", True)):
@@ -39,3 +61,41 @@ class FastCgiProcess(unittest.TestCase):
             gateway.terminate()  # by its PID, as web servers stop FastCGI programs
             gateway.wait(10)
             listener.close()
+
+
+@unittest.skipUnless(WINDOWS, "IIS's named pipe is Windows's")
+class IisFastCgiProcess(GatewayCase):
+    def serve(self, program):
+        self.host = subprocess.Popen(iis_started("fastcgi", program, {}), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, cwd=os.path.dirname(program))
+        self.addCleanup(self.host.wait, 20)
+        self.addCleanup(self.host.stdin.close)  # the host then ends the program, and itself
+
+    def connect(self, data, end):  # one connection to the pipe (tests/support/iis_host.cpp)
+        self.host.stdin.write(data.hex().encode() + end + b"\n")
+        self.host.stdin.flush()
+        return bytes.fromhex(self.host.stdout.readline().decode())
+
+    def ask(self, path, **headers):
+        out, kinds = replies(self.connect(request(dict(
+            ENVIRONMENT, REQUEST_METHOD="GET", PATH_INFO=path, QUERY_STRING="", **headers)), b"?"))
+        self.assertEqual(kinds[-1:], [3])  # the request's end
+        return out
+
+    def test_requests_over_the_pipe_one_process(self):
+        target, other = self.target(), self.target()
+        program = self.gateway(target)
+        self.serve(program)
+        self.assertIn(b"Status: 200 OK\r\nContent-Type: text/html", self.ask("/~~info"))
+        self.connect(request({"PATH_INFO": "/"})[:30], b".")  # given up: the next is served
+        for number in range(200):  # nothing of one request reaches the next
+            extra = {"HTTP_COOKIE": "n=%d" % number} if number % 2 else {}
+            self.assertTrue(self.ask("/n", **extra).endswith(b"\r\n\r\nok"))
+        self.assertEqual([fields.get("Cookie") for fields, _, _ in target.requests],
+                         ["n=%d" % n if n % 2 else None for n in range(200)])
+        with open(program + ".ini", "r+") as ini:
+            text = ini.read().replace("=%d\n" % target.port, "=%d\n; moved\n" % other.port)
+            ini.seek(0)
+            ini.write(text)
+        self.ask("/moved")
+        self.assertEqual((len(target.requests), len(other.requests)), (200, 1))

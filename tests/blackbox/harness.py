@@ -29,6 +29,7 @@ from types import SimpleNamespace
 RUNNER = shlex.split(os.environ.get("NPH_GW_RUNNER", ""))
 WINDOWS = os.environ.get("NPH_GW_PLATFORM") == "windows"
 IIS_HOST = os.environ.get("NPH_GW_IIS_HOST")
+assert not WINDOWS or IIS_HOST and os.path.exists(IIS_HOST), "NPH_GW_IIS_HOST: no tests/iis_host.exe"
 SLACK = 6.0 if RUNNER else 0.0  # a runner starts the program slowly
 PROGRAM = os.path.abspath(os.environ.get("NPH_GW") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "nph-gw"))
@@ -47,10 +48,6 @@ ENVIRONMENT = {  # what Apache sets, less what a case chooses
 }
 
 
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 def iis_started(mode, program, environment):
     # The command that has the IIS host start `program` with `environment` as
     # IIS hands it over: each value decoded from UTF-8 where its bytes are
@@ -67,7 +64,7 @@ def iis_started(mode, program, environment):
             return raw.decode("cp1252", "replace")
     block = "".join("%s=%s\0" % (name, as_iis_decodes(value)) for name, value in environment.items())
     return RUNNER + [IIS_HOST, mode, block.encode("utf-16-le", "surrogatepass").hex(),
-                     windows_path(program)]
+                     "Z:" + os.path.abspath(program).replace("/", "\\")]
 
 
 def pieces(data):

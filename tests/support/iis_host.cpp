@@ -7,20 +7,16 @@
 //     of this process and ENV added to its environment; exits with its code.
 //   iis_host fastcgi ENV PROGRAM
 //     starts PROGRAM with a named pipe as standard input, no standard output
-//     and the pipe's name in _FCGI_X_PIPE_, prints "port <n>" and relays each
-//     TCP connection to 127.0.0.1:<n> over a connection of its own to the
-//     pipe, as IIS connects for its requests; ends PROGRAM when standard input
-//     closes.
+//     and the pipe's name in _FCGI_X_PIPE_, then connects to the pipe for each
+//     request as IIS does (see ServeFastCgi); ends PROGRAM at the end.
 //
 // ENV is hexadecimal: the UTF-16 LE bytes of "NAME=value\0" entries, which
 // may carry what a Linux environment cannot (a lone surrogate).
-#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -33,23 +29,15 @@ std::wstring FromHex(const wchar_t* hex) {
   return text;
 }
 
-// ENV's entries, then this process's own that ENV does not name: IIS gives a
-// program the worker's environment with the request's variables.
+// ENV's entries, then this process's own: IIS gives a program the worker's
+// environment with the request's variables. A name given twice is found
+// first in ENV.
 std::wstring EnvironmentBlock(const std::wstring& given) {
   std::wstring block = given;
   wchar_t* own = GetEnvironmentStringsW();
-  for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1) {
-    const wchar_t* equals = wcschr(entry + 1, L'=');
-    std::wstring name(entry, equals ? equals - entry + 1 : wcslen(entry));
-    bool named = false;
-    for (size_t at = 0; at < given.size(); at = given.find(L'\0', at) + 1) {
-      named = named || _wcsnicmp(given.c_str() + at, name.c_str(), name.size()) == 0;
-    }
-    if (!named) block.append(entry).push_back(L'\0');
-  }
+  for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1) block.append(entry) += L'\0';
   FreeEnvironmentStringsW(own);
-  block.push_back(L'\0');
-  return block;
+  return block += L'\0';
 }
 
 HANDLE Start(int argc, wchar_t** argv, const std::wstring& environment, HANDLE input,
@@ -72,86 +60,45 @@ HANDLE Start(int argc, wchar_t** argv, const std::wstring& environment, HANDLE i
   return started.hProcess;
 }
 
-// One direction of a relayed connection; the pipe end is overlapped, so the
-// other direction can cancel a read that waits.
-void PipeToSocket(HANDLE pipe, SOCKET socket) {
-  char buffer[65536];
-  OVERLAPPED io = {};
-  io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  for (;;) {
-    DWORD got = 0;
-    if ((!ReadFile(pipe, buffer, sizeof buffer, &got, &io) &&
-         (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(pipe, &io, &got, TRUE))) ||
-        got == 0 || send(socket, buffer, static_cast<int>(got), 0) != static_cast<int>(got)) {
-      break;
-    }
-  }
-  shutdown(socket, SD_SEND);  // the program ended the connection
-  CloseHandle(io.hEvent);
-}
-
-void SocketToPipe(SOCKET socket, HANDLE pipe) {
-  char buffer[65536];
-  OVERLAPPED io = {};
-  io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  for (;;) {
-    int got = recv(socket, buffer, sizeof buffer, 0);
-    DWORD put = 0;
-    if (got <= 0 || (!WriteFile(pipe, buffer, static_cast<DWORD>(got), &put, &io) &&
-                     (GetLastError() != ERROR_IO_PENDING ||
-                      !GetOverlappedResult(pipe, &io, &put, TRUE)))) {
-      break;
-    }
-  }
-  CancelIoEx(pipe, nullptr);  // the client is gone: so is the pipe's connection
-  CloseHandle(io.hEvent);
-}
-
+// Each line of standard input is one connection to the pipe: the bytes to
+// send, in hexadecimal, then "." to close the connection at once (a request
+// given up) or "?" to read the reply to its end (the program disconnects),
+// printed as one line of hexadecimal. An empty line, or the end of input,
+// ends the program.
 int ServeFastCgi(int argc, wchar_t** argv, const std::wstring& given) {
   const std::wstring name = L"\\\\.\\pipe\\nph-gw-test-" + std::to_wstring(GetCurrentProcessId());
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  // Overlapped, so that the program must cope with a pipe made either way.
   HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536,
                                  0, &inheritable);
-  HANDLE program = Start(argc, argv,
-                         EnvironmentBlock(given + L"_FCGI_X_PIPE_=" + name + L'\0'), pipe,
-                         INVALID_HANDLE_VALUE);
+  HANDLE program = Start(argc, argv, EnvironmentBlock(given + L"_FCGI_X_PIPE_=" + name + L'\0'),
+                         pipe, INVALID_HANDLE_VALUE);
   CloseHandle(pipe);  // the program's end now
-  WSADATA data;
-  WSAStartup(MAKEWORD(2, 2), &data);
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int size = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener, 8) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    return 2;
-  }
-  std::printf("port %d\n", ntohs(address.sin_port));
-  std::fflush(stdout);
-  std::thread([program] {  // the test closes standard input to stop everything
-    char ignored[256];
-    DWORD got;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), ignored, sizeof ignored, &got, nullptr) && got) {
+  static char line[1 << 20];
+  while (std::fgets(line, sizeof line, stdin) && line[0] != '\n') {
+    std::string bytes;
+    size_t at = 0;
+    for (unsigned value; std::sscanf(line + at, "%2x", &value) == 1; at += 2) bytes += char(value);
+    HANDLE end;  // busy until the program has let the last client go and waits again
+    while ((end = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE &&
+           WaitNamedPipeW(name.c_str(), 10000)) {
     }
-    TerminateProcess(program, 0);
-    ExitProcess(0);
-  }).detach();
-  for (;;) {
-    SOCKET client = accept(listener, nullptr, nullptr);
-    if (client == INVALID_SOCKET) return 2;
-    WaitNamedPipeW(name.c_str(), 10000);
-    HANDLE end = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr);
-    if (end != INVALID_HANDLE_VALUE) {
-      std::thread back(PipeToSocket, end, client);
-      SocketToPipe(client, end);
-      back.join();
-      CloseHandle(end);
+    DWORD count = 0;
+    WriteFile(end, bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr);
+    if (line[at] == '?') {
+      char reply[65536];
+      while (ReadFile(end, reply, sizeof reply, &count, nullptr) && count > 0) {
+        for (DWORD i = 0; i < count; ++i) std::printf("%02x", static_cast<unsigned char>(reply[i]));
+      }
     }
-    closesocket(client);
+    std::printf("\n");
+    std::fflush(stdout);
+    CloseHandle(end);
   }
+  TerminateProcess(program, 0);
+  return 0;
 }
 
 }  // namespace

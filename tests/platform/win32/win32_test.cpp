@@ -1,6 +1,6 @@
 // What the Windows side of the platform seam decides for itself: the module
-// path, the version resource, the profile functions' edge cases, Windows
-// Sockets' error codes, the log's text mode and where spool files live.
+// path, the version resource, the profile functions' edge cases and encodings,
+// Windows Sockets' error codes, the log's text mode and where spool files live.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -64,6 +64,26 @@ TEST(Win32Profile, NumbersAndTextsReadAsThePosixSideReadsThem) {
   profile.GetString("Other", "Text", "fallback", fallback, sizeof fallback);
   EXPECT_STREQ("/abc", cut);
   EXPECT_STREQ("fallback", fallback);
+}
+
+// A settings file as UTF-16 with its mark holds any text; an ANSI one, its
+// code page's (1252 here). UTF-8 without a mark is read as ANSI.
+TEST(Win32Profile, TextBeyondAsciiComesOutAsUtf8) {
+  std::string utf16("\xff\xfe");
+  for (char16_t unit : std::u16string(u"[F]\r\nT=/caf\u00e9/\u4e2d\r\n")) {
+    utf16 += {static_cast<char>(unit & 0xff), static_cast<char>(unit >> 8)};
+  }
+  const std::pair<std::string, std::string> files[] = {
+      {utf16, "/caf\xc3\xa9/\xe4\xb8\xad"},
+      {"[F]\r\nT=/caf\xe9\r\n", "/caf\xc3\xa9"},
+      {"[F]\r\nT=/caf\xc3\xa9\r\n", "/caf\xc3\x83\xc2\xa9"}};
+  TempFolder folder;
+  for (const auto& [bytes, expected] : files) {
+    folder.Write("nph-gw.ini", bytes);
+    char text[32];
+    platform::ProfileFile(folder.File("nph-gw.ini").c_str()).GetString("F", "T", "", text, 32);
+    EXPECT_EQ(expected, text);
+  }
 }
 
 TEST(Win32Sockets, FailuresCarryWinsocksOwnCodes) {
