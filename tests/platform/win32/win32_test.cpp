@@ -69,10 +69,8 @@ TEST(Win32Profile, NumbersAndTextsReadAsThePosixSideReadsThem) {
 // A settings file as UTF-16 with its mark holds any text; an ANSI one, its
 // code page's (1252 here). UTF-8 without a mark is read as ANSI.
 TEST(Win32Profile, TextBeyondAsciiComesOutAsUtf8) {
-  std::string utf16("\xff\xfe");
-  for (char16_t unit : std::u16string(u"[F]\r\nT=/caf\u00e9/\u4e2d\r\n")) {
-    utf16 += {static_cast<char>(unit & 0xff), static_cast<char>(unit >> 8)};
-  }
+  const std::wstring wide = L"\xfeff[F]\r\nT=/caf\u00e9/\u4e2d\r\n";  // wchar_t: UTF-16 LE here
+  const std::string utf16(reinterpret_cast<const char*>(wide.data()), 2 * wide.size());
   const std::pair<std::string, std::string> files[] = {
       {utf16, "/caf\xc3\xa9/\xe4\xb8\xad"},
       {"[F]\r\nT=/caf\xe9\r\n", "/caf\xc3\xa9"},
