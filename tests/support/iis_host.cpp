@@ -107,11 +107,10 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return 2;
   const std::wstring mode = argv[1], given = FromHex(argv[2]);
   if (mode == L"fastcgi") return ServeFastCgi(argc, argv, given);
-  const std::wstring environment = EnvironmentBlock(given);
   int times = mode.size() > 4 ? _wtoi(mode.c_str() + 4) : 1;  // "cgi*N"
   DWORD code = 2;
   for (int run = 0; run < times; ++run) {
-    HANDLE program = Start(argc, argv, environment, GetStdHandle(STD_INPUT_HANDLE),
+    HANDLE program = Start(argc, argv, EnvironmentBlock(given), GetStdHandle(STD_INPUT_HANDLE),
                            GetStdHandle(STD_OUTPUT_HANDLE));
     WaitForSingleObject(program, INFINITE);
     GetExitCodeProcess(program, &code);
