@@ -14,7 +14,6 @@
 #include "platform/profile.h"
 #include "platform/program.h"
 #include "platform/socket.h"
-#include "platform/tcp.h"
 #include "tests/support/scripted_target.h"
 #include "tests/support/temp_folder.h"
 
@@ -78,8 +77,8 @@ TEST(Win32Sockets, FailuresCarryWinsocksOwnCodes) {
       if (reset) target.Pause(200).Reset();
       if (!reset) target.Hold();
       port = target.Start().Port();
-      platform::SocketHandle socket = platform::OpenTcpSocket();
-      ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port, 1));
+      platform::SocketHandle socket = ConnectToLoopback(port, 1);
+      ASSERT_NE(platform::kNoSocket, socket);
       platform::SetSendTimeout(socket, reset ? 30 : 1);
       const std::string block(1 << 20, 'x');
       const auto started = std::chrono::steady_clock::now();
@@ -95,10 +94,9 @@ TEST(Win32Sockets, FailuresCarryWinsocksOwnCodes) {
       platform::CloseSocket(socket);
     }
     // Nothing listens there now: refused, in Winsock's words.
-    platform::SocketHandle socket = platform::OpenTcpSocket();
-    EXPECT_FALSE(platform::ConnectSocket(socket, 0x7F000001, port, 0));
-    EXPECT_EQ(WSAECONNREFUSED, platform::LastSocketError());
-    platform::CloseSocket(socket);
+    long refused = 0;
+    EXPECT_EQ(platform::kNoSocket, ConnectToLoopback(port, 0, &refused));
+    EXPECT_EQ(WSAECONNREFUSED, refused);
   }
 }
 
