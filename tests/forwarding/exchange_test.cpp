@@ -195,8 +195,9 @@ TEST_P(Upload, TargetThatResetsInsteadOfReadingFailsTheSend) {
   EXPECT_EQ(std::string::npos, log.Text().find("Data sent")) << log.Text();
 }
 
-// A body that is held is never forwarded short: the target hears nothing. One
-// declared past the hold limit is sent as it is read, as when streamed.
+// A body that is held is never forwarded short: the target is not even
+// connected to. One declared past the hold limit is sent as it is read, as
+// when streamed.
 TEST_P(Upload, BodyShorterThanDeclaredSendsNoReply) {
   for (int64_t declared : {100000, 2 << 20}) {
     ScriptedTarget target;
