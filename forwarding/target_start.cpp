@@ -115,3 +115,5 @@ Failure StartTarget(const ForwardSettings& settings, TargetSocket& socket) {
   platform::ReleaseProcess(&process);
   return accepted;
 }
+
+int RetryAfterSeconds(const ForwardSettings&) { return 5; }

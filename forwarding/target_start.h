@@ -11,3 +11,8 @@
 // (Failure::kNone) or the start has failed (Failure::kStartFailed, with the
 // log saying why).
 Failure StartTarget(const ForwardSettings& settings, TargetSocket& socket);
+
+// How long a browser told the application is not there should wait before it
+// asks again: what is left of a pause after failed starts, else a few
+// seconds (a start under way).
+int RetryAfterSeconds(const ForwardSettings& settings);

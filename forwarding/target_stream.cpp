@@ -40,8 +40,19 @@ class StreamRelay {
   // Logs why the relay ended; the cause when nothing was relayed.
   Failure End(Failure failure) {
     log_.Event(FailureEvent(failure));
+    if (relaying_) cut_ = failure;
     return relaying_ ? Failure::kNone : failure;
   }
+
+ public:
+  bool Relaying() const { return relaying_; }
+  // What reached the browser once relaying began.
+  CgiForwarder::Response Sent() const {
+    int64_t body = relayed_ - framer_.HeaderEnd();
+    return {framer_.Status(), body > 0 ? body : 0, cut_};
+  }
+
+ private:
 
   CgiForwarder& forwarder_;
   const RequestLog log_;
@@ -49,6 +60,7 @@ class StreamRelay {
   GrowingBuffer head_;  // the reply until its header is complete
   bool relaying_ = false;
   int64_t relayed_ = 0;  // bytes of the reply written to the browser
+  Failure cut_ = Failure::kNone;  // why a reply that had begun ended short
 };
 
 bool StreamRelay::CollectHeader(const char* bytes, int32_t count, ReplyFramer::State* state) {
@@ -141,5 +153,7 @@ Failure CgiForwarder::StreamWithTarget(const char* head, int32_t length, Request
   Log().Event("Data sent");
   connection.StartReceiving();
   StreamRelay relay(*this, Log(), IsHeadRequest(head, length));
-  return relay.Relay(connection);
+  failure = relay.Relay(connection);
+  if (relay.Relaying()) response_ = relay.Sent();
+  return failure;
 }

@@ -1,5 +1,6 @@
 #include "settings/forward_settings.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/http_message.h"
@@ -11,6 +12,7 @@ namespace {
 
 constexpr const char* kSection = "Forward";
 constexpr const char* kAbsent = "\x01";
+constexpr long kDefaultStartLogLimit = 1024 * 1024;
 
 // The folder part of `path` (without its last separator); "" when it has none.
 void CopyFolder(const char* path, char* out, size_t size) {
@@ -21,6 +23,56 @@ void CopyFolder(const char* path, char* out, size_t size) {
   if (length >= size) length = 0;
   std::memcpy(out, path, length);
   out[length] = '\0';
+}
+
+// An on/off key: any number but 0 is on.
+bool ReadSwitch(const platform::ProfileFile& profile, const char* key) {
+  return profile.GetInteger(kSection, key, 0) != 0;
+}
+
+// The path a setting names: as written when absolute, else in `folder`; ""
+// when the setting is empty or the path does not fit (never a cut path).
+void ReadPath(const platform::ProfileFile& profile, const char* key, const char* folder,
+              char* out, size_t size) {
+  char value[kSettingTextSize];
+  profile.GetString(kSection, key, "", value, sizeof value);
+  const bool absolute = value[0] == '/' || value[0] == '\\' ||
+                        (IsAsciiLetter(value[0]) && value[1] == ':');
+  int length = std::snprintf(out, size, "%s%s%s", absolute || !folder[0] ? "" : folder,
+                             absolute || !folder[0] ? "" : "/", value);
+  if (value[0] == '\0' || length < 0 || static_cast<size_t>(length) >= size) out[0] = '\0';
+}
+
+// The keys for running a site; the application's only with a start command.
+void LoadSiteSettings(const platform::ProfileFile& profile, const char* programPath,
+                      ForwardSettings* settings) {
+  char folder[kPathBufferSize];
+  CopyFolder(programPath, folder, sizeof folder);
+  settings->accessLog = ReadSwitch(profile, "AccessLog");
+  settings->gatewayStatus = ReadSwitch(profile, "GatewayStatus");
+  if (!ReplaceExtension(programPath, ".access.log", settings->accessLogPath,
+                        sizeof settings->accessLogPath)) {
+    settings->accessLog = 0;
+  }
+  ReadPath(profile, "ErrorPage", folder, settings->errorPage, sizeof settings->errorPage);
+  ReadPath(profile, "MaintenanceFile", folder, settings->maintenanceFile,
+           sizeof settings->maintenanceFile);
+  long limit = profile.GetInteger(kSection, "StartLogLimit", kDefaultStartLogLimit);
+  settings->startLogLimit = limit < 0 ? kDefaultStartLogLimit : limit;
+  settings->restartFile[0] = '\0';
+  settings->environmentFile[0] = '\0';
+  settings->processPath[0] = '\0';
+  settings->backoffPath[0] = '\0';
+  if (settings->startCommand[0] == '\0') return;
+  ReadPath(profile, "RestartFile", folder, settings->restartFile, sizeof settings->restartFile);
+  ReadPath(profile, "EnvFile", folder, settings->environmentFile,
+           sizeof settings->environmentFile);
+  if (!ReplaceExtension(programPath, ".pid", settings->processPath,
+                        sizeof settings->processPath) ||
+      !ReplaceExtension(programPath, ".backoff", settings->backoffPath,
+                        sizeof settings->backoffPath)) {
+    settings->startCommand[0] = '\0';
+  }
 }
 
 // StartCommand, StartTimeout and the files the start uses beside the program.
@@ -165,4 +217,5 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
 
   settings->passAuthorization = profile.GetInteger(kSection, "PassAuthorization", 0) != 0;
   LoadStartSettings(profile, programPath, settings);
+  LoadSiteSettings(profile, programPath, settings);
 }

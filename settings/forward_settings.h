@@ -49,6 +49,21 @@ struct ForwardSettings {
   uint8_t tlsVerify;                    // chain and name checks (default on)
   char tlsCaFile[kSettingTextSize];     // PEM roots instead of the system's; "" = system
   char tlsServerName[kSettingTextSize]; // SNI and certificate name; "" = TargetServer
+
+  // Running a site: an access log, the gateway's own statuses and pages, the
+  // application kept alive. Each off by default but StartLogLimit; files
+  // named in the settings are found beside the program unless absolute.
+  uint8_t accessLog;                            // one line per request
+  uint8_t gatewayStatus;                        // 502/503/504 instead of 500
+  char accessLogPath[kPathBufferSize + 16];
+  char errorPage[kPathBufferSize + kSettingTextSize];        // "" = built-in body
+  char maintenanceFile[kPathBufferSize + kSettingTextSize];  // 503 while it exists
+  // Only with a start command:
+  char restartFile[kPathBufferSize + kSettingTextSize];  // touched: restart
+  char environmentFile[kPathBufferSize + kSettingTextSize];  // KEY=VALUE lines
+  int64_t startLogLimit;                        // bytes; 0 = no limit
+  char processPath[kPathBufferSize + 8];         // the started application's id
+  char backoffPath[kPathBufferSize + 16];        // its failed starts
 };
 
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
