@@ -1,6 +1,5 @@
 #include "settings/forward_settings.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "base/http_message.h"
@@ -30,43 +29,54 @@ bool ReadSwitch(const platform::ProfileFile& profile, const char* key) {
   return profile.GetInteger(kSection, key, 0) != 0;
 }
 
-// The path a setting names: as written when absolute, else in `folder`; ""
+// The path a setting names: as written when absolute, else in the folder of
+// `programPath` (`folderLength` bytes of it, its separator after them); ""
 // when the setting is empty or the path does not fit (never a cut path).
-void ReadPath(const platform::ProfileFile& profile, const char* key, const char* folder,
-              char* out, size_t size) {
+void ReadPath(const platform::ProfileFile& profile, const char* key, const char* programPath,
+              size_t folderLength, char* out, size_t size) {
   char value[kSettingTextSize];
   profile.GetString(kSection, key, "", value, sizeof value);
-  const bool absolute = value[0] == '/' || value[0] == '\\' ||
-                        (IsAsciiLetter(value[0]) && value[1] == ':');
-  int length = std::snprintf(out, size, "%s%s%s", absolute || !folder[0] ? "" : folder,
-                             absolute || !folder[0] ? "" : "/", value);
-  if (value[0] == '\0' || length < 0 || static_cast<size_t>(length) >= size) out[0] = '\0';
+  out[0] = '\0';
+  if (value[0] == '\0') return;
+  const bool absolute =
+      value[0] == '/' || value[0] == '\\' || (IsAsciiLetter(value[0]) && value[1] == ':');
+  const size_t prefix = absolute || folderLength == 0 ? 0 : folderLength + 1;
+  const size_t length = std::strlen(value);
+  if (prefix + length >= size) return;
+  std::memcpy(out, programPath, prefix);
+  std::memcpy(out + prefix, value, length + 1);
 }
 
-// The keys for running a site; the application's only with a start command.
+// The keys for running a site; the start's records only with a start command.
 void LoadSiteSettings(const platform::ProfileFile& profile, const char* programPath,
                       ForwardSettings* settings) {
   char folder[kPathBufferSize];
   CopyFolder(programPath, folder, sizeof folder);
+  const size_t folderLength = std::strlen(folder);
   settings->accessLog = ReadSwitch(profile, "AccessLog");
   settings->gatewayStatus = ReadSwitch(profile, "GatewayStatus");
   if (!ReplaceExtension(programPath, ".access.log", settings->accessLogPath,
                         sizeof settings->accessLogPath)) {
     settings->accessLog = 0;
   }
-  ReadPath(profile, "ErrorPage", folder, settings->errorPage, sizeof settings->errorPage);
-  ReadPath(profile, "MaintenanceFile", folder, settings->maintenanceFile,
-           sizeof settings->maintenanceFile);
+  const struct {
+    const char* key;
+    char* path;
+    size_t size;
+  } paths[] = {
+      {"ErrorPage", settings->errorPage, sizeof settings->errorPage},
+      {"MaintenanceFile", settings->maintenanceFile, sizeof settings->maintenanceFile},
+      {"RestartFile", settings->restartFile, sizeof settings->restartFile},
+      {"EnvFile", settings->environmentFile, sizeof settings->environmentFile},
+  };
+  for (const auto& path : paths) {
+    ReadPath(profile, path.key, programPath, folderLength, path.path, path.size);
+  }
   long limit = profile.GetInteger(kSection, "StartLogLimit", kDefaultStartLogLimit);
   settings->startLogLimit = limit < 0 ? kDefaultStartLogLimit : limit;
-  settings->restartFile[0] = '\0';
-  settings->environmentFile[0] = '\0';
   settings->processPath[0] = '\0';
   settings->backoffPath[0] = '\0';
   if (settings->startCommand[0] == '\0') return;
-  ReadPath(profile, "RestartFile", folder, settings->restartFile, sizeof settings->restartFile);
-  ReadPath(profile, "EnvFile", folder, settings->environmentFile,
-           sizeof settings->environmentFile);
   if (!ReplaceExtension(programPath, ".pid", settings->processPath,
                         sizeof settings->processPath) ||
       !ReplaceExtension(programPath, ".backoff", settings->backoffPath,

@@ -58,12 +58,12 @@ struct ForwardSettings {
   char accessLogPath[kPathBufferSize + 16];
   char errorPage[kPathBufferSize + kSettingTextSize];        // "" = built-in body
   char maintenanceFile[kPathBufferSize + kSettingTextSize];  // 503 while it exists
-  // Only with a start command:
+  // For the application that StartCommand starts:
   char restartFile[kPathBufferSize + kSettingTextSize];  // touched: restart
   char environmentFile[kPathBufferSize + kSettingTextSize];  // KEY=VALUE lines
   int64_t startLogLimit;                        // bytes; 0 = no limit
-  char processPath[kPathBufferSize + 8];         // the started application's id
-  char backoffPath[kPathBufferSize + 16];        // its failed starts
+  char processPath[kPathBufferSize + 8];        // its process ("" without a command)
+  char backoffPath[kPathBufferSize + 16];       // its failed starts (likewise)
 };
 
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
