@@ -20,6 +20,7 @@ enum class Failure : uint8_t {
   kNoMemory,
   kMaintenance,      // the site is down for maintenance ("MaintenanceFile")
   // Reaching the target.
+  kNotResolved,      // the target's name stands for no address
   kNoSocket,
   kRefused,          // nothing listens there
   kConnectTimeout,

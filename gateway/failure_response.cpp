@@ -21,6 +21,7 @@ FailureResponse AsGateway(Failure failure) {
     case Failure::kBodyNotSpooled: return {kInternalError, "body-not-spooled"};
     case Failure::kNoMemory: return {kInternalError, "no-memory"};
     case Failure::kMaintenance: return {kUnavailable, "maintenance"};
+    case Failure::kNotResolved: return {kBadGateway, "unresolved"};
     case Failure::kNoSocket: return {kInternalError, "no-socket"};
     case Failure::kRefused: return {kBadGateway, "refused-connection"};
     case Failure::kConnectTimeout: return {kGatewayTimeout, "connect-timeout"};

@@ -75,8 +75,8 @@ Failure ForwardHeld(CgiForwarder& forwarder, RequestLog log) {
   return Failure::kNone;
 }
 
-// Streamed replies write themselves; only failures before the first byte
-// still get a page of ours.
+// Streamed replies (and adaptive ones, which are held while small) write
+// themselves; only failures before the first byte still get a page of ours.
 Failure ForwardStreamed(CgiForwarder& forwarder) {
   RequestBody body;
   int32_t length = 0;
@@ -122,7 +122,8 @@ const char* CgiForwarder::Serve(const char* version) {
         if (failure == Failure::kNone) return "probe";
         break;
       case ModeForward:
-        failure = settings_.streaming ? ForwardStreamed(*this) : ForwardHeld(*this, Log());
+        failure = settings_.relay == Relay::kHeld ? ForwardHeld(*this, Log())
+                                                  : ForwardStreamed(*this);
         // A reply cut short after it began to flow is logged by its cause.
         if (failure == Failure::kNone) return RespondTo(response_.cut, false).outcome;
         break;

@@ -1,10 +1,10 @@
 #include "settings/forward_settings.h"
 
+#include <climits>
 #include <cstring>
 
 #include "base/http_message.h"
 #include "base/text.h"
-#include "platform/name_lookup.h"
 #include "platform/profile.h"
 
 namespace {
@@ -12,6 +12,63 @@ namespace {
 constexpr const char* kSection = "Forward";
 constexpr const char* kAbsent = "\x01";
 constexpr long kDefaultStartLogLimit = 1024 * 1024;
+// What GetInteger gives for a key that is absent or holds no number.
+constexpr long kNoNumber = LONG_MIN;
+
+// An on/off key: whether it is on, or, when it is absent or holds no number,
+// `absent`.
+template <class Value>
+Value ReadSwitch(const platform::ProfileFile& profile, const char* key, Value off, Value on,
+                 Value absent) {
+  long value = profile.GetInteger(kSection, key, kNoNumber);
+  return value == kNoNumber ? absent : value != 0 ? on : off;
+}
+
+// The target's name: kept as written, for the lookup at each connect and for
+// the Host line. The loopback names (empty, "localhost", an unspecified
+// address) are named 127.0.0.1 in the Host line, as they always were; an IPv6
+// address goes there in brackets.
+void LoadTargetName(const platform::ProfileFile& profile, ForwardSettings* settings) {
+  profile.GetString(kSection, "TargetServer", "", settings->targetServer,
+                    sizeof settings->targetServer);
+  const char* server = settings->targetServer;
+  size_t length = std::strlen(server);
+  bool bracketed = length >= 2 && server[0] == '[' && server[length - 1] == ']';
+  if (bracketed) {
+    std::memcpy(settings->targetHost, server + 1, length - 2);
+    settings->targetHost[length - 2] = '\0';
+  } else {
+    CopyText(settings->targetHost, sizeof settings->targetHost, server);
+  }
+  const char* host = settings->targetHost;
+  // The unspecified addresses mean this machine, as a connect to them does
+  // on Linux.
+  if (std::strcmp(host, "0.0.0.0") == 0 || std::strcmp(host, "::") == 0) {
+    settings->targetHost[0] = '\0';
+  }
+  if (host[0] == '\0' || EqualsNoCase(host, "localhost")) {
+    CopyText(settings->targetName, sizeof settings->targetName, "127.0.0.1");
+  } else if (std::strchr(host, ':') && std::strlen(host) + 3 <= sizeof settings->targetName) {
+    // No host name holds a ":": an IPv6 address, bracketed as in a URL.
+    settings->targetName[0] = '[';
+    std::strcpy(settings->targetName + 1, host);
+    std::strcat(settings->targetName, "]");
+  } else {
+    CopyText(settings->targetName, sizeof settings->targetName, host);
+  }
+}
+
+// Streaming (three ways), HoldLimit and PreserveHost.
+void LoadApplicationSettings(const platform::ProfileFile& profile, ForwardSettings* settings) {
+  settings->relay = ReadSwitch(profile, "Streaming", Relay::kHeld, Relay::kStreamed,
+                               Relay::kAdaptive);
+  long limit = profile.GetInteger(kSection, "HoldLimit", kNoNumber);
+  settings->holdLimit = limit == kNoNumber    ? kDefaultHoldLimit
+                        : limit < kMinHoldLimit ? kMinHoldLimit
+                        : limit > kMaxHoldLimit ? kMaxHoldLimit
+                                                : limit;
+  settings->preserveHost = ReadSwitch<uint8_t>(profile, "PreserveHost", 0, 1, 0);
+}
 
 // The folder part of `path` (without its last separator); "" when it has none.
 void CopyFolder(const char* path, char* out, size_t size) {
@@ -22,11 +79,6 @@ void CopyFolder(const char* path, char* out, size_t size) {
   if (length >= size) length = 0;
   std::memcpy(out, path, length);
   out[length] = '\0';
-}
-
-// An on/off key: any number but 0 is on.
-bool ReadSwitch(const platform::ProfileFile& profile, const char* key) {
-  return profile.GetInteger(kSection, key, 0) != 0;
 }
 
 // The path a setting names: as written when absolute, else in the folder of
@@ -53,8 +105,8 @@ void LoadSiteSettings(const platform::ProfileFile& profile, const char* programP
   char folder[kPathBufferSize];
   CopyFolder(programPath, folder, sizeof folder);
   const size_t folderLength = std::strlen(folder);
-  settings->accessLog = ReadSwitch(profile, "AccessLog");
-  settings->gatewayStatus = ReadSwitch(profile, "GatewayStatus");
+  settings->accessLog = ReadSwitch<uint8_t>(profile, "AccessLog", 0, 1, 0);
+  settings->gatewayStatus = ReadSwitch<uint8_t>(profile, "GatewayStatus", 0, 1, 0);
   if (!ReplaceExtension(programPath, ".access.log", settings->accessLogPath,
                         sizeof settings->accessLogPath)) {
     settings->accessLog = 0;
@@ -140,8 +192,6 @@ bool ReplaceExtension(const char* programPath, const char* extension, char* out,
 }
 
 void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
-  CopyText(settings->targetName, sizeof settings->targetName, "127.0.0.1");
-  settings->targetAddress = kLoopbackAddress;
   settings->targetPort = 8080;
   CopyText(settings->allowedPaths, sizeof settings->allowedPaths, "/");
   settings->forbiddenPaths[0] = '\0';
@@ -157,7 +207,6 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->publicPathSet = 0;
   settings->publicPath[0] = '\0';
   settings->connectTimeoutSeconds = 0;
-  settings->streaming = 0;
   settings->targetTls = 0;
   settings->tlsVerify = 1;
   settings->tlsCaFile[0] = '\0';
@@ -170,26 +219,9 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   ReplaceExtension(programPath, ".txt", settings->logPath, sizeof settings->logPath);
 
   platform::ProfileFile profile(profilePath);
-  profile.GetString(kSection, "TargetServer", "", settings->targetName,
-                    sizeof settings->targetName);
-  CopyText(settings->targetServer, sizeof settings->targetServer, settings->targetName);
+  LoadTargetName(profile, settings);
   profile.GetString(kSection, "TargetSocket", "", settings->targetSocket,
                     sizeof settings->targetSocket);
-  // A socket file needs no address: TargetServer is then only the Host line.
-  if (settings->targetName[0] != '\0' && settings->targetSocket[0] == '\0') {
-    if (std::strcmp(settings->targetName, "localhost") == 0) {
-      settings->targetAddress = kLoopbackAddress;
-    } else {
-      uint32_t resolved = 0;
-      if (platform::ResolveIPv4(settings->targetName, &resolved)) {
-        settings->targetAddress = resolved;
-      }
-    }
-  }
-  if (settings->targetAddress == 0) settings->targetAddress = kLoopbackAddress;
-  if (settings->targetAddress == kLoopbackAddress) {
-    CopyText(settings->targetName, sizeof settings->targetName, "127.0.0.1");
-  }
 
   // Integers keep the low bits that fit their field, as the Windows profile
   // functions do, so a settings file reads the same on both systems.
@@ -214,7 +246,6 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->forwardOtherHeaders = profile.GetInteger(kSection, "ForwardOtherHeaders", 0) != 0;
   settings->addForwardedHeaders = profile.GetInteger(kSection, "AddForwardedHeaders", 0) != 0;
   settings->rewriteRedirects = profile.GetInteger(kSection, "RewriteRedirects", 0) != 0;
-  settings->streaming = profile.GetInteger(kSection, "Streaming", 0) != 0;
   long connectTimeout = profile.GetInteger(kSection, "ConnectTimeout", 0);
   settings->connectTimeoutSeconds =
       connectTimeout < 0 ? 0 : connectTimeout > 86400 ? 86400 : static_cast<int32_t>(connectTimeout);
@@ -227,5 +258,6 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
 
   settings->passAuthorization = profile.GetInteger(kSection, "PassAuthorization", 0) != 0;
   LoadStartSettings(profile, programPath, settings);
+  LoadApplicationSettings(profile, settings);
   LoadSiteSettings(profile, programPath, settings);
 }

@@ -12,9 +12,16 @@ constexpr size_t kSettingTextSize = 256;
 // A command line is never cut: one that does not fit is not run at all.
 constexpr size_t kCommandSize = 4096;
 
+// How replies and request bodies go through ("Streaming"): held whole (0),
+// streamed as they flow (1), or held while small and streamed past
+// "HoldLimit" or when the reply is a live stream (absent: the default).
+enum class Relay : uint8_t { kHeld, kStreamed, kAdaptive };
+
 struct ForwardSettings {
-  char targetName[kSettingTextSize];      // host name as written, or "127.0.0.1"
-  uint32_t targetAddress;                 // IPv4, host byte order
+  // The target's name as the Host line carries it: "TargetServer" as written,
+  // "127.0.0.1" for the loopback names, an IPv6 address in brackets. Its
+  // addresses are looked up at each connect (targetHost), never here.
+  char targetName[kSettingTextSize];
   uint16_t targetPort;
   char allowedPaths[kSettingTextSize];    // comma-separated prefixes; "" = no limit
   char forbiddenPaths[kSettingTextSize];  // comma-separated prefixes; "" = none
@@ -33,7 +40,6 @@ struct ForwardSettings {
   uint8_t publicPathSet;                // "PublicPath" given (else SCRIPT_NAME)
   char publicPath[kSettingTextSize];
   int32_t connectTimeoutSeconds;        // 0: the system's own
-  uint8_t streaming;                    // relay bodies in pieces as they flow
 
   // Settings for an application on a shared host; each off by default.
   char targetSocket[kSettingTextSize];  // Unix domain socket path; "" = TCP
@@ -49,6 +55,14 @@ struct ForwardSettings {
   uint8_t tlsVerify;                    // chain and name checks (default on)
   char tlsCaFile[kSettingTextSize];     // PEM roots instead of the system's; "" = system
   char tlsServerName[kSettingTextSize]; // SNI and certificate name; "" = TargetServer
+
+  // Applications as they are today: live replies, large bodies, the public
+  // host, IPv6.
+  Relay relay;
+  int64_t holdLimit;                    // bytes held before a body flows (adaptive)
+  uint8_t preserveHost;                 // the browser's Host in the Host line
+  char targetHost[kSettingTextSize];    // looked up at each connect: TargetServer
+                                        // without brackets; "" = loopback
 
   // Running a site: an access log, the gateway's own statuses and pages, the
   // application kept alive. Each off by default but StartLogLimit; files
@@ -66,7 +80,11 @@ struct ForwardSettings {
   char backoffPath[kPathBufferSize + 16];       // its failed starts (likewise)
 };
 
-constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
+// "HoldLimit": 8 MiB unless set, never below what a reply header may take
+// nor above what a held body may.
+constexpr int64_t kDefaultHoldLimit = int64_t{8} << 20;
+constexpr int64_t kMinHoldLimit = int64_t{64} << 10;
+constexpr int64_t kMaxHoldLimit = int64_t{1} << 30;
 
 // Fills `settings` from the INI file beside the program (its path with the
 // extension ".ini", section "Forward"). Never fails: absent keys take their

@@ -21,6 +21,7 @@ TEST(FailureResponse, EachCauseHasItsStatusAndWord) {
       {Failure::kBodyNotSpooled, "500 Internal Error", "body-not-spooled"},
       {Failure::kNoMemory, "500 Internal Error", "no-memory"},
       {Failure::kMaintenance, "503 Service Unavailable", "maintenance"},
+      {Failure::kNotResolved, "502 Bad Gateway", "unresolved"},
       {Failure::kNoSocket, "500 Internal Error", "no-socket"},
       {Failure::kRefused, "502 Bad Gateway", "refused-connection"},
       {Failure::kConnectTimeout, "504 Gateway Timeout", "connect-timeout"},

@@ -115,14 +115,14 @@ TEST_F(Gateway, TargetProbeSaysWhetherTheTargetAnswered) {
   EXPECT_EQ(ProbePage("Bad", "not reached"), forwarder.output);
 }
 
-// The echo is the request the target would get, at its real length, whether
-// held or copied through in pieces; a failure says so.
+// The echo is the request the target would get, at its real length, however
+// it is relayed; a failure says so.
 TEST_F(Gateway, EchoShowsTheWholeRequestBinaryBodyIncluded) {
   std::string body(200000, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i % 251);
-  for (bool streaming : {false, true}) {
+  for (Relay relay : {Relay::kHeld, Relay::kStreamed, Relay::kAdaptive}) {
     for (bool chunked : {false, true}) {
-      settings.streaming = streaming;
+      settings.relay = relay;
       forwarder.variables.clear();
       forwarder.Set("REQUEST_METHOD", "PUT").Set("PATH_INFO", "/~~echo");
       forwarder.Set(chunked ? "HTTP_TRANSFER_ENCODING" : "CONTENT_LENGTH",
@@ -134,7 +134,7 @@ TEST_F(Gateway, EchoShowsTheWholeRequestBinaryBodyIncluded) {
       std::string request = "PUT /~~echo HTTP/1.0\r\nContent-Length: " +
                             std::to_string(body.size()) + "\r\n\r\n" + body;
       EXPECT_TRUE(forwarder.output == Page("200 OK", "text/plain", request))
-          << "streaming " << streaming << " chunked " << chunked;
+          << "relay " << static_cast<int>(relay) << " chunked " << chunked;
     }
   }
   forwarder.variables.erase("REQUEST_METHOD");
@@ -158,22 +158,24 @@ TEST_F(Gateway, RequestThatCannotBeBuiltContactsNoTarget) {
 TEST_F(Gateway, RecordsWhatReachedTheBrowser) {
   const std::string kInterim = "HTTP/1.0 100 Continue\r\n\r\n";
   const struct {
-    bool streaming;
+    Relay relay;
     std::string reply;  // empty: nothing listens
     int32_t status;
     int64_t bodyBytes;
     Failure cut;
   } kRows[] = {
-      {false, "HTTP/1.0 404 No\r\nContent-Length: 3\r\n\r\nabcdef", 404, 3, Failure::kNone},
-      {true, kInterim + "HTTP/1.0 200 OK\r\n\r\nabcd", 200, 4, Failure::kNone},
-      {true, "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc", 200, 3, Failure::kClosedEarly},
-      {false, "", 502, 18, Failure::kNone},
+      {Relay::kHeld, "HTTP/1.0 404 No\r\nContent-Length: 3\r\n\r\nabcdef", 404, 3,
+       Failure::kNone},
+      {Relay::kAdaptive, kInterim + "HTTP/1.0 200 OK\r\n\r\nabcd", 200, 4, Failure::kNone},
+      {Relay::kStreamed, "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc", 200, 3,
+       Failure::kClosedEarly},
+      {Relay::kHeld, "", 502, 18, Failure::kNone},
   };
   for (const auto& row : kRows) {
     ScriptedTarget target;
     if (!row.reply.empty()) target.Send(row.reply).Start();
     settings.targetPort = row.reply.empty() ? UnusedPort() : target.Port();
-    settings.streaming = row.streaming;
+    settings.relay = row.relay;
     settings.gatewayStatus = 1;
     FakeForwarder fresh(settings);
     fresh.Set("REQUEST_METHOD", "GET");
