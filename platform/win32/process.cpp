@@ -203,6 +203,13 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
         CloseHandle(job);
         job = nullptr;
       }
+      // A job's name lasts while a handle to it is open: the application
+      // holds one (unused), so a later request finds the job by its name.
+      HANDLE kept = nullptr;
+      if (job) {
+        DuplicateHandle(GetCurrentProcess(), job, created.hProcess, &kept, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+      }
       ResumeThread(created.hThread);
       CloseHandle(created.hThread);
       process->handle = reinterpret_cast<intptr_t>(created.hProcess);
