@@ -252,7 +252,7 @@ TEST(ExchangeTimeout, UnansweredConnectFailsAtConnectTimeout) {
 
 // Each of a name's addresses is tried in turn, IPv6 and IPv4 alike; the
 // loopback names stand for both. Refused on each, or a name without an
-// address: the log says which.
+// address (the unspecified ones lead to this machine, unasked): the log says which.
 TEST(TargetNames, EachAddressIsTriedUntilOneAccepts) {
   struct Case {
     const char* host;  // as the lookup takes it ("" and localhost: both loopbacks)
@@ -272,7 +272,7 @@ TEST(TargetNames, EachAddressIsTriedUntilOneAccepts) {
     EXPECT_EQ(Framed("ok"), ServeGet(settings)) << c.host << (c.ipv6 ? " on ::1" : "");
     EXPECT_EQ(0u, target.Received().find(std::string("GET / HTTP/1.0\r\nHost: ") + c.name + ":"));
   }
-  for (const char* host : {"", "nph-gw-no-such-host.invalid"}) {
+  for (const char* host : {"", "nph-gw-no-such-host.invalid", "0.0.0.0", "::"}) {
     ForwardSettings settings = DefaultSettings(UnusedPort());
     std::strcpy(settings.targetServer, host);
     std::strcpy(settings.targetHost, host);
