@@ -2,7 +2,8 @@
 // request that can fail says so by returning one (Failure::kNone when it did
 // not fail); where an operation's signature is a buffer or nullptr, the
 // forwarder keeps the cause beside it (CgiForwarder::LastFailure).
-// HandleRequest turns it into the response.
+// HandleRequest turns it into the response (gateway/failure_response.h: one
+// row for each cause).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ enum class Failure : uint8_t {
   kBodyEndedEarly,   // the body ended before its declared length
   kBodyNotSpooled,   // a body of unknown length found no temporary file
   kNoMemory,
+  kMaintenance,      // the site is down for maintenance ("MaintenanceFile")
   // Reaching the target.
   kNotResolved,      // the target's name stands for no address
   kNoSocket,
@@ -24,6 +26,7 @@ enum class Failure : uint8_t {
   kConnectTimeout,
   kUnreachable,      // any other reason the connect failed
   kStartFailed,      // the application could not be started ("StartCommand")
+  kBackingOff,       // it failed at its last starts: not started again yet
   kTls,              // the TLS handshake failed
   kSendFailed,
   // The reply.

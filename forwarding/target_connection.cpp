@@ -27,6 +27,11 @@ TargetConnection::~TargetConnection() {
 }
 
 Failure TargetConnection::Connect() {
+  // After a deploy no request reaches the application before it is restarted.
+  if (RestartDue(settings_)) {
+    Failure restarted = StartTarget(settings_, socket_, true);
+    return restarted != Failure::kNone ? restarted : Connected();
+  }
   long error = 0;
   TargetSocket::Attempt attempt = socket_.TryConnect(&error);
   if (attempt == TargetSocket::Attempt::kNotResolved) {
@@ -51,6 +56,10 @@ Failure TargetConnection::Connect() {
     Failure started = StartTarget(settings_, socket_);
     if (started != Failure::kNone) return started;
   }
+  return Connected();
+}
+
+Failure TargetConnection::Connected() {
   // A target that stops reading must not hold the gateway beyond its timeout.
   platform::SetSendTimeout(socket_.Handle(), settings_.timeoutSeconds);
   log_.Event("Connected");

@@ -38,6 +38,8 @@ class TargetConnection {
   int32_t Receive(char* buffer, int32_t count, int64_t since, Failure* failure);
 
  private:
+  // The rest of Connect once the socket is connected.
+  Failure Connected();
   Failure StartTls();
 
   const ForwardSettings& settings_;

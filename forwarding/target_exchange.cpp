@@ -63,6 +63,7 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
       char* complete = reply.Release();
       if (!complete) break;
       *replyLength = static_cast<int32_t>(whole);
+      response_ = Response{framer.Status(), whole - framer.HeaderEnd(), Failure::kNone};
       return complete;
     }
     failure_ = FailureOf(state);

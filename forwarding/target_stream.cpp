@@ -58,6 +58,12 @@ class StreamRelay {
   // anything was relayed (a failure after that ends the reply short, and is
   // logged); the cause when nothing was.
   Failure Relay(TargetConnection& connection);
+  bool Relaying() const { return relaying_; }
+  // What reached the browser once relaying began.
+  CgiForwarder::Response Sent() const {
+    int64_t body = relayed_ - framer_.HeaderEnd();
+    return {framer_.Status(), body > 0 ? body : 0, cut_};
+  }
 
  private:
   // Takes `count` bytes received into held_.Tail(). False when the reply
@@ -76,6 +82,7 @@ class StreamRelay {
   // Logs why the relay ended; the cause when nothing was relayed.
   Failure End(Failure failure) {
     log_.Event(FailureEvent(failure));
+    if (relaying_) cut_ = failure;
     return relaying_ ? Failure::kNone : failure;
   }
 
@@ -86,6 +93,7 @@ class StreamRelay {
   GrowingBuffer held_;  // the reply until it is relayed: its header at least
   bool relaying_ = false;
   int64_t relayed_ = 0;  // bytes of the reply written to the browser
+  Failure cut_ = Failure::kNone;  // why a reply that had begun ended short
 };
 
 bool StreamRelay::WriteHeld(bool complete) {
@@ -194,5 +202,7 @@ Failure CgiForwarder::StreamWithTarget(const char* head, int32_t length, Request
   connection.StartReceiving();
   const int64_t holdLimit = settings_.relay == Relay::kAdaptive ? settings_.holdLimit : 0;
   StreamRelay relay(*this, Log(), IsHeadRequest(head, length), holdLimit);
-  return relay.Relay(connection);
+  failure = relay.Relay(connection);
+  if (relay.Relaying()) response_ = relay.Sent();
+  return failure;
 }

@@ -81,10 +81,25 @@ class CgiForwarder {
   // NUL after `*newLength` bytes). nullptr when there is nothing to rewrite.
   char* RewriteRedirects(const char* reply, int32_t length, int32_t* newLength);
 
+  // What the browser is sent, as the access log records it: the status, the
+  // body's length, and why a reply already flowing ended short.
+  struct Response {
+    int32_t status = 0;
+    int64_t bodyBytes = 0;
+    Failure cut = Failure::kNone;
+  };
+  const Response& Sent() const { return response_; }
+
  protected:
   ForwardSettings& settings_;
 
  private:
+  // HandleRequest's work; returns the access log's word for how it ended.
+  const char* Serve(const char* version);
+  // The gateway's own page for `failure` (a refused path, or a 5xx page).
+  const char* SendFailurePage(Failure failure);
+  void WriteAccessLine(const char* outcome, int64_t milliseconds);
+  void SendPage(const char* status, const char* headerLines, const char* body, int64_t length);
   // The log of the request being served.
   RequestLog Log() const { return RequestLog(settings_.logFile); }
   void WriteLocalHeader(const char* status, const char* contentTypeLine, int64_t bodyLength);
@@ -95,6 +110,7 @@ class CgiForwarder {
   Failure ProbeTarget();
 
   Failure failure_ = Failure::kNone;
+  Response response_;
   bool replyFlowing_ = false;
 };
 

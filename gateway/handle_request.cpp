@@ -6,15 +6,14 @@
 #include "base/owned_buffer.h"
 #include "forwarding/request_body.h"
 #include "gateway/cgi_forwarder.h"
+#include "gateway/failure_response.h"
 #include "gateway/reserved_paths.h"
 #include "log/request_log.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "settings/path_list.h"
 
 namespace {
-
-const char kForbiddenBody[] = "<H2>Forbidden</H2>";
-const char kErrorBody[] = "<H2>CGI Error</H2>";
 
 // True when the lists refuse `canonical`.
 bool Refused(const char* canonical, const ForwardSettings& settings) {
@@ -88,7 +87,13 @@ Failure ForwardStreamed(CgiForwarder& forwarder) {
 }  // namespace
 
 void CgiForwarder::HandleRequest(const char* version) {
+  const int64_t started = platform::MonotonicMilliseconds();
   RequestLogScope logScope(settings_);
+  const char* outcome = Serve(version);
+  if (settings_.accessLog) WriteAccessLine(outcome, platform::MonotonicMilliseconds() - started);
+}
+
+const char* CgiForwarder::Serve(const char* version) {
   ForwardMode mode = ModeForward;
   Failure failure = Failure::kNone;
   {
@@ -98,29 +103,31 @@ void CgiForwarder::HandleRequest(const char* version) {
     mode = ReservedMode(pathText);
     if (mode == ModeForward) failure = JudgePath(pathText, settings_);
   }
+  // While the site is down for maintenance only the diagnostic paths work.
+  if (failure == Failure::kNone && mode == ModeForward && settings_.maintenanceFile[0] != '\0' &&
+      platform::FileStamp(settings_.maintenanceFile) != -1) {
+    failure = Failure::kMaintenance;
+  }
 
   if (failure == Failure::kNone) {
     switch (mode) {
       case ModeEcho:
         SendEcho();
-        return;
+        return "echo";
       case ModeInfo:
         SendInfoPage(version);
-        return;
+        return "info";
       case ModeTargetTest:
         failure = ProbeTarget();
+        if (failure == Failure::kNone) return "probe";
         break;
       case ModeForward:
         failure = settings_.relay == Relay::kHeld ? ForwardHeld(*this, Log())
                                                   : ForwardStreamed(*this);
+        // A reply cut short after it began to flow is logged by its cause.
+        if (failure == Failure::kNone) return RespondTo(response_.cut, false).outcome;
         break;
     }
   }
-  // A refused path gets the forbidden page; every other failure, whatever its
-  // cause, the error page.
-  if (failure == Failure::kPathRefused) {
-    SendHtml("403 Forbidden", kForbiddenBody);
-  } else if (failure != Failure::kNone) {
-    SendHtml("500 Internal Error", kErrorBody);
-  }
+  return SendFailurePage(failure);
 }

@@ -6,8 +6,6 @@
 namespace {
 
 const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Civil date from a day count (days since 1970-01-01), by arithmetic: the same
 // on every platform, any year, no time-zone or locale involved.
@@ -25,7 +23,10 @@ void CivilFromDays(long long days, long long* year, int* month, int* day) {
 
 }  // namespace
 
-bool FormatLogTime(long long secondsSinceEpoch, char* out, size_t size) {
+const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool ToCivilTime(long long secondsSinceEpoch, CivilTime* time) {
   constexpr long long kSecondsPerDay = 86400;
   // Beyond these the year has more than four digits.
   if (secondsSinceEpoch < -62167219200LL || secondsSinceEpoch >= 253402300800LL) return false;
@@ -35,15 +36,20 @@ bool FormatLogTime(long long secondsSinceEpoch, char* out, size_t size) {
     second += kSecondsPerDay;
     --days;
   }
-  long long year = 0;
-  int month = 0;
-  int day = 0;
-  CivilFromDays(days, &year, &month, &day);
-  int weekday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+  CivilFromDays(days, &time->year, &time->month, &time->day);
+  time->weekday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+  time->hour = static_cast<int>(second / 3600);
+  time->minute = static_cast<int>(second / 60 % 60);
+  time->second = static_cast<int>(second % 60);
+  return true;
+}
+
+bool FormatLogTime(long long secondsSinceEpoch, char* out, size_t size) {
+  CivilTime time;
+  if (!ToCivilTime(secondsSinceEpoch, &time)) return false;
   int written = std::snprintf(out, size, "%s %s %02d %02d:%02d:%02d %04lld",
-                              kDayNames[weekday], kMonthNames[month - 1], day,
-                              static_cast<int>(second / 3600), static_cast<int>(second / 60 % 60),
-                              static_cast<int>(second % 60), year);
+                              kDayNames[time.weekday], kMonthNames[time.month - 1], time.day,
+                              time.hour, time.minute, time.second, time.year);
   return written == 24;
 }
 

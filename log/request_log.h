@@ -16,6 +16,16 @@ void LogSocketError(const char* format, const char* prefix, long code, FILE* fil
 // `out` (at least 25 bytes). Returns false when the time cannot be converted.
 bool FormatLogTime(long long secondsSinceEpoch, char* out, size_t size);
 
+// A time in UTC as the logs show it, computed alike on every platform for any
+// year of four digits.
+struct CivilTime {
+  long long year;
+  int month, day, hour, minute, second, weekday;  // month 1-12, weekday 0 = Sunday
+};
+// False when the year would not have four digits.
+bool ToCivilTime(long long secondsSinceEpoch, CivilTime* time);
+extern const char* const kMonthNames[12];  // "Jan" ...
+
 // The log as a request writes to it: while it is closed (logging off, or a
 // file that could not be opened) every line is dropped here, so no caller
 // asks first.

@@ -11,6 +11,7 @@ namespace {
 
 constexpr const char* kSection = "Forward";
 constexpr const char* kAbsent = "\x01";
+constexpr long kDefaultStartLogLimit = 1024 * 1024;
 // What GetInteger gives for a key that is absent or holds no number.
 constexpr long kNoNumber = LONG_MIN;
 
@@ -78,6 +79,62 @@ void CopyFolder(const char* path, char* out, size_t size) {
   if (length >= size) length = 0;
   std::memcpy(out, path, length);
   out[length] = '\0';
+}
+
+// The path a setting names: as written when absolute, else in the folder of
+// `programPath` (`folderLength` bytes of it, its separator after them); ""
+// when the setting is empty or the path does not fit (never a cut path).
+void ReadPath(const platform::ProfileFile& profile, const char* key, const char* programPath,
+              size_t folderLength, char* out, size_t size) {
+  char value[kSettingTextSize];
+  profile.GetString(kSection, key, "", value, sizeof value);
+  out[0] = '\0';
+  if (value[0] == '\0') return;
+  const bool absolute =
+      value[0] == '/' || value[0] == '\\' || (IsAsciiLetter(value[0]) && value[1] == ':');
+  const size_t prefix = absolute || folderLength == 0 ? 0 : folderLength + 1;
+  const size_t length = std::strlen(value);
+  if (prefix + length >= size) return;
+  std::memcpy(out, programPath, prefix);
+  std::memcpy(out + prefix, value, length + 1);
+}
+
+// The keys for running a site; the start's records only with a start command.
+void LoadSiteSettings(const platform::ProfileFile& profile, const char* programPath,
+                      ForwardSettings* settings) {
+  char folder[kPathBufferSize];
+  CopyFolder(programPath, folder, sizeof folder);
+  const size_t folderLength = std::strlen(folder);
+  settings->accessLog = ReadSwitch<uint8_t>(profile, "AccessLog", 0, 1, 0);
+  settings->gatewayStatus = ReadSwitch<uint8_t>(profile, "GatewayStatus", 0, 1, 0);
+  if (!ReplaceExtension(programPath, ".access.log", settings->accessLogPath,
+                        sizeof settings->accessLogPath)) {
+    settings->accessLog = 0;
+  }
+  const struct {
+    const char* key;
+    char* path;
+    size_t size;
+  } paths[] = {
+      {"ErrorPage", settings->errorPage, sizeof settings->errorPage},
+      {"MaintenanceFile", settings->maintenanceFile, sizeof settings->maintenanceFile},
+      {"RestartFile", settings->restartFile, sizeof settings->restartFile},
+      {"EnvFile", settings->environmentFile, sizeof settings->environmentFile},
+  };
+  for (const auto& path : paths) {
+    ReadPath(profile, path.key, programPath, folderLength, path.path, path.size);
+  }
+  long limit = profile.GetInteger(kSection, "StartLogLimit", kDefaultStartLogLimit);
+  settings->startLogLimit = limit < 0 ? kDefaultStartLogLimit : limit;
+  settings->processPath[0] = '\0';
+  settings->backoffPath[0] = '\0';
+  if (settings->startCommand[0] == '\0') return;
+  if (!ReplaceExtension(programPath, ".pid", settings->processPath,
+                        sizeof settings->processPath) ||
+      !ReplaceExtension(programPath, ".backoff", settings->backoffPath,
+                        sizeof settings->backoffPath)) {
+    settings->startCommand[0] = '\0';
+  }
 }
 
 // StartCommand, StartTimeout and the files the start uses beside the program.
@@ -202,4 +259,5 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->passAuthorization = profile.GetInteger(kSection, "PassAuthorization", 0) != 0;
   LoadStartSettings(profile, programPath, settings);
   LoadApplicationSettings(profile, settings);
+  LoadSiteSettings(profile, programPath, settings);
 }

@@ -63,6 +63,21 @@ struct ForwardSettings {
   uint8_t preserveHost;                 // the browser's Host in the Host line
   char targetHost[kSettingTextSize];    // looked up at each connect: TargetServer
                                         // without brackets; "" = loopback
+
+  // Running a site: an access log, the gateway's own statuses and pages, the
+  // application kept alive. Each off by default but StartLogLimit; files
+  // named in the settings are found beside the program unless absolute.
+  uint8_t accessLog;                            // one line per request
+  uint8_t gatewayStatus;                        // 502/503/504 instead of 500
+  char accessLogPath[kPathBufferSize + 16];
+  char errorPage[kPathBufferSize + kSettingTextSize];        // "" = built-in body
+  char maintenanceFile[kPathBufferSize + kSettingTextSize];  // 503 while it exists
+  // For the application that StartCommand starts:
+  char restartFile[kPathBufferSize + kSettingTextSize];  // touched: restart
+  char environmentFile[kPathBufferSize + kSettingTextSize];  // KEY=VALUE lines
+  int64_t startLogLimit;                        // bytes; 0 = no limit
+  char processPath[kPathBufferSize + 8];        // its process ("" without a command)
+  char backoffPath[kPathBufferSize + 16];       // its failed starts (likewise)
 };
 
 // "HoldLimit": 8 MiB unless set, never below what a reply header may take

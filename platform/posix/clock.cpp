@@ -14,6 +14,18 @@ int64_t MonotonicSeconds() {
   return static_cast<int64_t>(now.tv_sec);
 }
 
+int64_t MonotonicMilliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int64_t WallClockMilliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void SleepMilliseconds(int milliseconds) {
   struct timespec pause;
   pause.tv_sec = milliseconds / 1000;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/files.h"
 #include "platform/posix/system.h"
@@ -34,6 +35,70 @@ FILE* OpenLogForAppending(const char* path) {
   if (!file) close(fd);
   return file;
 }
+
+namespace {
+
+// The one way the gateway creates a file of its own.
+int OpenOwnFile(const char* path, int flags) {
+  return OpenRegularFile(path, flags | O_CREAT, 0600);
+}
+
+bool WriteAll(int fd, const char* bytes, size_t length) {
+  while (length > 0) {
+    ssize_t put = write(fd, bytes, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    bytes += put;
+    length -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool WriteAndClose(int fd, const char* bytes, size_t length) {
+  if (fd < 0) return false;
+  bool written = WriteAll(fd, bytes, length);
+  int error = errno;
+  close(fd);
+  errno = error;
+  return written;
+}
+
+}  // namespace
+
+bool AppendToOwnFile(const char* path, const char* bytes, size_t length) {
+  return WriteAndClose(OpenOwnFile(path, O_WRONLY | O_APPEND), bytes, length);
+}
+
+bool WriteOwnFile(const char* path, const char* text) {
+  return WriteAndClose(OpenOwnFile(path, O_WRONLY | O_TRUNC), text, std::strlen(text));
+}
+
+int64_t ReadFileStart(const char* path, char* out, size_t size) {
+  int fd = OpenRegularFile(path, O_RDONLY, 0);
+  if (fd < 0) return -1;
+  size_t got = 0;
+  while (got + 1 < size) {
+    ssize_t read_now = read(fd, out + got, size - 1 - got);
+    if (read_now < 0 && errno == EINTR) continue;
+    if (read_now <= 0) break;
+    got += static_cast<size_t>(read_now);
+  }
+  close(fd);
+  out[got] = '\0';
+  return static_cast<int64_t>(got);
+}
+
+bool LookAtFile(const char* path, FileFacts* facts) {
+  struct stat info;
+  if (stat(path, &info) != 0) return false;
+  facts->size = info.st_size;
+  facts->modifiedMilliseconds =
+      static_cast<int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+  facts->readableByEveryone = (info.st_mode & S_IROTH) != 0;
+  return true;
+}
+
+bool RenameReplacing(const char* from, const char* to) { return rename(from, to) == 0; }
 
 FILE* OpenTemporaryFile() { return std::tmpfile(); }
 

@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/cgi_channel.h"
+#include "platform/clock.h"
 #include "platform/posix/system.h"
 #include "platform/process.h"
 
@@ -31,6 +34,38 @@ void CloseDescriptorsFrom(int first) {
 #endif
   long limit = sysconf(_SC_OPEN_MAX);
   for (long fd = first; fd < limit; ++fd) close(static_cast<int>(fd));
+}
+
+// Whether the "NAME=value" entries of `environment` set `name`.
+bool SetsVariable(const char* environment, const char* name) {
+  size_t length = std::strlen(name);
+  for (const char* entry = environment; entry && *entry; entry += std::strlen(entry) + 1) {
+    if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
+  }
+  return false;
+}
+
+// The start time (clock ticks since the system's start) and state letter of
+// a process, from Linux's /proc; false where there is none to read.
+bool ReadProcessStart(int64_t id, int64_t* ticks, char* state) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%lld/stat", static_cast<long long>(id));
+  char text[1024];
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return false;
+  text[got] = '\0';
+  // The name in parentheses may hold blanks; the fields after it do not:
+  // the state, then the start time as the twentieth after it.
+  const char* at = std::strrchr(text, ')');
+  if (!at || at[1] != ' ') return false;
+  *state = at[2];
+  for (int field = 0; field < 20 && at; ++field) at = std::strchr(at + 1, ' ');
+  if (!at) return false;
+  *ticks = std::strtoll(at + 1, nullptr, 10);
+  return true;
 }
 
 void WriteError(const char* what, const char* subject) {
@@ -73,19 +108,30 @@ void WriteError(const char* what, const char* subject) {
 }  // namespace
 
 bool StartDetached(const char* command, const char* folder, const char* outputPath,
-                   StartedProcess* process) {
-  // Everything the child needs is made before the fork.
-  char* environment[kBasicCount + 2];
+                   const char* extraEnvironment, StartedProcess* process) {
+  // Everything the child needs is made before the fork: the basics, less
+  // those the extra entries set, then the extra entries.
+  size_t extraCount = 0;
+  for (const char* entry = extraEnvironment; entry && *entry; entry += std::strlen(entry) + 1) {
+    ++extraCount;
+  }
+  char** environment =
+      static_cast<char**>(std::malloc((kBasicCount + extraCount + 2) * sizeof(char*)));
+  if (!environment) return false;
   size_t count = 0;
   bool hasPath = false;
   for (const char* name : kBasicVariables) {
     const char* value = FindEnvironmentVariable(name);
-    if (!value) continue;
+    if (!value || SetsVariable(extraEnvironment, name)) continue;
     // The value lies in its "NAME=value" entry of the environment.
     environment[count++] = const_cast<char*>(value - std::strlen(name) - 1);
     hasPath = hasPath || std::strcmp(name, "PATH") == 0;
   }
+  hasPath = hasPath || SetsVariable(extraEnvironment, "PATH");
   if (!hasPath) environment[count++] = kDefaultPath;
+  for (const char* entry = extraEnvironment; entry && *entry; entry += std::strlen(entry) + 1) {
+    environment[count++] = const_cast<char*>(entry);
+  }
   environment[count] = nullptr;
 
   int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -102,6 +148,7 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   int error = errno;
   if (input >= 0) close(input);
   if (output >= 0) close(output);
+  std::free(environment);
   errno = error;
   if (child < 0) return false;
   process->id = child;
@@ -128,6 +175,48 @@ ProcessState CheckProcess(StartedProcess* process, long* code) {
 void EndProcess(StartedProcess* process) { killpg(static_cast<pid_t>(process->id), SIGTERM); }
 
 void ReleaseProcess(StartedProcess* process) { process->id = 0; }
+
+ProcessMark MarkOf(const StartedProcess& process) {
+  ProcessMark mark;
+  mark.id = process.id;
+  char state = 0;
+  if (!ReadProcessStart(process.id, &mark.mark, &state)) mark.mark = 0;
+  return mark;
+}
+
+bool StillRunning(const ProcessMark& process) {
+  if (process.id <= 0) return false;
+  // Ours when this process started it (FastCGI mode): collected here once it
+  // has ended, or it would linger as a zombie.
+  waitpid(static_cast<pid_t>(process.id), nullptr, WNOHANG);
+  int64_t ticks = 0;
+  char state = 0;
+  if (ReadProcessStart(process.id, &ticks, &state)) {
+    return ticks == process.mark && state != 'Z' && state != 'X';
+  }
+  // No /proc: it is alive and leads its own session, as a started one does.
+  pid_t id = static_cast<pid_t>(process.id);
+  return process.mark == 0 && (kill(id, 0) == 0 || errno == EPERM) && getsid(id) == id;
+}
+
+void StopProcessTree(const ProcessMark& process, int graceMilliseconds) {
+  // The process leads its own session and so its own process group; the
+  // group keeps its number while any of it runs, so a late SIGKILL reaches
+  // only what the application left behind.
+  // The process itself too: it may not have made its group yet.
+  const pid_t group = static_cast<pid_t>(process.id);
+  kill(group, SIGTERM);
+  killpg(group, SIGTERM);
+  constexpr int kStep = 20;
+  for (int waited = 0; waited < graceMilliseconds && StillRunning(process); waited += kStep) {
+    SleepMilliseconds(kStep);
+  }
+  kill(group, SIGKILL);
+  killpg(group, SIGKILL);
+  for (int waited = 0; waited < 2000 && StillRunning(process); waited += kStep) {
+    SleepMilliseconds(kStep);
+  }
+}
 
 long LastSystemError() { return errno; }
 

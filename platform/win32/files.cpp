@@ -3,6 +3,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/files.h"
 #include "platform/win32/system.h"
@@ -39,6 +40,76 @@ FILE* OpenTemporaryFile() {
   FILE* stream = _fdopen(descriptor, "w+b");
   if (!stream) _close(descriptor);
   return stream;
+}
+
+namespace {
+
+// The one way the gateway creates a file of its own. Not inheritable: the
+// application must not hold it.
+HANDLE OpenOwnFile(const char* path, DWORD access, DWORD disposition) {
+  WideText widePath(path);
+  if (!widePath.get()) return INVALID_HANDLE_VALUE;
+  return CreateFileW(widePath.get(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool WriteAndClose(HANDLE file, const char* bytes, size_t length) {
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool whole = WriteFile(file, bytes, static_cast<DWORD>(length), &written, nullptr) &&
+               written == length;
+  DWORD error = GetLastError();
+  CloseHandle(file);
+  SetLastError(error);
+  return whole;
+}
+
+}  // namespace
+
+// FILE_APPEND_DATA alone: the system puts every write at the end of the file.
+bool AppendToOwnFile(const char* path, const char* bytes, size_t length) {
+  return WriteAndClose(OpenOwnFile(path, FILE_APPEND_DATA, OPEN_ALWAYS), bytes, length);
+}
+
+bool WriteOwnFile(const char* path, const char* text) {
+  return WriteAndClose(OpenOwnFile(path, GENERIC_WRITE, CREATE_ALWAYS), text, std::strlen(text));
+}
+
+int64_t ReadFileStart(const char* path, char* out, size_t size) {
+  WideText widePath(path);
+  HANDLE file = widePath.get() ? CreateFileW(widePath.get(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                               : INVALID_HANDLE_VALUE;
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  DWORD got = 0;
+  bool read = GetFileType(file) == FILE_TYPE_DISK &&
+              ReadFile(file, out, static_cast<DWORD>(size - 1), &got, nullptr);
+  CloseHandle(file);
+  if (!read) return -1;
+  out[got] = '\0';
+  return static_cast<int64_t>(got);
+}
+
+bool LookAtFile(const char* path, FileFacts* facts) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  WideText widePath(path);
+  if (!widePath.get() || !GetFileAttributesExW(widePath.get(), GetFileExInfoStandard, &info)) {
+    return false;
+  }
+  facts->size = static_cast<int64_t>(static_cast<uint64_t>(info.nFileSizeHigh) << 32 |
+                                     info.nFileSizeLow);
+  uint64_t ticks = static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                   info.ftLastWriteTime.dwLowDateTime;
+  facts->modifiedMilliseconds = static_cast<int64_t>(ticks / 10000) - 11644473600000LL;
+  facts->readableByEveryone = false;  // access lists, not a mode: not judged here
+  return true;
+}
+
+bool RenameReplacing(const char* from, const char* to) {
+  WideText wideFrom(from), wideTo(to);
+  return wideFrom.get() && wideTo.get() &&
+         MoveFileExW(wideFrom.get(), wideTo.get(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 int64_t FileStamp(const char* path) {

@@ -1,8 +1,10 @@
 // Starting the application behind the gateway (Win32).
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
+#include "platform/cgi_channel.h"
 #include "platform/process.h"
 #include "platform/win32/system.h"
 #include "platform/win32/wide_text.h"
@@ -14,39 +16,115 @@ namespace {
 // What a started application gets of the gateway's environment: the system's
 // basics, never the request's CGI variables. Sorted without regard to case,
 // as an environment block must be.
-const wchar_t* const kBasicVariables[] = {
-    L"APPDATA",     L"COMSPEC",  L"HOMEDRIVE",  L"HOMEPATH",   L"LOCALAPPDATA",
-    L"NUMBER_OF_PROCESSORS",     L"OS",         L"PATH",       L"PATHEXT",
-    L"PROCESSOR_ARCHITECTURE",   L"ProgramData", L"ProgramFiles", L"SystemDrive",
-    L"SystemRoot",  L"TEMP",     L"TMP",        L"USERDOMAIN", L"USERNAME",
-    L"USERPROFILE", L"windir"};
+const char* const kBasicVariables[] = {
+    "APPDATA",     "COMSPEC",  "HOMEDRIVE",  "HOMEPATH",   "LOCALAPPDATA",
+    "NUMBER_OF_PROCESSORS",    "OS",         "PATH",       "PATHEXT",
+    "PROCESSOR_ARCHITECTURE",  "ProgramData", "ProgramFiles", "SystemDrive",
+    "SystemRoot",  "TEMP",     "TMP",        "USERDOMAIN", "USERNAME",
+    "USERPROFILE", "windir"};
 
-// "NAME=value\0" for each basic variable that is set, then a final "\0", in
-// UTF-16 (CREATE_UNICODE_ENVIRONMENT): the values pass as the system has them.
-// Returns nullptr when there is no memory.
-wchar_t* MakeEnvironmentBlock() {
-  constexpr DWORD kValueLimit = 32767;  // the system's own limit for a value
-  size_t capacity = 2;  // an empty block is two NULs
-  for (const wchar_t* name : kBasicVariables) {
-    DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
-    if (length > 0 && length <= kValueLimit) capacity += wcslen(name) + 1 + length;
+// The length of the name in a "NAME=value" entry.
+size_t NameLength(const char* entry) {
+  const char* equals = std::strchr(entry + 1, '=');  // a name may begin with "="
+  return equals ? static_cast<size_t>(equals - entry) : std::strlen(entry);
+}
+
+// Whether the "NAME=value" entries of `environment` set `name` (any case).
+bool SetsVariable(const char* environment, const char* name) {
+  size_t length = std::strlen(name);
+  for (const char* entry = environment; entry && *entry; entry += std::strlen(entry) + 1) {
+    if (NameLength(entry) == length && _strnicmp(entry, name, length) == 0) return true;
   }
-  auto* block = static_cast<wchar_t*>(std::malloc(capacity * sizeof(wchar_t)));
-  if (!block) return nullptr;
+  return false;
+}
+
+// Names compared as the system sorts an environment block: without regard
+// to case.
+int CompareEntries(const void* left, const void* right) {
+  const char* a = *static_cast<const char* const*>(left);
+  const char* b = *static_cast<const char* const*>(right);
+  size_t aLength = NameLength(a), bLength = NameLength(b);
+  int order = _strnicmp(a, b, aLength < bLength ? aLength : bLength);
+  return order != 0 ? order : (aLength < bLength ? -1 : aLength > bLength ? 1 : 0);
+}
+
+// "NAME=value\0" for each basic variable that is set and each extra entry
+// (in place of a basic one of the same name), sorted, then a final "\0".
+// Returns nullptr when there is no memory.
+char* MakeEnvironmentBlock(const char* extra) {
+  constexpr size_t kBasicCount = sizeof kBasicVariables / sizeof kBasicVariables[0];
+  size_t capacity = 2;  // an empty block is two NULs
+  size_t extraCount = 0;
+  for (const char* entry = extra; entry && *entry; entry += std::strlen(entry) + 1) {
+    capacity += std::strlen(entry) + 1;
+    ++extraCount;
+  }
+  // The basics as UTF-8, from the environment as the program read it.
+  for (const char* name : kBasicVariables) {
+    const char* value = FindEnvironmentVariable(name);
+    if (value) capacity += std::strlen(name) + 1 + std::strlen(value) + 1;
+  }
+  char* basics = static_cast<char*>(std::malloc(capacity));
+  char* block = static_cast<char*>(std::malloc(capacity));
+  const char** entries =
+      static_cast<const char**>(std::malloc((kBasicCount + extraCount + 1) * sizeof(char*)));
+  size_t count = 0;
   size_t used = 0;
-  for (const wchar_t* name : kBasicVariables) {
-    size_t nameLength = wcslen(name);
-    if (used + nameLength + 2 >= capacity) break;
-    DWORD room = static_cast<DWORD>(capacity - used - nameLength - 1);
-    DWORD length = GetEnvironmentVariableW(name, block + used + nameLength + 1, room);
-    if (length == 0 || length >= room) continue;
-    std::memcpy(block + used, name, nameLength * sizeof(wchar_t));
-    block[used + nameLength] = L'=';
+  for (const char* name : kBasicVariables) {
+    if (!basics || !block || !entries) break;
+    size_t nameLength = std::strlen(name);
+    if (used + nameLength + 2 >= capacity || SetsVariable(extra, name)) continue;
+    const char* value = FindEnvironmentVariable(name);
+    size_t length = value ? std::strlen(value) : 0;
+    if (!value || length >= capacity - used - nameLength - 1) continue;
+    std::memcpy(basics + used + nameLength + 1, value, length + 1);
+    std::memcpy(basics + used, name, nameLength);
+    basics[used + nameLength] = '=';
+    entries[count++] = basics + used;
     used += nameLength + 1 + length + 1;
   }
-  block[used] = L'\0';
-  block[used + 1] = L'\0';
+  for (const char* entry = extra; entries && entry && *entry; entry += std::strlen(entry) + 1) {
+    entries[count++] = entry;
+  }
+  if (block && entries) {
+    std::qsort(entries, count, sizeof *entries, CompareEntries);
+    used = 0;
+    for (size_t i = 0; i < count; ++i) {
+      size_t length = std::strlen(entries[i]) + 1;
+      std::memcpy(block + used, entries[i], length);
+      used += length;
+    }
+    block[used] = '\0';
+    block[used + 1] = '\0';
+  } else {
+    std::free(block);
+    block = nullptr;
+  }
+  std::free(entries);
+  std::free(basics);
   return block;
+}
+
+// The bytes of an environment block with both NULs that MakeEnvironmentBlock
+// ends it with (an empty block is two NULs); 0 for none.
+size_t BlockLength(const char* block) {
+  const char* end = block;
+  while (end && *end) end += std::strlen(end) + 1;
+  return end ? static_cast<size_t>(end - block) + 2 : 0;
+}
+
+// The name of the job that holds a started application and what it starts,
+// so that a later request can end them all.
+void JobName(int64_t id, int64_t mark, char* out, size_t size) {
+  std::snprintf(out, size, "Local\\nph-gw-%lld-%lld", static_cast<long long>(id),
+                static_cast<long long>(mark));
+}
+
+int64_t CreationTime(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return static_cast<int64_t>(static_cast<uint64_t>(created.dwHighDateTime) << 32 |
+                              created.dwLowDateTime);
 }
 
 // A handle the started process may inherit (given to it by name below).
@@ -64,7 +142,7 @@ HANDLE OpenInheritable(const wchar_t* path, DWORD access, DWORD disposition) {
 // share one hidden console of their own, where a detached cmd.exe would have
 // the system open a new console for each of them.
 bool StartDetached(const char* command, const char* folder, const char* outputPath,
-                   StartedProcess* process) {
+                   const char* extraEnvironment, StartedProcess* process) {
   wchar_t interpreter[MAX_PATH];
   UINT systemLength = GetSystemDirectoryW(interpreter, MAX_PATH - 16);
   if (systemLength == 0 || systemLength >= MAX_PATH - 16) return false;
@@ -75,7 +153,10 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   // quotes is the command exactly as written.
   size_t lineSize = wcslen(interpreter) + wcslen(wideCommand.get()) + 32;
   auto* line = static_cast<wchar_t*>(std::malloc(lineSize * sizeof(wchar_t)));
-  wchar_t* environment = MakeEnvironmentBlock();
+  char* block = MakeEnvironmentBlock(extraEnvironment);
+  // In UTF-16 (CREATE_UNICODE_ENVIRONMENT): the values pass as the system has them.
+  WideText environment(block, static_cast<int>(BlockLength(block)));
+  std::free(block);
   HANDLE input = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
   HANDLE output = OpenInheritable(wideOutput.get(), FILE_APPEND_DATA, OPEN_ALWAYS);
   if (output == INVALID_HANDLE_VALUE) {
@@ -86,7 +167,7 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
   auto* list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(std::malloc(listSize));
   HANDLE inherited[2] = {input, output};
-  bool ready = line && environment && list && input != INVALID_HANDLE_VALUE &&
+  bool ready = line && environment.get() && list && input != INVALID_HANDLE_VALUE &&
                output != INVALID_HANDLE_VALUE &&
                InitializeProcThreadAttributeList(list, 1, 0, &listSize);
   // Only these two handles go to the application. The web server's pipes (our
@@ -118,23 +199,44 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
     info.StartupInfo.hStdError = output;
     info.lpAttributeList = list;
     PROCESS_INFORMATION created;
+    // Suspended until it is in its job, so that nothing it starts escapes it.
     DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT |
-                  CREATE_UNICODE_ENVIRONMENT;
+                  CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
     const wchar_t* where = folder[0] ? wideFolder.get() : nullptr;
     // Out of the web server's job, so that the end of the request, or of the
     // server's worker, does not end the application; where the job does not
     // allow it, inside.
     started = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE,
-                             flags | CREATE_BREAKAWAY_FROM_JOB, environment, where,
+                             flags | CREATE_BREAKAWAY_FROM_JOB,
+                             const_cast<wchar_t*>(environment.get()), where,
                              &info.StartupInfo, &created);
     if (!started && GetLastError() == ERROR_ACCESS_DENIED) {
-      started = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, flags, environment, where,
-                               &info.StartupInfo, &created);
+      started = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, flags,
+                               const_cast<wchar_t*>(environment.get()), where, &info.StartupInfo,
+                               &created);
       process->sharesServerJob = started;
     }
     if (started) {
+      char name[64];
+      JobName(created.dwProcessId, CreationTime(created.hProcess), name, sizeof name);
+      HANDLE job = CreateJobObjectA(nullptr, name);
+      // Where jobs do not nest (before Windows 8, inside the web server's
+      // job), it runs without one and only cmd.exe can be ended.
+      if (job && !AssignProcessToJobObject(job, created.hProcess)) {
+        CloseHandle(job);
+        job = nullptr;
+      }
+      // A job's name lasts while a handle to it is open: the application
+      // holds one (unused), so a later request finds the job by its name.
+      HANDLE kept = nullptr;
+      if (job) {
+        DuplicateHandle(GetCurrentProcess(), job, created.hProcess, &kept, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+      }
+      ResumeThread(created.hThread);
       CloseHandle(created.hThread);
       process->handle = reinterpret_cast<intptr_t>(created.hProcess);
+      process->job = reinterpret_cast<intptr_t>(job);
       process->id = static_cast<intptr_t>(created.dwProcessId);
     }
     DeleteProcThreadAttributeList(list);
@@ -143,7 +245,6 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
   std::free(list);
-  std::free(environment);
   std::free(line);
   SetLastError(error);
   return started;
@@ -159,14 +260,61 @@ ProcessState CheckProcess(StartedProcess* process, long* code) {
   return ProcessState::kExited;
 }
 
-// Ends cmd.exe; a program it started runs on (Windows keeps no tree of them).
+// Ends cmd.exe and what it started (its job); without a job, cmd.exe only.
 void EndProcess(StartedProcess* process) {
-  TerminateProcess(reinterpret_cast<HANDLE>(process->handle), 1);
+  if (!process->job || !TerminateJobObject(reinterpret_cast<HANDLE>(process->job), 1)) {
+    TerminateProcess(reinterpret_cast<HANDLE>(process->handle), 1);
+  }
 }
 
+// The job lives on with the processes in it, to be found again by its name.
 void ReleaseProcess(StartedProcess* process) {
   if (process->handle) CloseHandle(reinterpret_cast<HANDLE>(process->handle));
-  process->handle = 0;
+  if (process->job) CloseHandle(reinterpret_cast<HANDLE>(process->job));
+  process->handle = process->job = 0;
+}
+
+ProcessMark MarkOf(const StartedProcess& process) {
+  ProcessMark mark;
+  mark.id = process.id;
+  mark.mark = CreationTime(reinterpret_cast<HANDLE>(process.handle));
+  return mark;
+}
+
+namespace {
+
+// The process itself, when it still runs: the same id and creation time.
+HANDLE OpenRunning(const ProcessMark& process, DWORD access) {
+  HANDLE handle = OpenProcess(access | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                              static_cast<DWORD>(process.id));
+  if (!handle) return nullptr;
+  if (CreationTime(handle) != process.mark || WaitForSingleObject(handle, 0) != WAIT_TIMEOUT) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  return handle;
+}
+
+}  // namespace
+
+bool StillRunning(const ProcessMark& process) {
+  HANDLE handle = process.id > 0 ? OpenRunning(process, 0) : nullptr;
+  if (handle) CloseHandle(handle);
+  return handle != nullptr;
+}
+
+// No polite way to end a program without a window of ours: the job's
+// processes end at once.
+void StopProcessTree(const ProcessMark& process, int graceMilliseconds) {
+  HANDLE handle = OpenRunning(process, PROCESS_TERMINATE);
+  if (!handle) return;
+  char name[64];
+  JobName(process.id, process.mark, name, sizeof name);
+  HANDLE job = OpenJobObjectA(JOB_OBJECT_TERMINATE, FALSE, name);
+  if (!job || !TerminateJobObject(job, 1)) TerminateProcess(handle, 1);
+  if (job) CloseHandle(job);
+  WaitForSingleObject(handle, static_cast<DWORD>(graceMilliseconds));
+  CloseHandle(handle);
 }
 
 long LastSystemError() { return static_cast<long>(GetLastError()); }

@@ -9,17 +9,17 @@ namespace platform {
 // Since Windows Vista the system's converters put U+FFFD in place of what
 // they cannot convert (flags 0, as here); earlier ones dropped it.
 
-WideText::WideText(const char* utf8) {
-  if (!utf8) return;
+WideText::WideText(const char* utf8, int length) {
+  if (!utf8 || length == 0) return;
   constexpr int kLocal = sizeof local_ / sizeof local_[0];
-  if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, local_, kLocal) > 0) {
+  if (MultiByteToWideChar(CP_UTF8, 0, utf8, length, local_, kLocal) > 0) {
     text_ = local_;
     return;
   }
-  int needed = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  int needed = MultiByteToWideChar(CP_UTF8, 0, utf8, length, nullptr, 0);
   if (needed <= 0) return;
   auto* heap = static_cast<wchar_t*>(std::malloc(static_cast<size_t>(needed) * sizeof(wchar_t)));
-  if (heap && MultiByteToWideChar(CP_UTF8, 0, utf8, -1, heap, needed) == needed) {
+  if (heap && MultiByteToWideChar(CP_UTF8, 0, utf8, length, heap, needed) == needed) {
     text_ = heap;
   } else {
     std::free(heap);

@@ -11,11 +11,12 @@
 namespace platform {
 
 // UTF-8 text as UTF-16 for a W function: a path's worth on the stack, longer
-// texts on the heap. Bytes that are not UTF-8 become U+FFFD. get() is nullptr
-// when there was no text or no memory.
+// texts on the heap. Bytes that are not UTF-8 become U+FFFD. `length` bytes
+// (NULs inside and the last included), or up to the NUL when it is -1. get()
+// is nullptr when there was no text or no memory.
 class WideText {
  public:
-  explicit WideText(const char* utf8);
+  explicit WideText(const char* utf8, int length = -1);
   ~WideText();
   WideText(const WideText&) = delete;
   WideText& operator=(const WideText&) = delete;

@@ -147,7 +147,7 @@ class Exchange(BaseHTTPRequestHandler):
 class GatewayCase(unittest.TestCase):
     # Each case gets a folder; `run_gateway()` checks what holds for every run: exit
     # code 0, nothing on standard error, done within `limit` seconds, no file
-    # made beside the program but its log.
+    # made beside the program but its logs.
     def setUp(self):
         self.scratch = tempfile.mkdtemp(prefix="nph-blackbox-")
         self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
@@ -238,7 +238,8 @@ class GatewayCase(unittest.TestCase):
         run.sha = digest.hexdigest()
         self.assertEqual((code, run.err), (0, b""))
         self.assertLess(elapsed, limit + SLACK)
-        self.assertLessEqual(set(os.listdir(folder)) - before, {os.path.basename(program) + ".txt"})
+        self.assertLessEqual(set(os.listdir(folder)) - before,
+                             {os.path.basename(program) + log for log in (".txt", ".access.log")})
         if measure:
             run.peak = int(peak.read().split()[-1])
             self.assertLess(run.peak, peak_kib, "peak resident memory, KiB")

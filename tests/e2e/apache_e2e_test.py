@@ -14,9 +14,11 @@ import os
 import random
 import re
 import signal
+import socket
 import stat
 import subprocess
 import sys
+import threading
 import time
 import unittest
 import urllib.parse
@@ -24,16 +26,19 @@ import urllib.parse
 import harness
 from target_app import TargetApp
 
-PROGRAM = APP = NGINX = LARGE_SHA256 = None
+PROGRAM = APP = NGINX = LARGE_SHA256 = SILENT = None
 PYTHON = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else sys.executable
 APPLICATION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "target_app.py")
 LARGE_SIZE, PEAK_LIMIT_KIB = 1 << 30, 8 * 1024
+DOWN = "<h1>Back soon</h1>\n"  # a site's own error page
 BIG = random.Random(2).randbytes(20 << 20)
 
 
 def setUpModule():
-    global PROGRAM, APP, NGINX, LARGE_SHA256
+    global PROGRAM, APP, NGINX, LARGE_SHA256, SILENT
     PROGRAM = harness.require()
+    SILENT = socket.create_server(("127.0.0.1", 0))  # connects, never answers
+    unittest.addModuleCleanup(SILENT.close)
     NGINX = harness.Nginx(tls=True)
     unittest.addModuleCleanup(NGINX.stop)
     # One random block repeated, each copy stamped with its index, so a lost,
@@ -77,9 +82,12 @@ class GatewayUnderApache:
         cls.socket = os.path.join(cls.apache.cgi_bin, "app.sock")
         # Applications started on demand; only their own user may connect.
         hosted = {"app": ("PassAuthorization=1", "StartCommand=umask 077; exec %s %s --socket %s"
-                          % (PYTHON, APPLICATION, cls.socket)),
+                          % (PYTHON, APPLICATION, cls.socket), "RestartFile=app.restart",
+                          "EnvFile=app.env"),
                   "broken": ("StartCommand=echo cannot start >&2; exit 3",),
+                  "crash": ("StartCommand=echo started >> crash.starts; exit 3", "GatewayStatus=1"),
                   "slow": ("StartTimeout=1", "StartCommand=exec sleep 60")}
+        own = ("GatewayStatus=1", "AccessLog=1")
         cls.apache.start(PROGRAM, {**{"nph-" + name: harness.settings(
             None, "Log=1", "TargetSocket=%s/%s.sock" % (cls.apache.cgi_bin, name), *lines)
             for name, lines in hosted.items()},
@@ -92,7 +100,16 @@ class GatewayUnderApache:
             "nph-large": harness.settings(NGINX.port, "Streaming=1", *tls),
             "nph-tls": harness.settings(NGINX.port, *tls),
             "nph-sni": "",  # each case writes its own
+            "nph-down": harness.settings(harness.free_port(), "ErrorPage=down.html", *own),
+            "nph-silent": "[Forward]\nTimeout=1\nTargetPort=%d\n%s\n" % (SILENT.getsockname()[1],
+                                                                        "\n".join(own)),
         })
+        for name, text in (("app.env", "APP_SECRET=s3cr=t\n"), ("down.html", DOWN)):
+            path = os.path.join(cls.apache.cgi_bin, name)
+            with open(path, "w") as out:
+                out.write(text)
+            os.chown(path, *cls.apache.owner)
+            os.chmod(path, 0o600)
         cls.addClassCleanup(cls.stop_application, signal.SIGTERM)
 
     @classmethod
@@ -101,10 +118,14 @@ class GatewayUnderApache:
 
     @classmethod
     def stop_application(cls, how):
-        """By its own process id: it runs on after each request."""
+        """By its own process id: it runs on after each request. As a host ends
+        one that has run a while: its start is not held against it."""
         for pid in [start["pid"] for start in cls.starts() if alive(start["pid"])]:
             os.kill(pid, how)
             harness.wait_until(lambda: not alive(pid), 5)
+        record = os.path.join(cls.apache.cgi_bin, "nph-app.backoff")
+        if os.path.exists(record):
+            os.remove(record)
 
     def fetch(self, script, path, *args, **kwargs):
         return harness.request(self.apache.url(script, path), *args, **kwargs)
@@ -140,6 +161,33 @@ class GatewayUnderApache:
         print("\n[%s] 1 GiB in %.1f s, gateway peak %d KiB"
               % (self.MODE, time.monotonic() - started, peak), file=sys.stderr)
         self.assertLessEqual(peak, PEAK_LIMIT_KIB)
+
+
+    def test_gateway_statuses_reach_the_browser_and_the_logs(self):
+        # Apache logs the status only of a response it frames (FastCGI); an
+        # NPH reply passes it by, and is logged as 200 without a size.
+        fastcgi = self.MODE.endswith("fcgid")
+        for script, status, body, outcome in (("nph-down", 502, DOWN, "refused-connection"),
+                                              ("nph-silent", 504, "<H2>CGI Error</H2>", "timeout")):
+            with self.subTest(script=script):
+                reply = self.fetch(script, "/x?y=1")
+                self.assertEqual((reply.status, reply.body.decode()), (status, body))
+                # Both logs are written once the browser has its reply.
+                own, logged = (self.last_line(path, script) for path in (
+                    os.path.join(self.apache.cgi_bin, script + ".access.log"),
+                    self.apache.root + "/access.log"))
+                self.assertRegex(own, r'^127\.0\.0\.1 - - \[[^]]+\] "GET /cgi-bin/%s/x\?y=1 HTTP/1\.1" '
+                                 r'%d %d "-" "-" \d+ %s$' % (script, status, len(body), outcome))
+                self.assertTrue(logged.startswith("%d %d " % (status, len(body)) if fastcgi
+                                                  else "200 - "), logged)
+
+    def cgi_file(self, name):
+        return harness.read(os.path.join(self.apache.cgi_bin, name))
+
+    def last_line(self, path, script):
+        lines = lambda: [line for line in harness.read(path).splitlines() if script in line]
+        harness.wait_until(lines, 5)
+        return (lines() or [""])[-1]
 
 
 class CgiUnderApache(GatewayUnderApache):
@@ -221,9 +269,6 @@ class CgiUnderApache(GatewayUnderApache):
             with self.subTest(path=path, settings=lines):
                 self.assertIn(expected, self.fetch("nph-sni", path).body)
 
-    def cgi_file(self, name):
-        return harness.read(os.path.join(self.apache.cgi_bin, name))
-
     # An application on a shared host, on a socket file only its user can
     # open, started by the first request that finds it down: the test
     # application, run with --socket.
@@ -272,6 +317,46 @@ class CgiUnderApache(GatewayUnderApache):
         self.assertIn("\tTarget not accepting after 1 s, stopped\n", log)
         pid = int(log.split("process ")[1].split("\n")[0])
         self.assertTrue(harness.wait_until(lambda: not alive(pid), 5))
+
+    def test_deploy_by_touching_the_restart_file(self):
+        # A client asks every 50 ms while the restart file is touched: no
+        # request is lost, and one new copy replaces the old.
+        self.assertEqual(self.fetch("nph-app", "/echo/before").status, 200)
+        before = self.starts()
+        statuses, done = [], threading.Event()
+
+        def client():
+            while not done.is_set():
+                statuses.append(self.fetch("nph-app", "/echo/deploy").status)
+                time.sleep(0.05)
+
+        thread = threading.Thread(target=client)
+        thread.start()
+        harness.wait_until(lambda: len(statuses) >= 5)  # asking before the deploy
+        with open(os.path.join(self.apache.cgi_bin, "app.restart"), "w"):
+            pass
+        restarted = harness.wait_until(lambda: len(self.starts()) > len(before))
+        asked = len(statuses)
+        harness.wait_until(lambda: len(statuses) >= asked + 5)  # and after it
+        done.set()
+        thread.join()
+        new = self.starts()[len(before):]
+        self.assertTrue(restarted)
+        self.assertEqual((set(statuses), len(new)), ({200}, 1))
+        self.assertFalse(alive(before[-1]["pid"]))
+        self.assertTrue(alive(new[0]["pid"]))
+        self.assertEqual(new[0]["secret"], "s3cr=t")  # from EnvFile
+
+    def test_application_failing_at_start_is_paused(self):
+        # Started at once and after a pause of 1 s; the next would come 2 s
+        # later. Meanwhile requests answer at once, saying when to come back.
+        replies, started = [], time.monotonic()
+        while time.monotonic() - started < 2.5:
+            replies.append(self.fetch("nph-crash", "/x"))
+            time.sleep(0.05)
+        self.assertEqual({(reply.status, bool(reply.headers["Retry-After"])) for reply in replies},
+                         {(503, True)})
+        self.assertIn(self.cgi_file("crash.starts").count("started"), (1, 2))  # 2 unless slowed
 
     def test_basic_and_bearer_credentials_reach_the_application(self):
         for credentials in ("Basic " + base64.b64encode(b"alice:wonderland").decode(),

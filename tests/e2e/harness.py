@@ -152,6 +152,7 @@ PidFile {root}/httpd.pid
 DefaultRuntimeDir {root}
 Mutex file:{root} default
 ErrorLog {root}/error.log
+CustomLog {root}/access.log "%>s %b %r"
 {modules}{user}<IfModule cgid_module>
     ScriptSock {root}/cgid.sock
 </IfModule>

@@ -146,7 +146,8 @@ if __name__ == "__main__":
         fds = {fd: os.readlink("/proc/self/fd/" + fd) for fd in os.listdir("/proc/self/fd")
                if os.path.exists("/proc/self/fd/" + fd)}
         with open(options.socket + ".starts", "a") as starts:
-            starts.write(json.dumps({"pid": os.getpid(), "sid": os.getsid(0), "fds": fds}) + "\n")
+            starts.write(json.dumps({"pid": os.getpid(), "sid": os.getsid(0), "fds": fds,
+                                     "secret": os.environ.get("APP_SECRET")}) + "\n")
         time.sleep(0.3)
     app = TargetApp(options.port, options.socket)
     if options.socket:

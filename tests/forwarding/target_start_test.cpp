@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "forwarding/start_records.h"
 #include "forwarding/target_connection.h"
 #include "platform/clock.h"
 #include "platform/file_lock.h"
@@ -42,7 +43,9 @@ TEST(TargetSocket, ConnectsToTheSocketFile) {
 }
 
 // What else happens while the request tries to start the application.
-enum class Meanwhile { kNothing, kListensOnceStarted, kOtherStarterSucceeds, kOtherStarterGivesUp };
+enum class Meanwhile {
+  kNothing, kListensOnceStarted, kPausing, kOtherStarterSucceeds, kOtherStarterGivesUp
+};
 
 TEST(StartCommand, StartsOnceAndWaitsForTheTarget) {
   const struct {
@@ -52,18 +55,22 @@ TEST(StartCommand, StartsOnceAndWaitsForTheTarget) {
     bool connects;
     const char* logLine;
     bool started;  // the command ran
+    int64_t failures;  // failed starts in a row, as recorded after
   } rows[] = {
       {"echo x> started.txt", Meanwhile::kListensOnceStarted, "nph-gw.lock", true,
-       "\tTarget started, process ", true},
-      {"exit 3", Meanwhile::kNothing, "nph-gw.lock", false, "\tTarget exited with code 3\n", false},
+       "\tTarget started, process ", true, 0},
+      {"exit 3", Meanwhile::kNothing, "nph-gw.lock", false, "\tTarget exited with code 3\n", false,
+       1},
       {"echo x> started.txt", Meanwhile::kNothing, "nph-gw.lock", false,
-       "\tTarget exited with code 0\n\tTarget not accepting after 1 s\n", true},
+       "\tTarget exited with code 0\n\tTarget not accepting after 1 s\n", true, 1},
+      {"echo x> started.txt", Meanwhile::kPausing, "nph-gw.lock", false,
+       "\tTarget not started: pausing after failed starts\n", false, 4},
       {"echo x> started.txt", Meanwhile::kOtherStarterSucceeds, "nph-gw.lock", true,
-       "\tTarget being started by another request\n", false},
+       "\tTarget being started by another request\n", false, 0},
       {"echo x> started.txt", Meanwhile::kOtherStarterGivesUp, "nph-gw.lock", false,
-       "\tTarget start by another request failed\n", false},
+       "\tTarget start by another request failed\n", false, 0},
       {"echo x> started.txt", Meanwhile::kNothing, "missing/nph-gw.lock", false,
-       "\tLock file not usable: ", false},
+       "\tLock file not usable: ", false, 0},
   };
   for (const auto& row : rows) {
     TempFolder folder;
@@ -74,6 +81,12 @@ TEST(StartCommand, StartsOnceAndWaitsForTheTarget) {
     std::strcpy(settings.programFolder, folder.File("").c_str());
     std::strcpy(settings.lockPath, folder.File(row.lockFile).c_str());
     std::strcpy(settings.startLogPath, folder.File("nph-gw.start.log").c_str());
+    std::strcpy(settings.processPath, folder.File("nph-gw.pid").c_str());
+    std::strcpy(settings.backoffPath, folder.File("nph-gw.backoff").c_str());
+    if (row.meanwhile == Meanwhile::kPausing) {
+      folder.Write("nph-gw.backoff",
+                   "0 4 " + std::to_string(platform::WallClockMilliseconds() + 8000));
+    }
     CapturedLog log;
     settings.logFile = log.File();
     const std::string marker = folder.File("started.txt");
@@ -97,6 +110,9 @@ TEST(StartCommand, StartsOnceAndWaitsForTheTarget) {
     meanwhile.join();
     EXPECT_NE(std::string::npos, log.Text().find(row.logLine)) << log.Text();
     EXPECT_EQ(row.started, std::ifstream(marker).good()) << row.logLine;
+    StartRecord record;
+    ParseRecord(TempFolder::ReadText(settings.backoffPath).c_str(), &record);
+    EXPECT_EQ(row.failures, record.failures) << row.logLine;
   }
 }
 

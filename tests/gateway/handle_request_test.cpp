@@ -153,6 +153,39 @@ TEST_F(Gateway, RequestThatCannotBeBuiltContactsNoTarget) {
   }
 }
 
+// What the access log is told: the status and body bytes the browser got,
+// and why a reply that had begun to flow was cut.
+TEST_F(Gateway, RecordsWhatReachedTheBrowser) {
+  const std::string kInterim = "HTTP/1.0 100 Continue\r\n\r\n";
+  const struct {
+    Relay relay;
+    std::string reply;  // empty: nothing listens
+    int32_t status;
+    int64_t bodyBytes;
+    Failure cut;
+  } kRows[] = {
+      {Relay::kHeld, "HTTP/1.0 404 No\r\nContent-Length: 3\r\n\r\nabcdef", 404, 3,
+       Failure::kNone},
+      {Relay::kAdaptive, kInterim + "HTTP/1.0 200 OK\r\n\r\nabcd", 200, 4, Failure::kNone},
+      {Relay::kStreamed, "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc", 200, 3,
+       Failure::kClosedEarly},
+      {Relay::kHeld, "", 502, 18, Failure::kNone},
+  };
+  for (const auto& row : kRows) {
+    ScriptedTarget target;
+    if (!row.reply.empty()) target.Send(row.reply).Start();
+    settings.targetPort = row.reply.empty() ? UnusedPort() : target.Port();
+    settings.relay = row.relay;
+    settings.gatewayStatus = 1;
+    FakeForwarder fresh(settings);
+    fresh.Set("REQUEST_METHOD", "GET");
+    fresh.HandleRequest("1.0.0");
+    EXPECT_EQ(row.status, fresh.Sent().status) << row.reply;
+    EXPECT_EQ(row.bodyBytes, fresh.Sent().bodyBytes) << row.reply;
+    EXPECT_EQ(row.cut, fresh.Sent().cut) << row.reply;
+  }
+}
+
 // One record per request, appended, with the UTC time of the run.
 TEST_F(Gateway, LogRecordsEachRequest) {
   TempFolder folder;

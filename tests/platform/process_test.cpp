@@ -39,7 +39,7 @@ TEST(StartedApplication, GetsTheSystemsBasicsAndNothingOfTheRequest) {
   platform::StartedProcess process;
   ASSERT_TRUE(platform::StartDetached("set > environment.txt && echo written && exit 3",
                                       folder.File("").c_str(), folder.File("app.log").c_str(),
-                                      &process));
+                                      "APP_SECRET=a b=c\0LANG=x\0", &process));
   long code = -1;
   for (int waited = 0; waited < 15000; waited += 10) {
     if (platform::CheckProcess(&process, &code) != platform::ProcessState::kRunning) break;
@@ -53,12 +53,33 @@ TEST(StartedApplication, GetsTheSystemsBasicsAndNothingOfTheRequest) {
   std::string seen = "\n" + TempFolder::ReadText(folder.File("environment.txt"));
   for (char& c : seen) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   EXPECT_NE(std::string::npos, seen.find("\nPATH=")) << seen;
+  // The entries given are added, in place of a basic one of the same name.
+  EXPECT_NE(std::string::npos, seen.find("\nAPP_SECRET=")) << seen;
+  EXPECT_EQ(seen.find("\nLANG="), seen.rfind("\nLANG=")) << seen;
   for (char* variable : request) {
     std::string name = std::string(variable).substr(0, std::string(variable).find('=') + 1);
     EXPECT_EQ(std::string::npos, seen.find("\n" + name)) << name << " reached the application";
     variable[name.size()] = '\0';
     putenv(variable);  // emptied (POSIX) or removed (Windows)
   }
+}
+
+// A later request finds the application by its record: that very process,
+// running until it is stopped. The command waits alike in sh and cmd.exe.
+TEST(StartedApplication, IsFoundByItsMarkUntilStopped) {
+  TempFolder folder;
+  platform::StartedProcess process;
+  ASSERT_TRUE(platform::StartDetached("sleep 30 || ping -n 30 127.0.0.1 > NUL",
+                                      folder.File("").c_str(), folder.File("app.log").c_str(),
+                                      nullptr, &process));
+  const platform::ProcessMark mark = platform::MarkOf(process);
+  platform::ReleaseProcess(&process);
+  platform::ProcessMark later = mark;  // the same id given to a later process
+  later.mark += 1;
+  EXPECT_TRUE(platform::StillRunning(mark));
+  EXPECT_FALSE(platform::StillRunning(later));
+  platform::StopProcessTree(mark, 2000);
+  EXPECT_FALSE(platform::StillRunning(mark));
 }
 
 TEST(FileLock, OneHolderAtATimeUntilReleased) {
