@@ -1,5 +1,6 @@
 #include "settings/forward_settings.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/http_message.h"
@@ -21,6 +22,22 @@ void CopyFolder(const char* path, char* out, size_t size) {
   if (length >= size) length = 0;
   std::memcpy(out, path, length);
   out[length] = '\0';
+}
+
+// An on/off key: absent, `absent`; a text that is not understood, `safe`,
+// and a line for the request log saying so.
+uint8_t LoadSwitch(const platform::ProfileFile& profile, const char* key, bool absent, bool safe,
+                   ForwardSettings* settings) {
+  char text[64];
+  profile.GetString(kSection, key, kAbsent, text, sizeof text);
+  if (std::strcmp(text, kAbsent) == 0) return absent;
+  const OnOff read = ReadOnOff(text);
+  if (read != OnOff::kNotUnderstood) return read == OnOff::kOn;
+  if (settings->settingWarningCount < kMaxSettingWarnings) {
+    std::snprintf(settings->settingWarnings[settings->settingWarningCount++], kSettingWarningSize,
+                  "Setting not understood: %s=%.40s (kept %s)", key, text, safe ? "on" : "off");
+  }
+  return safe;
 }
 
 // StartCommand, StartTimeout and the files the start uses beside the program.
@@ -50,6 +67,23 @@ void LoadStartSettings(const platform::ProfileFile& profile, const char* program
 }
 
 }  // namespace
+
+OnOff ReadOnOff(const char* text) {
+  static const char* const kWords[][2] = {{"no", "yes"}, {"false", "true"}, {"off", "on"}};
+  for (const auto& words : kWords) {
+    if (EqualsNoCase(text, words[0])) return OnOff::kOff;
+    if (EqualsNoCase(text, words[1])) return OnOff::kOn;
+  }
+  // A number, as these keys were first read: any but 0 is on.
+  const char* digits = text + (*text == '+' || *text == '-');
+  if (*digits == '\0') return OnOff::kNotUnderstood;
+  bool zero = true;
+  for (const char* at = digits; *at; ++at) {
+    if (!IsAsciiDigit(*at)) return OnOff::kNotUnderstood;
+    zero = zero && *at == '0';
+  }
+  return zero ? OnOff::kOff : OnOff::kOn;
+}
 
 bool ReplaceExtension(const char* programPath, const char* extension, char* out,
                       size_t size) {
@@ -100,6 +134,7 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->tlsVerify = 1;
   settings->tlsCaFile[0] = '\0';
   settings->tlsServerName[0] = '\0';
+  settings->settingWarningCount = 0;
 
   char profilePath[kPathBufferSize + 8];
   if (!ReplaceExtension(programPath, ".ini", profilePath, sizeof profilePath)) {
@@ -132,10 +167,12 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   // Integers keep the low bits that fit their field, as the Windows profile
   // functions do, so a settings file reads the same on both systems.
   // Over TLS an absent port means HTTPS's own, as an https:// address does.
-  settings->targetTls = profile.GetInteger(kSection, "TargetTls", 0) != 0;
+  // Not understood, TLS stays on (whatever was meant, it was not a clear
+  // "off"), and so do the checks.
+  settings->targetTls = LoadSwitch(profile, "TargetTls", false, true, settings);
   settings->targetPort = static_cast<uint16_t>(static_cast<unsigned long>(
       profile.GetInteger(kSection, "TargetPort", settings->targetTls ? DefaultPort(true) : 8080)));
-  settings->tlsVerify = profile.GetInteger(kSection, "TlsVerify", 1) != 0;
+  settings->tlsVerify = LoadSwitch(profile, "TlsVerify", true, true, settings);
   profile.GetString(kSection, "TlsCaFile", "", settings->tlsCaFile, sizeof settings->tlsCaFile);
   profile.GetString(kSection, "TlsServerName", "", settings->tlsServerName,
                     sizeof settings->tlsServerName);
@@ -144,15 +181,17 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   profile.GetString(kSection, "Allowed", "/", settings->allowedPaths, sizeof settings->allowedPaths);
   profile.GetString(kSection, "Forbidden", "", settings->forbiddenPaths,
                     sizeof settings->forbiddenPaths);
+  settings->pathListTooLong = std::strlen(settings->allowedPaths) >= kPathListSize ||
+                              std::strlen(settings->forbiddenPaths) >= kPathListSize;
   settings->debugProcess =
       static_cast<uint8_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "DebugProcess", 0)));
   settings->logEnabled =
       static_cast<uint8_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "Log", 0)));
 
-  settings->forwardOtherHeaders = profile.GetInteger(kSection, "ForwardOtherHeaders", 0) != 0;
-  settings->addForwardedHeaders = profile.GetInteger(kSection, "AddForwardedHeaders", 0) != 0;
-  settings->rewriteRedirects = profile.GetInteger(kSection, "RewriteRedirects", 0) != 0;
-  settings->streaming = profile.GetInteger(kSection, "Streaming", 0) != 0;
+  settings->forwardOtherHeaders = LoadSwitch(profile, "ForwardOtherHeaders", false, false, settings);
+  settings->addForwardedHeaders = LoadSwitch(profile, "AddForwardedHeaders", false, false, settings);
+  settings->rewriteRedirects = LoadSwitch(profile, "RewriteRedirects", false, false, settings);
+  settings->streaming = LoadSwitch(profile, "Streaming", false, false, settings);
   long connectTimeout = profile.GetInteger(kSection, "ConnectTimeout", 0);
   settings->connectTimeoutSeconds =
       connectTimeout < 0 ? 0 : connectTimeout > 86400 ? 86400 : static_cast<int32_t>(connectTimeout);
@@ -163,6 +202,7 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->publicPathSet = std::strcmp(settings->publicPath, kAbsent) != 0;
   if (!settings->publicPathSet) settings->publicPath[0] = '\0';
 
-  settings->passAuthorization = profile.GetInteger(kSection, "PassAuthorization", 0) != 0;
+  settings->passAuthorization = LoadSwitch(profile, "PassAuthorization", false, false, settings);
+  settings->diagnostics = LoadSwitch(profile, "Diagnostics", true, true, settings);
   LoadStartSettings(profile, programPath, settings);
 }

@@ -11,13 +11,20 @@ constexpr size_t kPathBufferSize = 4096;
 constexpr size_t kSettingTextSize = 256;
 // A command line is never cut: one that does not fit is not run at all.
 constexpr size_t kCommandSize = 4096;
+// A path list is never cut either (a cut list could allow what it was written
+// to refuse): one longer than 4,095 characters fails every request.
+constexpr size_t kPathListSize = 4096;
+// Settings whose text was not understood, for the request log: a few lines,
+// kept from the one reading of the file.
+constexpr size_t kMaxSettingWarnings = 8;
+constexpr size_t kSettingWarningSize = 96;
 
 struct ForwardSettings {
   char targetName[kSettingTextSize];      // host name as written, or "127.0.0.1"
   uint32_t targetAddress;                 // IPv4, host byte order
   uint16_t targetPort;
-  char allowedPaths[kSettingTextSize];    // comma-separated prefixes; "" = no limit
-  char forbiddenPaths[kSettingTextSize];  // comma-separated prefixes; "" = none
+  char allowedPaths[kPathListSize + 1];    // comma-separated prefixes; "" = no limit
+  char forbiddenPaths[kPathListSize + 1];  // comma-separated prefixes; "" = none
   int32_t timeoutSeconds;
   uint8_t debugProcess;                   // kept, read by nothing
   uint8_t logEnabled;
@@ -49,6 +56,12 @@ struct ForwardSettings {
   uint8_t tlsVerify;                    // chain and name checks (default on)
   char tlsCaFile[kSettingTextSize];     // PEM roots instead of the system's; "" = system
   char tlsServerName[kSettingTextSize]; // SNI and certificate name; "" = TargetServer
+
+  // What the file says that the gateway must not guess at.
+  uint8_t diagnostics;                  // the reserved paths answered (default on)
+  uint8_t pathListTooLong;              // every request fails rather than cut a list
+  uint8_t settingWarningCount;
+  char settingWarnings[kMaxSettingWarnings][kSettingWarningSize];
 };
 
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
@@ -57,6 +70,12 @@ constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 // extension ".ini", section "Forward"). Never fails: absent keys take their
 // defaults, an absent file gives all defaults.
 void LoadForwardSettings(const char* programPath, ForwardSettings* settings);
+
+// How the text of an on/off setting reads: 1/0, yes/no, true/false, on/off
+// without regard to case, or a decimal number (on unless 0); anything else is
+// not understood.
+enum class OnOff { kOff, kOn, kNotUnderstood };
+OnOff ReadOnOff(const char* text);
 
 // Builds `programPath` with the extension of its file name replaced by
 // `extension` (".ini", ".txt"); appended when the file name has none.

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
 #include "tests/support/temp_folder.h"
@@ -105,6 +106,27 @@ TEST_F(Gateway, ReservedPathsAreServedLocallyWhateverTheLists) {
             forwarder.output);
 }
 
+// Switched off, the reserved paths are judged and forwarded as any other; a
+// path list too long to hold whole fails every request, theirs included.
+TEST_F(Gateway, DiagnosticsOffOrAListTooLong) {
+  forwarder.Set("REQUEST_METHOD", "GET").Set("PATH_INFO", "/~~info");
+  settings.diagnostics = 0;
+  EXPECT_TRUE(RunAgainstTarget());
+  EXPECT_EQ(kReply, forwarder.output);
+  forwarder.output.clear();
+  std::strcpy(settings.allowedPaths, "/public");
+  EXPECT_FALSE(RunAgainstTarget());
+  EXPECT_EQ(kForbiddenPage, forwarder.output);
+  settings.diagnostics = 1;
+  settings.pathListTooLong = 1;
+  forwarder.output.clear();
+  CapturedLog log;
+  log.AttachTo(settings);
+  EXPECT_FALSE(RunAgainstTarget());
+  EXPECT_EQ(kErrorPage, forwarder.output);
+  EXPECT_NE(std::string::npos, log.Text().find("\tPath list too long\n")) << log.Text();
+}
+
 TEST_F(Gateway, TargetProbeSaysWhetherTheTargetAnswered) {
   forwarder.Set("REQUEST_METHOD", "POST").Set("PATH_INFO", "/~~target");
   EXPECT_TRUE(RunAgainstTarget());
@@ -159,6 +181,8 @@ TEST_F(Gateway, LogRecordsEachRequest) {
   ASSERT_TRUE(folder.Ok());
   settings.logEnabled = 1;
   std::strcpy(settings.logPath, folder.File("nph-gw.txt").c_str());
+  settings.settingWarningCount = 1;  // each record says what the settings file left unclear
+  std::strcpy(settings.settingWarnings[0], "Setting not understood: TargetTls=maybe (kept on)");
   forwarder.Set("REQUEST_METHOD", "GET");
   ASSERT_TRUE(RunAgainstTarget());
   forwarder.Set("REQUEST_METHOD", "GET /x HTTP/1.1");
@@ -166,7 +190,8 @@ TEST_F(Gateway, LogRecordsEachRequest) {
   const std::string kRecord =
       "------------------------ LOG ------------------------\n"
       "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-      "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] 20[0-9]{2}\n";
+      "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] 20[0-9]{2}\n"
+      "\tSetting not understood: TargetTls=maybe \\(kept on\\)\n";
   EXPECT_TRUE(std::regex_match(
       TempFolder::ReadText(folder.File("nph-gw.txt")),
       std::regex(kRecord + "\tConnected\n\tData sent\nReply sent back to browser\n" + kRecord +

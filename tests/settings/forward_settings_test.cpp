@@ -1,4 +1,5 @@
 // Reading the settings file beside the program.
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -25,8 +26,12 @@ std::string Summary(const ForwardSettings& s) {
       << " ca=[" << s.tlsCaFile << "] sni=[" << s.tlsServerName << "] socket=[" << s.targetSocket
       << "] pass=" << +s.passAuthorization << " command=[" << s.startCommand
       << "] start=" << s.startTimeoutSeconds << " lock=["
-      << std::filesystem::path(s.lockPath).filename().string() << "] ";
-  return out.str();
+      << std::filesystem::path(s.lockPath).filename().string() << "] diagnostics="
+      << +s.diagnostics << " long=" << +s.pathListTooLong << " warnings=[";
+  for (int i = 0; i < s.settingWarningCount; ++i) out << (i ? "|" : "") << s.settingWarnings[i];
+  std::string text = out.str() + "] ";
+  std::replace(text.begin() + text.find("warnings="), text.end() - 2, ' ', '_');
+  return text;
 }
 
 ForwardSettings Load(const TempFolder& folder, const std::string& program, const char* ini) {
@@ -43,7 +48,8 @@ const char kNoFile[] = "<no file>";
 const char kDefaults[] =
     "name=127.0.0.1 address=7f000001 port=8080 timeout=300 allowed=[/] forbidden=[] debug=0 "
     "log=0 server=[] other=0 forwarded=0 rewrite=0 public=0[] connect=0 streaming=0 tls=0 "
-    "verify=1 ca=[] sni=[] socket=[] pass=0 command=[] start=30 lock=[] ";
+    "verify=1 ca=[] sni=[] socket=[] pass=0 command=[] start=30 lock=[] diagnostics=1 long=0 "
+    "warnings=[] ";
 
 TEST(LoadSettings, ReadsTheForwardSection) {
   struct Case {
@@ -85,6 +91,15 @@ TEST(LoadSettings, ReadsTheForwardSection) {
       {"[Forward]\nStartCommand=run\nStartTimeout=99999\n", "start=3600 "},
       {"[Forward]\nStartCommand=" + std::string(5000, 'x'),  // not run at all, nor cut
        "command=[] start=30 lock=[] "},
+      // On/off keys: the words too; anything else keeps the safe value, and says so.
+      {"[Forward]\nTargetTls=yes\nStreaming=On\nRewriteRedirects=TRUE\nPassAuthorization=off\n"
+       "Diagnostics=no\nForwardOtherHeaders=-0\n",
+       "tls=1 streaming=1 rewrite=1 pass=0 diagnostics=0 other=0 warnings=[] "},
+      {"[Forward]\nTargetTls=maybe\nTlsVerify=0x\nAddForwardedHeaders=\nDiagnostics=2x\n",
+       "port=443 tls=1 verify=1 forwarded=0 diagnostics=1 warnings=[Setting_not_understood:_"
+       "TargetTls=maybe_(kept_on)|Setting_not_understood:_TlsVerify=0x_(kept_on)|Setting_not_"
+       "understood:_AddForwardedHeaders=_(kept_off)|Setting_not_understood:_Diagnostics=2x_"
+       "(kept_on)] "},
   };
   TempFolder folder;
   ASSERT_TRUE(folder.Ok());
@@ -99,14 +114,17 @@ TEST(LoadSettings, ReadsTheForwardSection) {
   }
 }
 
-TEST(LoadSettings, TextsAreCutTo255Characters) {
+// A path list is kept whole up to 4,095 characters, and never cut beyond.
+TEST(LoadSettings, PathListsAreNeverCut) {
   TempFolder folder;
   ASSERT_TRUE(folder.Ok());
-  std::string longText = "/" + std::string(299, 'a');
-  std::string ini = "[Forward]\nAllowed=" + longText + "\nTargetServer=" + std::string(300, 'h');
+  const std::string fits = "/a," + std::string(4092, 'a');
+  std::string ini = "[Forward]\nAllowed=" + fits + "\nTargetServer=" + std::string(300, 'h');
   ForwardSettings settings = Load(folder, "gw", ini.c_str());
-  EXPECT_EQ(longText.substr(0, 255), settings.allowedPaths);
+  EXPECT_EQ(fits, settings.allowedPaths);
+  EXPECT_EQ(0, settings.pathListTooLong);
   EXPECT_STREQ("127.0.0.1", settings.targetName) << "an overlong name falls back to loopback";
+  EXPECT_EQ(1, Load(folder, "gw2", ("[Forward]\nForbidden=" + fits + "/").c_str()).pathListTooLong);
 }
 
 TEST(LoadSettings, FolderWithADotDoesNotCutThePath) {

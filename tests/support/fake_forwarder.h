@@ -91,5 +91,6 @@ inline ForwardSettings DefaultSettings(uint16_t port = 8080) {
   std::strcpy(settings.allowedPaths, "/");
   settings.timeoutSeconds = 300;
   settings.tlsVerify = 1;
+  settings.diagnostics = 1;
   return settings;
 }
