@@ -153,7 +153,7 @@ TEST(FastCgiSession, NothingCarriesOverToTheNextRequest) {
                                 Pair("HTTP_AUTHORIZATION", "Basic eA==") + Pair("HTTP_X_B", "1")) +
                         Rec(4, 2, "") + Rec(5, 2, "");
   std::string alone = Serve(a, 64) + Serve(b, 64);
-  EXPECT_NE(std::string::npos, alone.find("Cookie: s=secret"));
+  EXPECT_NE(std::string::npos, alone.find("Cookie: (8 bytes)"));
   EXPECT_EQ(alone + alone, Serve(a + b + a + b, 64));
 }
 
