@@ -39,7 +39,7 @@ class StreamRelay {
   bool RelayBody(const char* bytes, int64_t count);
   // Logs why the relay ended; the cause when nothing was relayed.
   Failure End(Failure failure) {
-    log_.Event(FailureEvent(failure));
+    LogFailure(log_, failure, framer_);
     return relaying_ ? Failure::kNone : failure;
   }
 

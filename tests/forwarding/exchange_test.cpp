@@ -72,6 +72,33 @@ const ExchangeCase kExchanges[] = {
      End::kClose, kErrorPage, Header("200 OK", "Content-Length: 3000000000\r\n") + "abc",
      nullptr},
     {"SilentTargetTimesOut", {}, End::kHold, kErrorPage, kSame, "\tTimeout\n"},
+    // A header the web server or the browser could frame otherwise is never relayed.
+    {"LengthsThatDiffer", {Header("200 OK", "Content-Length: 65\r\ncontent-length: 5\r\n") + "hello"},
+     End::kHold, kErrorPage, kSame, "\tReply header not valid: Content-Length fields differ\n"},
+    {"EqualLengthsFrameAsOne", {Header("200 OK", "Content-Length: 5\r\nContent-Length:05 \r\n") +
+     "helloEXTRA"}, End::kHold, Header("200 OK", "Content-Length: 5\r\nContent-Length:05 \r\n") +
+     "hello", kSame},
+    {"NegativeLength", {Header("200 OK", "Content-Length: -1\r\n") + "abc"}, End::kClose, kErrorPage,
+     kSame, "\tReply header not valid: Content-Length not a plain decimal\n"},
+    {"LengthWithSign", {Header("200 OK", "Content-Length: +5\r\n") + "hello"}, End::kHold,
+     kErrorPage, kSame, "\tReply header not valid: Content-Length not a plain decimal\n"},
+    {"LengthList", {Header("200 OK", "Content-Length: 5, 16\r\n") + "hello"}, End::kHold,
+     kErrorPage, kSame, "\tReply header not valid: Content-Length not a plain decimal\n"},
+    {"LengthWithText", {Header("200 OK", "Content-Length: 5abc\r\n") + "hello"}, End::kHold,
+     kErrorPage, kSame, "\tReply header not valid: Content-Length not a plain decimal\n"},
+    {"StatusOfTwoDigits", {Header("10 X") + Framed("ab")}, End::kHold, kErrorPage, kSame,
+     "\tReply header not valid: status line\n"},
+    {"StatusOfFourDigits", {Header("1000 X") + Framed("ab")}, End::kHold, kErrorPage, kSame,
+     "\tReply header not valid: status line\n"},
+    {"StatusWithALeadingZero", {Header("0200 OK", "Location: /x\r\n")}, End::kHold, kErrorPage,
+     kSame, "\tReply header not valid: status line\n"},
+    {"BareCrInTheStatusLine", {Header("200 OK\rX-Injected: yes")}, End::kHold, kErrorPage, kSame,
+     "\tReply header not valid: bare CR\n"},
+    {"BareLfPairBeforeTheEnd",
+     {Header("200 OK", "Content-Length: 5\n\nX-Forged: 1\r\n") + "hello"}, End::kHold, kErrorPage,
+     kSame, "\tReply header not valid: bare LF\n"},
+    {"HeaderOfBareLfsFailsAtOnce", {"HTTP/1.0 200 OK\nContent-Length: 5\n\nhello"}, End::kHold,
+     kErrorPage, kSame, "\tReply header not valid: bare LF\n"},
 };
 
 void PrintTo(const ExchangeCase& c, std::ostream* out) { *out << c.name; }

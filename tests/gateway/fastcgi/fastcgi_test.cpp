@@ -39,7 +39,7 @@ std::string EchoParams(int id) {
          Rec(4, id, "");
 }
 std::string EchoReply(const std::string& request) {
-  return "Status: 200 OK\r\nContent-Type: text/plain\r\nContent-length: " +
+  return "Status: 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
          std::to_string(request.size()) + "\r\n\r\n" + request;
 }
 
@@ -194,14 +194,24 @@ const HeaderCase kHeaders[] = {
      "HTTP/1.0 201 Created\r\nLocation: /a\r\nX-Mentions: X-Kept\r\nX-Kept: 1\r\n\r\n",
      "Status: 201 Created\r\nLocation: /a\r\nX-Mentions: X-Kept\r\nX-Kept: 1\r\n\r\n"},
     {"RepeatedFieldsKeptInOrder",
-     "HTTP/1.0 302 Found\nSet-Cookie: a\nLocation: /\nSet-Cookie: b\n\n",
+     "HTTP/1.0 302 Found\r\nSet-Cookie: a\r\nLocation: /\r\nSet-Cookie: b\r\n\r\n",
      "Status: 302 Found\r\nSet-Cookie: a\r\nLocation: /\r\nSet-Cookie: b\r\n\r\n"},
+    // One Content-Length, the gateway's number, however the target wrote it.
+    {"OneContentLength", "HTTP/1.1 200 OK\r\nA: 1\r\ncontent-length:  05 \r\nB: 2\r\nContent-Length: 5\r\n\r\n",
+     "Status: 200 OK\r\nA: 1\r\nContent-Length: 5\r\nB: 2\r\n\r\n"},
+    // What the web server could frame otherwise is refused, as the relay refuses it.
+    {"LengthsThatDiffer", "HTTP/1.1 200 OK\r\nContent-Length: 65\r\nContent-Length: 5\r\n\r\n", nullptr},
+    {"LengthNotPlain", "HTTP/1.1 200 OK\r\nContent-Length: 5, 16\r\n\r\n", nullptr},
+    {"BareLf", "HTTP/1.0 302 Found\nLocation: /\n\n", nullptr},
+    {"BareCrInAValue", "HTTP/1.1 200 OK\r\nA: 1\rX-Injected: yes\r\n\r\n", nullptr},
+    {"StatusOutOfRange", "HTTP/1.1 600 Odd\r\n\r\n", nullptr},
     {"FoldedLinesFollowTheirField",
      "HTTP/1.0 404 No\r\n lead\r\nA: 1\r\n 2\r\nKeep-Alive: 1\r\n 2\r\nbad\r\n\r\n",
      "Status: 404 No\r\nA: 1\r\n 2\r\n\r\n"},
     {"NoReason", "HTTP/1.0 204\r\n\r\n", "Status: 204\r\n\r\n"},
     {"NotHttp", "ICY 200 OK\r\n\r\n", nullptr},
     {"NoCode", "HTTP/1.0 2x0 OK\r\n\r\n", nullptr},
+    {"FourDigitCode", "HTTP/1.0 2000 OK\r\n\r\n", nullptr},
 };
 
 void PrintTo(const HeaderCase& c, std::ostream* out) { *out << c.name; }
