@@ -10,6 +10,9 @@ constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<
 
 inline bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 inline bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+inline bool IsHexDigit(char c) {
+  return IsAsciiDigit(c) || (AsciiLower(c) >= 'a' && AsciiLower(c) <= 'f');
+}
 
 // What "%ld" and isspace() in the C locale skip.
 inline bool IsAsciiSpace(char c) {

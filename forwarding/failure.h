@@ -19,6 +19,7 @@ enum class Failure : uint8_t {
   kBodyNotSpooled,   // a body of unknown length found no temporary file
   kNoMemory,
   // Reaching the target.
+  kNotResolved,      // the target's name stands for no address
   kNoSocket,
   kRefused,          // nothing listens there
   kConnectTimeout,

@@ -72,13 +72,22 @@ char* CgiForwarder::BuildRequestHead(int32_t* length, ForwardMode mode, RequestB
   parts.settings = &settings_;
   failure_ = GatherRequestParts(*this, mode, kMaxStreamedBodyLength, parts);
   if (failure_ != Failure::kNone) return nullptr;
+  // Adaptive relaying holds a body while it is small, so that one that ends
+  // early is never forwarded; a larger one is sent as it is read.
+  const int64_t holdLimit = settings_.relay == Relay::kAdaptive ? settings_.holdLimit : 0;
   if (parts.unframedBody) {
-    if (!body->SpoolInput(*this)) {
+    if (!body->CollectInput(*this, holdLimit)) {
       failure_ = Failure::kBodyNotSpooled;
       Log().Event(FailureEvent(failure_));
       return nullptr;
     }
     DeclareBodyLength(parts, body->Length());
+  } else if (parts.bodyLength > 0 && parts.bodyLength <= holdLimit) {
+    if (!body->HoldInput(*this, parts.bodyLength)) {
+      failure_ = Failure::kBodyEndedEarly;
+      Log().Event(FailureEvent(failure_));
+      return nullptr;
+    }
   } else {
     body->FromInput(parts.bodyLength);
   }

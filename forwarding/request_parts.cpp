@@ -147,7 +147,9 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
     PutRequestLine(sink, parts, parts.others[i].header, parts.others[i].value.Text());
   }
   if (parts.forwardedHeaders) PutForwardedHeaders(parts, sink);
-  if (parts.hostForTarget) {
+  if (parts.browserHost.IsSet()) {
+    PutHeaderLine(sink, "Host", parts.browserHost.Text());
+  } else if (parts.hostForTarget) {
     // A TLS target's virtual host is the name its certificate was chosen by:
     // servers refuse a Host that differs from the SNI name (421).
     const ForwardSettings& settings = *parts.settings;
@@ -167,6 +169,33 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
     PutText(sink, hostLine);
   }
   sink.Append("\r\n", 2);
+}
+
+// True when `text` is a host and an optional port as a Host line carries
+// them, and nothing else: a name or IPv4 address (RFC 3986's reg-name: no
+// blank, "/", "@", ","), or an IPv6 address in brackets.
+bool IsHostAndPort(const char* text) {
+  const char* at = text;
+  if (*at == '[') {
+    for (++at; IsHexDigit(*at) || *at == ':' || *at == '.'; ++at) {
+    }
+    if (*at++ != ']' || at - text < 4) return false;
+  } else {
+    for (; *at; ++at) {
+      bool escaped = at[0] == '%' && IsHexDigit(at[1]) && IsHexDigit(at[2]);
+      if (escaped) {
+        at += 2;
+      } else if (!IsAsciiLetter(*at) && !IsAsciiDigit(*at) && !std::strchr("-._~!$&'()*+;=", *at)) {
+        break;
+      }
+    }
+    if (at == text) return false;
+  }
+  if (*at == '\0') return true;
+  if (*at++ != ':') return false;
+  const char* port = at;
+  while (IsAsciiDigit(*at)) ++at;
+  return *at == '\0' && at > port && at - port <= 5;
 }
 
 // Variables never passed on as other headers: those the header map carries,
@@ -312,6 +341,12 @@ Failure GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t ma
     parts.https = IsHttpsOn(VariableCopy(forwarder, "HTTPS").Text());
   }
   if (settings.forwardOtherHeaders) GatherOtherHeaders(forwarder, parts);
+  if (settings.preserveHost && parts.hostForTarget) {
+    parts.browserHost = VariableCopy(forwarder, "HTTP_HOST");
+    if (parts.browserHost.IsSet() && !IsHostAndPort(parts.browserHost.Text())) {
+      parts.browserHost.Release();
+    }
+  }
   return Failure::kNone;
 }
 

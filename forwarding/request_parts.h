@@ -41,6 +41,7 @@ struct RequestParts {
   VariableCopy remoteAddress;  // REMOTE_ADDR
   VariableCopy forwardedHost;  // HTTP_HOST
   bool https = false;
+  VariableCopy browserHost;    // HTTP_HOST for the Host line ("PreserveHost"), when valid
 };
 
 // True when the web server's HTTPS variable says the browser used TLS.

@@ -29,6 +29,14 @@ TargetConnection::~TargetConnection() {
 Failure TargetConnection::Connect() {
   long error = 0;
   TargetSocket::Attempt attempt = socket_.TryConnect(&error);
+  if (attempt == TargetSocket::Attempt::kNotResolved) {
+    // Never another address in its place: the request, credentials and all,
+    // would go to whoever listens there.
+    char event[kSettingTextSize + 32];
+    std::snprintf(event, sizeof event, "Target name not resolved: %s", settings_.targetServer);
+    log_.Event(event);
+    return Failure::kNotResolved;
+  }
   if (attempt == TargetSocket::Attempt::kNoSocket) {
     const char* line = settings_.targetSocket[0] ? "No Unix domain socket: %s%ld\n"
                                                  : "No socket: %s%ld\n";
@@ -54,8 +62,8 @@ Failure TargetConnection::StartTls() {
   platform::TlsOptions options;
   // The name the target is known by; an address when it was given as one.
   options.serverName = settings_.tlsServerName[0] ? settings_.tlsServerName
-                       : settings_.targetServer[0] ? settings_.targetServer
-                                                   : settings_.targetName;
+                       : settings_.targetHost[0]    ? settings_.targetHost
+                                                    : settings_.targetName;
   options.caFile = settings_.tlsCaFile;
   options.verify = settings_.tlsVerify != 0;
   // A target that does not answer the handshake (plain HTTP waiting for a

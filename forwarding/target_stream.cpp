@@ -1,10 +1,17 @@
 // Streaming: the request body goes to the target in pieces as it is read, and
 // the reply goes to the browser in pieces as it arrives, so memory stays
 // bounded whatever the size of either.
+//
+// Adaptive relaying is the same exchange with the reply held first: one that
+// completes within the hold limit is written whole (so a failure before then
+// still gets the error page); one that passes it, declares a length beyond it,
+// or is a live stream flows from there on.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/growing_buffer.h"
+#include "base/http_message.h"
 #include "base/owned_buffer.h"
 #include "forwarding/reply_framer.h"
 #include "forwarding/request_body.h"
@@ -19,10 +26,33 @@ constexpr int32_t kStreamPiece = 64 * 1024;
 // A streamed reply is never held, so its length has no 32-bit bound.
 constexpr int64_t kMaxStreamedReply = INT64_MAX / 2;
 
+// True when the reply's header asks for the body to reach the browser as it
+// is made: an event stream, or a proxy's "X-Accel-Buffering: no".
+bool AsksToFlow(const char* header, int64_t length) {
+  for (size_t at = 0; at < static_cast<size_t>(length);) {
+    Span line = NextLine(header, static_cast<size_t>(length), &at);
+    const char* colon = static_cast<const char*>(std::memchr(line.begin, ':', line.length));
+    if (!colon) continue;
+    Span name{line.begin, static_cast<size_t>(colon - line.begin)};
+    Span value{colon + 1, line.length - name.length - 1};
+    if (SpanIs(name, "Content-Type")) {
+      const char* parameters = static_cast<const char*>(std::memchr(value.begin, ';', value.length));
+      if (parameters) value.length = static_cast<size_t>(parameters - value.begin);
+      if (SpanIs(Trimmed(value), "text/event-stream")) return true;
+    } else if (SpanIs(name, "X-Accel-Buffering") && SpanIs(Trimmed(value), "no")) {
+      return true;
+    }
+  }
+  return false;
+}
+
 class StreamRelay {
  public:
-  StreamRelay(CgiForwarder& forwarder, RequestLog log, bool headRequest)
-      : forwarder_(forwarder), log_(log), framer_(headRequest, kMaxStreamedReply) {}
+  // Up to `holdLimit` bytes of the reply are held before it flows (0: it
+  // flows from the end of its header).
+  StreamRelay(CgiForwarder& forwarder, RequestLog log, bool headRequest, int64_t holdLimit)
+      : forwarder_(forwarder), log_(log), framer_(headRequest, kMaxStreamedReply),
+        holdLimit_(holdLimit) {}
 
   // Runs the exchange after the request was sent. Failure::kNone once
   // anything was relayed (a failure after that ends the reply short, and is
@@ -30,10 +60,16 @@ class StreamRelay {
   Failure Relay(TargetConnection& connection);
 
  private:
-  // Keeps the bytes until the header is complete. False when it failed.
-  bool CollectHeader(const char* bytes, int32_t count, ReplyFramer::State* state);
-  // Starts relaying with the header and what arrived with it.
-  bool StartRelaying();
+  // Takes `count` bytes received into held_.Tail(). False when the reply
+  // failed (`*failure` says why) before anything was relayed.
+  bool Hold(int32_t count, ReplyFramer::State* state);
+  bool FlowsNow() const {
+    return held_.Length() > holdLimit_ || framer_.End() > holdLimit_ ||
+           AsksToFlow(held_.Data(), framer_.HeaderEnd());
+  }
+  // Writes what is held (its header rewritten), and from then on relays.
+  // False when the browser is gone.
+  bool WriteHeld(bool complete);
   // Writes body bytes, never beyond the reply's end. False when the browser
   // is gone.
   bool RelayBody(const char* bytes, int64_t count);
@@ -46,34 +82,31 @@ class StreamRelay {
   CgiForwarder& forwarder_;
   const RequestLog log_;
   ReplyFramer framer_;
-  GrowingBuffer head_;  // the reply until its header is complete
+  const int64_t holdLimit_;
+  GrowingBuffer held_;  // the reply until it is relayed: its header at least
   bool relaying_ = false;
   int64_t relayed_ = 0;  // bytes of the reply written to the browser
 };
 
-bool StreamRelay::CollectHeader(const char* bytes, int32_t count, ReplyFramer::State* state) {
-  head_.Append(bytes, static_cast<size_t>(count));
-  if (head_.Failed()) return false;
-  *state = framer_.Update(head_.Data(), head_.Length());
-  return true;
-}
-
-bool StreamRelay::StartRelaying() {
+bool StreamRelay::WriteHeld(bool complete) {
   relaying_ = true;
-  int64_t available = head_.Length();
+  if (!complete) forwarder_.MarkReplyFlowing();
+  int64_t available = held_.Length();
   if (framer_.End() > 0 && available > framer_.End()) available = framer_.End();
   log_.Relayed();
   int32_t rewrittenLength = 0;
   OwnedBuffer rewritten(forwarder_.RewriteRedirects(
-      head_.Data(), static_cast<int32_t>(available), &rewrittenLength));
+      held_.Data(), static_cast<int32_t>(available), &rewrittenLength));
+  bool written = true;
   if (rewritten) {
     // The rewritten header stands in for the original; the body count is kept.
-    int64_t written = forwarder_.WriteOutput(rewritten.get(), rewrittenLength);
-    if (written != rewrittenLength) return false;
+    written = forwarder_.WriteOutput(rewritten.get(), rewrittenLength) == rewrittenLength;
     relayed_ = available;
-    return true;
+  } else {
+    written = RelayBody(held_.Data(), available);
   }
-  return RelayBody(head_.Data(), available);
+  held_ = GrowingBuffer();  // what flows from here on is never held
+  return written;
 }
 
 bool StreamRelay::RelayBody(const char* bytes, int64_t count) {
@@ -91,28 +124,47 @@ Failure StreamRelay::Relay(TargetConnection& connection) {
   // The clock counts whole seconds: starting the count at the next second
   // makes sure a silence shorter than the timeout never ends a transfer (the
   // end comes between Timeout and Timeout + 1 seconds of silence).
-  int64_t lastArrival = platform::MonotonicSeconds() + 1;
+  int64_t since = platform::MonotonicSeconds() + 1;
   for (;;) {
+    // While held, the reply is received where it is kept, never beyond a
+    // known end; room for all of it is taken once that is known.
+    char* into = piece;
+    int32_t want = kStreamPiece;
+    if (!relaying_) {
+      int64_t missing = framer_.End() - held_.Length();
+      if (framer_.End() > 0 && missing < want) want = static_cast<int32_t>(missing);
+      if (!held_.ReserveTotal(framer_.End()) || !held_.Reserve(want)) {
+        return End(Failure::kNoMemory);
+      }
+      into = held_.Tail();
+    }
     Failure failure = Failure::kNone;
-    int32_t got = connection.Receive(piece, kStreamPiece, lastArrival, &failure);
+    int32_t got = connection.Receive(into, want, since, &failure);
     if (got < 0) return End(failure);
-    if (got == 0) {
-      // The close ends a reply framed by it; any other reply is cut short.
-      if (relaying_ && framer_.End() == 0) return Failure::kNone;
-      return End(Failure::kClosedEarly);
-    }
-    // Timeouts count from the last byte received: a transfer that keeps
-    // flowing is never cut.
-    lastArrival = platform::MonotonicSeconds() + 1;
     if (relaying_) {
+      // The close ends a reply framed by it; any other reply is cut short.
+      if (got == 0) return framer_.End() == 0 ? Failure::kNone : End(Failure::kClosedEarly);
       if (!RelayBody(piece, got)) return End(Failure::kBrowserGone);
+      if (framer_.End() > 0 && relayed_ >= framer_.End()) return Failure::kNone;
     } else {
-      ReplyFramer::State state = ReplyFramer::State::kNeedMore;
-      if (!CollectHeader(piece, got, &state)) return End(Failure::kNoMemory);
+      ReplyFramer::State state;
+      if (got == 0) {
+        state = framer_.OnClose(held_.Length());
+      } else {
+        held_.Added(got);
+        state = framer_.Update(held_.Data(), held_.Length());
+      }
       if (FailureOf(state) != Failure::kNone) return End(FailureOf(state));
-      if (framer_.HeaderComplete() && !StartRelaying()) return End(Failure::kBrowserGone);
+      const bool complete = state == ReplyFramer::State::kComplete;
+      if (complete || (framer_.HeaderComplete() && FlowsNow())) {
+        if (!WriteHeld(complete)) return End(Failure::kBrowserGone);
+        if (complete) return Failure::kNone;
+      }
     }
-    if (relaying_ && framer_.End() > 0 && relayed_ >= framer_.End()) return Failure::kNone;
+    // Streaming counts the timeout from the last byte received, so a transfer
+    // that keeps flowing is never cut; a reply being held, as the held
+    // exchange does, from the end of the send.
+    if (relaying_ || holdLimit_ == 0) since = platform::MonotonicSeconds() + 1;
   }
 }
 
@@ -140,6 +192,7 @@ Failure CgiForwarder::StreamWithTarget(const char* head, int32_t length, Request
   }
   Log().Event("Data sent");
   connection.StartReceiving();
-  StreamRelay relay(*this, Log(), IsHeadRequest(head, length));
+  const int64_t holdLimit = settings_.relay == Relay::kAdaptive ? settings_.holdLimit : 0;
+  StreamRelay relay(*this, Log(), IsHeadRequest(head, length), holdLimit);
   return relay.Relay(connection);
 }

@@ -1,6 +1,7 @@
 // Fuzzed target replies: where a reply ends, whatever pieces it arrives in;
 // redirect rewriting that changes header values only; and the whole exchange,
-// held and streamed, with a loopback target that sends the reply and closes.
+// held, streamed and adaptive, with a loopback target that sends the reply and
+// closes.
 //
 // Input: a control byte (bit 0 asks with HEAD, bit 1 turns RewriteRedirects
 // on, bit 2 repeats the reply past the header limit, bits 3-7 the size of the
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   platform::StartProcess();  // writing to a peer that has gone raises no signal
   ScriptedTarget target;
   target.Send(reply.substr(0, piece)).Pause(1).Send(reply.substr(std::min(piece, reply.size())));
-  target.Close().Start(2);
+  target.Close().Start(3);
   std::string expected = complete ? reply.substr(0, end) : kErrorPage;
   if (complete && rewrite) {
     // The first names a target the input can spell; the exchange's has a port of its own.
@@ -85,18 +86,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ForwardSettings settings = DefaultSettings(target.Port());
   settings.timeoutSeconds = 2;
   settings.rewriteRedirects = rewrite;
-  const auto exchange = [&](uint8_t streaming) {
-    settings.streaming = streaming;
+  settings.holdLimit = 100;  // replies of more bytes flow when adaptive
+  const auto exchange = [&](Relay relay) {
+    settings.relay = relay;
     FakeForwarder forwarder(settings);
     forwarder.Set("REQUEST_METHOD", head ? "HEAD" : "GET").Set("HTTP_HOST", host);
     forwarder.Set("SCRIPT_NAME", "/gw").HandleRequest("1.0");
     return forwarder.output;
   };
-  const std::string held = exchange(0);
-  const std::string streamed = exchange(1);
+  const std::string held = exchange(Relay::kHeld);
+  const std::string streamed = exchange(Relay::kStreamed);
+  const std::string adaptive = exchange(Relay::kAdaptive);
   FUZZ_CHECK(held == expected, "held, the framed reply (rewritten) or the error page");
   FUZZ_CHECK(streamed == held ||
                  (!complete && headerEnd > 0 && (rewrite || reply.rfind(streamed, 0) == 0)),
              "streamed, as held; a reply cut short as far as it went");
+  FUZZ_CHECK(adaptive == held || adaptive == streamed, "adaptive, as held or as streamed");
   return 0;
 }

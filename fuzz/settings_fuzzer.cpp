@@ -40,7 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LoadForwardSettings(kProgram.c_str(), &settings);
   FUZZ_CHECK(std::memchr(settings.targetName, '\0', kSettingTextSize) &&
                  std::memchr(settings.allowedPaths, '\0', kSettingTextSize) &&
-                 std::memchr(settings.publicPath, '\0', kSettingTextSize) && settings.targetAddress,
-             "every text ends within its field; an address to connect to");
+                 std::memchr(settings.publicPath, '\0', kSettingTextSize) &&
+                 std::memchr(settings.targetHost, '\0', kSettingTextSize) &&
+                 settings.targetName[0] && settings.holdLimit >= kMinHoldLimit &&
+                 settings.holdLimit <= kMaxHoldLimit,
+             "every text ends within its field; a name for the Host line; a hold limit in bounds");
   return 0;
 }

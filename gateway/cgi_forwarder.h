@@ -71,6 +71,11 @@ class CgiForwarder {
   // after that ends the response short); the cause when nothing was.
   Failure StreamWithTarget(const char* head, int32_t length, RequestBody& body);
 
+  // From this call on the reply is relayed as it arrives (a web server that
+  // buffers what the gateway writes is to pass it on at once).
+  void MarkReplyFlowing() { replyFlowing_ = true; }
+  bool ReplyFlowing() const { return replyFlowing_; }
+
   // When "RewriteRedirects" is on: a copy of the reply whose header sends the
   // browser to the gateway's public address instead of the target's (malloc'd,
   // NUL after `*newLength` bytes). nullptr when there is nothing to rewrite.
@@ -90,6 +95,7 @@ class CgiForwarder {
   Failure ProbeTarget();
 
   Failure failure_ = Failure::kNone;
+  bool replyFlowing_ = false;
 };
 
 // The forwarder of a real CGI run: standard input, standard output and the

@@ -80,8 +80,8 @@ Failure ForwardHeld(CgiForwarder& forwarder, RequestLog log) {
   return Failure::kNone;
 }
 
-// Streamed replies write themselves; only failures before the first byte
-// still get a page of ours.
+// Streamed replies (and adaptive ones, which are held while small) write
+// themselves; only failures before the first byte still get a page of ours.
 Failure ForwardStreamed(CgiForwarder& forwarder) {
   RequestBody body;
   int32_t length = 0;
@@ -120,7 +120,8 @@ void CgiForwarder::HandleRequest(const char* version) {
         failure = ProbeTarget();
         break;
       case ModeForward:
-        failure = settings_.streaming ? ForwardStreamed(*this) : ForwardHeld(*this, Log());
+        failure = settings_.relay == Relay::kHeld ? ForwardHeld(*this, Log())
+                                                  : ForwardStreamed(*this);
         break;
     }
   }

@@ -63,11 +63,11 @@ ForwardMode ReservedMode(const char* path) {
 }
 
 // The request as the target would get it, at its real length (a binary body
-// included). Streaming copies the body through in pieces, so memory stays
-// bounded whatever its size.
+// included). Unless bodies are held whole, a body is copied through in pieces
+// as forwarding would send it, so memory stays bounded whatever its size.
 void CgiForwarder::SendEcho() {
   int32_t length = 0;
-  if (!settings_.streaming) {
+  if (settings_.relay == Relay::kHeld) {
     OwnedBuffer request(BuildRequest(&length, ModeEcho));
     if (!request || length == 0) return SendText("500 Internal Error", kEchoFailure);
     WriteTextHeader("200 OK", length);

@@ -39,5 +39,8 @@ long NormalizeErrorCode(long raw);
 bool NothingListens(long code);
 // True when a connect failed with `code` because its time ran out.
 bool TimedOut(long code);
+// True when a socket or connect failed with `code` because the system cannot
+// use that address at all (IPv6 off, no route to its network).
+bool AddressUnusable(long code);
 
 }  // namespace platform

@@ -1,17 +1,89 @@
 #include "settings/forward_settings.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "base/http_message.h"
 #include "base/text.h"
-#include "platform/name_lookup.h"
 #include "platform/profile.h"
 
 namespace {
 
 constexpr const char* kSection = "Forward";
 constexpr const char* kAbsent = "\x01";
+// What GetInteger gives for a key that is absent or holds no number.
+constexpr long kNoNumber = LONG_MIN;
+
+// An on/off key: `absent` when it is absent or empty, `off` or `on` when its
+// text is one of the on/off words or a number (any but 0 is on); any other
+// text gives `safe`, and a line for the request log saying what was kept.
+template <class Value>
+Value LoadSwitch(const platform::ProfileFile& profile, const char* key, Value off, Value on,
+                 Value absent, Value safe, const char* kept, ForwardSettings* settings) {
+  char text[64];
+  profile.GetString(kSection, key, "", text, sizeof text);
+  if (text[0] == '\0') return absent;
+  const OnOff read = ReadOnOff(text);
+  if (read != OnOff::kNotUnderstood) return read == OnOff::kOn ? on : off;
+  if (settings->settingWarningCount < kMaxSettingWarnings) {
+    std::snprintf(settings->settingWarnings[settings->settingWarningCount++], kSettingWarningSize,
+                  "Setting not understood: %s=%.40s (kept %s)", key, text, kept);
+  }
+  return safe;
+}
+
+// A plain on/off key, `absent` by default and `safe` when not understood.
+uint8_t LoadFlag(const platform::ProfileFile& profile, const char* key, bool absent, bool safe,
+                 ForwardSettings* settings) {
+  return LoadSwitch<uint8_t>(profile, key, 0, 1, absent, safe, safe ? "on" : "off", settings);
+}
+
+// The target's name: kept as written, for the lookup at each connect and for
+// the Host line. The loopback names (empty, "localhost", an unspecified
+// address) are named 127.0.0.1 in the Host line, as they always were; an IPv6
+// address goes there in brackets.
+void LoadTargetName(const platform::ProfileFile& profile, ForwardSettings* settings) {
+  profile.GetString(kSection, "TargetServer", "", settings->targetServer,
+                    sizeof settings->targetServer);
+  const char* server = settings->targetServer;
+  size_t length = std::strlen(server);
+  bool bracketed = length >= 2 && server[0] == '[' && server[length - 1] == ']';
+  if (bracketed) {
+    std::memcpy(settings->targetHost, server + 1, length - 2);
+    settings->targetHost[length - 2] = '\0';
+  } else {
+    CopyText(settings->targetHost, sizeof settings->targetHost, server);
+  }
+  const char* host = settings->targetHost;
+  // The unspecified addresses mean this machine, as a connect to them does
+  // on Linux.
+  if (std::strcmp(host, "0.0.0.0") == 0 || std::strcmp(host, "::") == 0) {
+    settings->targetHost[0] = '\0';
+  }
+  if (host[0] == '\0' || EqualsNoCase(host, "localhost")) {
+    CopyText(settings->targetName, sizeof settings->targetName, "127.0.0.1");
+  } else if (std::strchr(host, ':') && std::strlen(host) + 3 <= sizeof settings->targetName) {
+    // No host name holds a ":": an IPv6 address, bracketed as in a URL.
+    settings->targetName[0] = '[';
+    std::strcpy(settings->targetName + 1, host);
+    std::strcat(settings->targetName, "]");
+  } else {
+    CopyText(settings->targetName, sizeof settings->targetName, host);
+  }
+}
+
+// Streaming (three ways), HoldLimit and PreserveHost.
+void LoadApplicationSettings(const platform::ProfileFile& profile, ForwardSettings* settings) {
+  settings->relay = LoadSwitch(profile, "Streaming", Relay::kHeld, Relay::kStreamed,
+                               Relay::kAdaptive, Relay::kAdaptive, "adaptive", settings);
+  long limit = profile.GetInteger(kSection, "HoldLimit", kNoNumber);
+  settings->holdLimit = limit == kNoNumber    ? kDefaultHoldLimit
+                        : limit < kMinHoldLimit ? kMinHoldLimit
+                        : limit > kMaxHoldLimit ? kMaxHoldLimit
+                                                : limit;
+  settings->preserveHost = LoadFlag(profile, "PreserveHost", false, false, settings);
+}
 
 // The folder part of `path` (without its last separator); "" when it has none.
 void CopyFolder(const char* path, char* out, size_t size) {
@@ -22,22 +94,6 @@ void CopyFolder(const char* path, char* out, size_t size) {
   if (length >= size) length = 0;
   std::memcpy(out, path, length);
   out[length] = '\0';
-}
-
-// An on/off key: absent, `absent`; a text that is not understood, `safe`,
-// and a line for the request log saying so.
-uint8_t LoadSwitch(const platform::ProfileFile& profile, const char* key, bool absent, bool safe,
-                   ForwardSettings* settings) {
-  char text[64];
-  profile.GetString(kSection, key, kAbsent, text, sizeof text);
-  if (std::strcmp(text, kAbsent) == 0) return absent;
-  const OnOff read = ReadOnOff(text);
-  if (read != OnOff::kNotUnderstood) return read == OnOff::kOn;
-  if (settings->settingWarningCount < kMaxSettingWarnings) {
-    std::snprintf(settings->settingWarnings[settings->settingWarningCount++], kSettingWarningSize,
-                  "Setting not understood: %s=%.40s (kept %s)", key, text, safe ? "on" : "off");
-  }
-  return safe;
 }
 
 // StartCommand, StartTimeout and the files the start uses beside the program.
@@ -112,8 +168,6 @@ bool ReplaceExtension(const char* programPath, const char* extension, char* out,
 }
 
 void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
-  CopyText(settings->targetName, sizeof settings->targetName, "127.0.0.1");
-  settings->targetAddress = kLoopbackAddress;
   settings->targetPort = 8080;
   CopyText(settings->allowedPaths, sizeof settings->allowedPaths, "/");
   settings->forbiddenPaths[0] = '\0';
@@ -129,7 +183,6 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->publicPathSet = 0;
   settings->publicPath[0] = '\0';
   settings->connectTimeoutSeconds = 0;
-  settings->streaming = 0;
   settings->targetTls = 0;
   settings->tlsVerify = 1;
   settings->tlsCaFile[0] = '\0';
@@ -143,36 +196,19 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   ReplaceExtension(programPath, ".txt", settings->logPath, sizeof settings->logPath);
 
   platform::ProfileFile profile(profilePath);
-  profile.GetString(kSection, "TargetServer", "", settings->targetName,
-                    sizeof settings->targetName);
-  CopyText(settings->targetServer, sizeof settings->targetServer, settings->targetName);
+  LoadTargetName(profile, settings);
   profile.GetString(kSection, "TargetSocket", "", settings->targetSocket,
                     sizeof settings->targetSocket);
-  // A socket file needs no address: TargetServer is then only the Host line.
-  if (settings->targetName[0] != '\0' && settings->targetSocket[0] == '\0') {
-    if (std::strcmp(settings->targetName, "localhost") == 0) {
-      settings->targetAddress = kLoopbackAddress;
-    } else {
-      uint32_t resolved = 0;
-      if (platform::ResolveIPv4(settings->targetName, &resolved)) {
-        settings->targetAddress = resolved;
-      }
-    }
-  }
-  if (settings->targetAddress == 0) settings->targetAddress = kLoopbackAddress;
-  if (settings->targetAddress == kLoopbackAddress) {
-    CopyText(settings->targetName, sizeof settings->targetName, "127.0.0.1");
-  }
 
   // Integers keep the low bits that fit their field, as the Windows profile
   // functions do, so a settings file reads the same on both systems.
   // Over TLS an absent port means HTTPS's own, as an https:// address does.
   // Not understood, TLS stays on (whatever was meant, it was not a clear
   // "off"), and so do the checks.
-  settings->targetTls = LoadSwitch(profile, "TargetTls", false, true, settings);
+  settings->targetTls = LoadFlag(profile, "TargetTls", false, true, settings);
   settings->targetPort = static_cast<uint16_t>(static_cast<unsigned long>(
       profile.GetInteger(kSection, "TargetPort", settings->targetTls ? DefaultPort(true) : 8080)));
-  settings->tlsVerify = LoadSwitch(profile, "TlsVerify", true, true, settings);
+  settings->tlsVerify = LoadFlag(profile, "TlsVerify", true, true, settings);
   profile.GetString(kSection, "TlsCaFile", "", settings->tlsCaFile, sizeof settings->tlsCaFile);
   profile.GetString(kSection, "TlsServerName", "", settings->tlsServerName,
                     sizeof settings->tlsServerName);
@@ -188,10 +224,9 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->logEnabled =
       static_cast<uint8_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "Log", 0)));
 
-  settings->forwardOtherHeaders = LoadSwitch(profile, "ForwardOtherHeaders", false, false, settings);
-  settings->addForwardedHeaders = LoadSwitch(profile, "AddForwardedHeaders", false, false, settings);
-  settings->rewriteRedirects = LoadSwitch(profile, "RewriteRedirects", false, false, settings);
-  settings->streaming = LoadSwitch(profile, "Streaming", false, false, settings);
+  settings->forwardOtherHeaders = LoadFlag(profile, "ForwardOtherHeaders", false, false, settings);
+  settings->addForwardedHeaders = LoadFlag(profile, "AddForwardedHeaders", false, false, settings);
+  settings->rewriteRedirects = LoadFlag(profile, "RewriteRedirects", false, false, settings);
   long connectTimeout = profile.GetInteger(kSection, "ConnectTimeout", 0);
   settings->connectTimeoutSeconds =
       connectTimeout < 0 ? 0 : connectTimeout > 86400 ? 86400 : static_cast<int32_t>(connectTimeout);
@@ -202,7 +237,8 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->publicPathSet = std::strcmp(settings->publicPath, kAbsent) != 0;
   if (!settings->publicPathSet) settings->publicPath[0] = '\0';
 
-  settings->passAuthorization = LoadSwitch(profile, "PassAuthorization", false, false, settings);
-  settings->diagnostics = LoadSwitch(profile, "Diagnostics", true, true, settings);
+  settings->passAuthorization = LoadFlag(profile, "PassAuthorization", false, false, settings);
+  settings->diagnostics = LoadFlag(profile, "Diagnostics", true, true, settings);
   LoadStartSettings(profile, programPath, settings);
+  LoadApplicationSettings(profile, settings);
 }

@@ -19,9 +19,16 @@ constexpr size_t kPathListSize = 4096;
 constexpr size_t kMaxSettingWarnings = 8;
 constexpr size_t kSettingWarningSize = 96;
 
+// How replies and request bodies go through ("Streaming"): held whole (0),
+// streamed as they flow (1), or held while small and streamed past
+// "HoldLimit" or when the reply is a live stream (absent: the default).
+enum class Relay : uint8_t { kHeld, kStreamed, kAdaptive };
+
 struct ForwardSettings {
-  char targetName[kSettingTextSize];      // host name as written, or "127.0.0.1"
-  uint32_t targetAddress;                 // IPv4, host byte order
+  // The target's name as the Host line carries it: "TargetServer" as written,
+  // "127.0.0.1" for the loopback names, an IPv6 address in brackets. Its
+  // addresses are looked up at each connect (targetHost), never here.
+  char targetName[kSettingTextSize];
   uint16_t targetPort;
   char allowedPaths[kPathListSize + 1];    // comma-separated prefixes; "" = no limit
   char forbiddenPaths[kPathListSize + 1];  // comma-separated prefixes; "" = none
@@ -40,7 +47,6 @@ struct ForwardSettings {
   uint8_t publicPathSet;                // "PublicPath" given (else SCRIPT_NAME)
   char publicPath[kSettingTextSize];
   int32_t connectTimeoutSeconds;        // 0: the system's own
-  uint8_t streaming;                    // relay bodies in pieces as they flow
 
   // Settings for an application on a shared host; each off by default.
   char targetSocket[kSettingTextSize];  // Unix domain socket path; "" = TCP
@@ -57,6 +63,14 @@ struct ForwardSettings {
   char tlsCaFile[kSettingTextSize];     // PEM roots instead of the system's; "" = system
   char tlsServerName[kSettingTextSize]; // SNI and certificate name; "" = TargetServer
 
+  // Applications as they are today: live replies, large bodies, the public
+  // host, IPv6.
+  Relay relay;
+  int64_t holdLimit;                    // bytes held before a body flows (adaptive)
+  uint8_t preserveHost;                 // the browser's Host in the Host line
+  char targetHost[kSettingTextSize];    // looked up at each connect: TargetServer
+                                        // without brackets; "" = loopback
+
   // What the file says that the gateway must not guess at.
   uint8_t diagnostics;                  // the reserved paths answered (default on)
   uint8_t pathListTooLong;              // every request fails rather than cut a list
@@ -64,7 +78,11 @@ struct ForwardSettings {
   char settingWarnings[kMaxSettingWarnings][kSettingWarningSize];
 };
 
-constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
+// "HoldLimit": 8 MiB unless set, never below what a reply header may take
+// nor above what a held body may.
+constexpr int64_t kDefaultHoldLimit = int64_t{8} << 20;
+constexpr int64_t kMinHoldLimit = int64_t{64} << 10;
+constexpr int64_t kMaxHoldLimit = int64_t{1} << 30;
 
 // Fills `settings` from the INI file beside the program (its path with the
 // extension ".ini", section "Forward"). Never fails: absent keys take their

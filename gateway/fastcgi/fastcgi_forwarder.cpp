@@ -81,9 +81,9 @@ int32_t FastCgiForwarder::WriteOutput(const char* buffer, int32_t count) {
   if (!outputFailed_ && rest > 0) {
     outputFailed_ = !connection_.WriteRecords(fastcgi::kStdout, requestId_, buffer, rest);
   }
-  // A streamed reply reaches the browser as it arrives; a held one leaves
+  // A flowing reply reaches the browser as it arrives; a held one leaves
   // with the end of the request, in as few sends as it takes.
-  if (settings_.streaming && headerWritten_ && !outputFailed_) outputFailed_ = !connection_.Flush();
+  if (ReplyFlowing() && headerWritten_ && !outputFailed_) outputFailed_ = !connection_.Flush();
   return outputFailed_ ? 0 : count;
 }
 

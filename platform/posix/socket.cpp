@@ -85,4 +85,8 @@ bool NothingListens(long code) { return code == ECONNREFUSED || code == ENOENT; 
 
 bool TimedOut(long code) { return code == ETIMEDOUT; }
 
+bool AddressUnusable(long code) {
+  return code == EAFNOSUPPORT || code == EADDRNOTAVAIL || code == ENETUNREACH;
+}
+
 }  // namespace platform

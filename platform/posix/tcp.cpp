@@ -10,8 +10,9 @@
 
 namespace platform {
 
-SocketHandle OpenTcpSocket() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+SocketHandle OpenTcpSocket(const TcpAddress& address) {
+  int family = reinterpret_cast<const struct sockaddr*>(address.raw)->sa_family;
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   return fd < 0 ? kNoSocket : fd;
 }
 

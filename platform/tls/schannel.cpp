@@ -208,9 +208,11 @@ TlsFailure Handshake(TlsSession* session, const TlsOptions& options, ULONGLONG d
   const DWORD wanted = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                        ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                        ISC_REQ_MANUAL_CRED_VALIDATION;
-  // SNI carries host names only: an address is not sent as one.
+  // SNI carries host names only: an address (IPv6 ones hold a ":") is not
+  // sent as one.
   unsigned long address = inet_addr(options.serverName);
-  char* name = address != INADDR_NONE ? nullptr : const_cast<char*>(options.serverName);
+  bool isAddress = address != INADDR_NONE || std::strchr(options.serverName, ':');
+  char* name = isAddress ? nullptr : const_cast<char*>(options.serverName);
   bool first = true;
   for (;;) {
     SecBuffer in[2] = {{session->incomingUsed, SECBUFFER_TOKEN, session->incoming},

@@ -1,4 +1,4 @@
-// The program itself (Win32): a console process on Windows Sockets 1.1 with
+// The program itself (Win32): a console process on Windows Sockets 2.2 with
 // the program's own version resource.
 #include <cstring>
 
@@ -14,10 +14,11 @@ constexpr DWORD kModulePathLimit = 4095;
 }  // namespace
 
 void StartProcess() {
-  // Version 1.1 is all the gateway uses; the result shows up as failing
-  // socket calls, which are logged where they happen.
+  // Version 2.2, for the name lookup of IPv6 and IPv4 alike (getaddrinfo);
+  // the result shows up as failing socket calls, which are logged where they
+  // happen.
   WSADATA data;
-  WSAStartup(MAKEWORD(1, 1), &data);
+  WSAStartup(MAKEWORD(2, 2), &data);
 }
 
 void StopProcess() { WSACleanup(); }

@@ -132,4 +132,8 @@ bool NothingListens(long code) {
 
 bool TimedOut(long code) { return code == WSAETIMEDOUT; }
 
+bool AddressUnusable(long code) {
+  return code == WSAEAFNOSUPPORT || code == WSAEADDRNOTAVAIL || code == WSAENETUNREACH;
+}
+
 }  // namespace platform

@@ -5,8 +5,9 @@
 
 namespace platform {
 
-SocketHandle OpenTcpSocket() {
-  SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+SocketHandle OpenTcpSocket(const TcpAddress& address) {
+  int family = reinterpret_cast<const struct sockaddr*>(address.raw)->sa_family;
+  SOCKET handle = socket(family, SOCK_STREAM, IPPROTO_TCP);
   return handle == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(handle);
 }
 

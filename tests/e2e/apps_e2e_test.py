@@ -15,18 +15,6 @@ import unittest
 
 import harness
 
-# What these cases need that is not merged yet: delete a line when it lands.
-PENDING = {
-    "PreserveHost": "PreserveHost=1 (the browser's Host in the Host line)",
-    "adaptive relay": "the default relay (event streams, and bodies past HoldLimit, flow)",
-    "IPv6": "IPv6 targets (TargetServer=::1, names with IPv6 addresses)",
-}
-
-
-def needs(feature):
-    return unittest.skipIf(feature in PENDING, "not merged yet: %s" % PENDING.get(feature))
-
-
 APPS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "apps")
 NODE = shutil.which("node") or "/usr/bin/node"
 PYTHON = "/usr/bin/python3"  # Debian's, with its Django
@@ -126,7 +114,6 @@ class Applications(unittest.TestCase):
     def fetch(self, script, path, *args, **kwargs):
         return harness.request(self.apache.url(script, path), *args, **kwargs)
 
-    @needs("PreserveHost")
     def test_django_admin_sign_in_in_a_browser(self):
         for site in ("http://%s:%d" % (PUBLIC, self.apache.port),
                      "https://%s:%d" % (PUBLIC, self.https)):
@@ -150,14 +137,12 @@ class Applications(unittest.TestCase):
                                  ("polling", list(range(100))))
                 self.assertLess(result["refusedAfter"], refused_within)
 
-    @needs("adaptive relay")
     def test_event_stream_flows_at_once(self):
         dom = harness.chromium(self.apache.url("nph-node", "/events.html"))
         self.assertIn('<p id="state">event 1</p>', dom)
         times = json.loads(harness.request(self.node + "/log").body)
         self.assertLess(times["got"][-1] - times["sent"][-1], 1000)
 
-    @needs("IPv6")
     def test_node_listening_on_ipv6_loopback_only(self):
         # A literal goes in the Host line in brackets; localhost's is not fixed.
         for script, host in (("nph-ipv6-literal", "[::1]"), ("nph-ipv6-name", IPV6_ONLY),
@@ -172,7 +157,6 @@ class Applications(unittest.TestCase):
                 if host:
                     self.assertEqual(seen["host"], "%s:%d" % (host, self.ipv6_port))
 
-    @needs("adaptive relay")
     def test_1gib_each_way_in_bounded_memory(self):
         whole, digest = hashlib.sha256(), hashlib.sha256()
         for block in large():

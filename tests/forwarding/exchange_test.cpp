@@ -1,8 +1,10 @@
-// The exchange with the target, held whole or streamed: where a reply ends,
-// what reaches the browser when the target fails, and the log line saying why.
-// Both modes run one table; they differ only where a streamed reply has
-// already started when the target fails.
+// The exchange with the target, held whole, streamed, or adaptive (held while
+// small): where a reply ends, what reaches the browser when the target fails,
+// and the log line saying why. The three run one table; they differ where a
+// streamed reply has already started when the target fails, and where an
+// adaptive one starts to flow.
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,10 @@
 namespace {
 
 const char kSame[] = "<same as held>";
+const char kAsStreamed[] = "<same as streamed>";
+// The adaptive column's hold limit: a reply of more bytes flows.
+constexpr int64_t kHoldLimit = 100;
+const std::string kUnframedBody(kHoldLimit, 'u');
 
 std::string Header(const std::string& status, const std::string& lines = "") {
   return "HTTP/1.1 " + status + "\r\n" + lines + "\r\n";
@@ -35,6 +41,7 @@ struct ExchangeCase {
   std::string streamed;  // with streaming, or kSame
   const char* logLine = "\tData sent\n";
   const char* method = "GET";
+  std::string adaptive = kSame;  // adaptive: kSame (as held) or kAsStreamed
 };
 
 const ExchangeCase kExchanges[] = {
@@ -70,7 +77,7 @@ const ExchangeCase kExchanges[] = {
      End::kClose, Header("200 OK", "X: " + std::string(65536 - 24, 'a') + "\r\n"), kSame},
     {"LengthBeyondWhatMemoryHolds", {Header("200 OK", "Content-Length: 3000000000\r\n") + "abc"},
      End::kClose, kErrorPage, Header("200 OK", "Content-Length: 3000000000\r\n") + "abc",
-     nullptr},
+     nullptr, "GET", kAsStreamed},
     {"SilentTargetTimesOut", {}, End::kHold, kErrorPage, kSame, "\tTimeout\n"},
     // A header the web server or the browser could frame otherwise is never relayed.
     {"LengthsThatDiffer", {Header("200 OK", "Content-Length: 65\r\ncontent-length: 5\r\n") + "hello"},
@@ -99,52 +106,81 @@ const ExchangeCase kExchanges[] = {
      kSame, "\tReply header not valid: bare LF\n"},
     {"HeaderOfBareLfsFailsAtOnce", {"HTTP/1.0 200 OK\nContent-Length: 5\n\nhello"}, End::kHold,
      kErrorPage, kSame, "\tReply header not valid: bare LF\n"},
+    {"EventStreamFlowsAtOnce",
+     {Header("200 OK", "Content-Type: Text/Event-Stream ; charset=utf-8\r\n") + "data: 1\n\n"},
+     End::kHold, kErrorPage,
+     Header("200 OK", "Content-Type: Text/Event-Stream ; charset=utf-8\r\n") + "data: 1\n\n",
+     "\tTimeout\n", "GET", kAsStreamed},
+    {"AccelBufferingNoFlowsAtOnce", {Header("200 OK", "X-Accel-Buffering:  No\r\n") + "abc"},
+     End::kHold, kErrorPage, Header("200 OK", "X-Accel-Buffering:  No\r\n") + "abc",
+     "\tTimeout\n", "GET", kAsStreamed},
+    {"UnframedReplyWithinTheHoldLimitIsHeld",
+     {Header("200 OK", "X-Accel-Buffering: yes\r\nContent-Type: text/event-streams\r\n") + "a"},
+     End::kHold, kErrorPage,
+     Header("200 OK", "X-Accel-Buffering: yes\r\nContent-Type: text/event-streams\r\n") + "a",
+     "\tTimeout\n"},
+    {"UnframedReplyFlowsPastTheHoldLimit", {Header("200 OK") + kUnframedBody}, End::kHold,
+     kErrorPage, Header("200 OK") + kUnframedBody, "\tTimeout\n", "GET", kAsStreamed},
 };
 
 void PrintTo(const ExchangeCase& c, std::ostream* out) { *out << c.name; }
 
-class Exchange : public ::testing::TestWithParam<std::tuple<ExchangeCase, bool>> {};
+// The settings with the relay of a test's parameter.
+ForwardSettings RelaySettings(uint16_t port, Relay relay) {
+  ForwardSettings settings = DefaultSettings(port);
+  settings.relay = relay;
+  settings.holdLimit = kHoldLimit;
+  return settings;
+}
+const Relay kRelays[] = {Relay::kHeld, Relay::kStreamed, Relay::kAdaptive};
+std::string RelayName(Relay relay) {
+  return relay == Relay::kHeld ? "Held" : relay == Relay::kStreamed ? "Streamed" : "Adaptive";
+}
+
+class Exchange : public ::testing::TestWithParam<std::tuple<ExchangeCase, Relay>> {};
 
 TEST_P(Exchange, EndsWhereTheReplyEnds) {
   const ExchangeCase& c = std::get<0>(GetParam());
-  const bool streaming = std::get<1>(GetParam());
+  const Relay relay = std::get<1>(GetParam());
   ScriptedTarget target;
   for (const std::string& piece : c.pieces) target.Send(piece).Pause(20);
   if (c.end == End::kReset) target.Reset();
   if (c.end == End::kHold) target.Hold();
   target.Start();
-  ForwardSettings settings = DefaultSettings(target.Port());
+  ForwardSettings settings = RelaySettings(target.Port(), relay);
   settings.timeoutSeconds = 1;
-  settings.streaming = streaming;
   CapturedLog log;
   log.AttachTo(settings);
   FakeForwarder forwarder(settings);
   forwarder.Set("REQUEST_METHOD", c.method);
   forwarder.HandleRequest("1.0.0");
-  EXPECT_EQ(streaming && c.streamed != kSame ? c.streamed : c.held, forwarder.output);
+  const bool streamed = relay == Relay::kStreamed ||
+                        (relay == Relay::kAdaptive && c.adaptive == kAsStreamed);
+  EXPECT_EQ(streamed && c.streamed != kSame ? c.streamed : c.held, forwarder.output);
   if (c.logLine) {
     EXPECT_NE(std::string::npos, log.Text().rfind(c.logLine)) << log.Text();
   }
   EXPECT_TRUE(forwarder.CopiesBalanced());
 }
 
-INSTANTIATE_TEST_SUITE_P(HeldAndStreamed, Exchange,
-                         ::testing::Combine(::testing::ValuesIn(kExchanges), ::testing::Bool()),
+INSTANTIATE_TEST_SUITE_P(Relays, Exchange,
+                         ::testing::Combine(::testing::ValuesIn(kExchanges),
+                                            ::testing::ValuesIn(kRelays)),
                          [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "_Streamed" : "_Held");
+                           return std::string(std::get<0>(info.param).name) + "_" +
+                                  RelayName(std::get<1>(info.param));
                          });
 
-class Upload : public ::testing::TestWithParam<bool> {
+class Upload : public ::testing::TestWithParam<Relay> {
  protected:
   // Sends `method` with `length` declared (or, -1, dechunked) and `input` as
-  // the body to `target`, held or streamed by the test's parameter; returns
-  // what the browser got.
+  // the body to `target`, relayed as the test's parameter says (adaptive:
+  // bodies up to 1 MiB held); returns what the browser got.
   std::string Send(ScriptedTarget& target, const char* method, int64_t length,
                    const std::string& input, CapturedLog* log = nullptr) {
     target.Start();
-    ForwardSettings settings = DefaultSettings(target.Port());
-    settings.streaming = GetParam();
+    ForwardSettings settings = RelaySettings(target.Port(), GetParam());
+    settings.holdLimit = 1 << 20;
     if (log) log->AttachTo(settings);
     FakeForwarder forwarder(settings);
     forwarder.Set("REQUEST_METHOD", method).Set("CONTENT_TYPE", "application/octet-stream");
@@ -157,11 +193,14 @@ class Upload : public ::testing::TestWithParam<bool> {
   }
 };
 
-// A binary body arrives whole, in both modes, declared or dechunked.
+// A binary body arrives whole, declared or dechunked, held or past the hold
+// limit.
 TEST_P(Upload, BodyReachesTheTargetWhole) {
-  std::string body(3 << 20, '\0');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + (i >> 12));
-  for (bool chunked : {false, true}) {
+  std::string large(3 << 20, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + (i >> 12));
+  for (int both = 0; both < 4; ++both) {
+    const bool chunked = both & 1;
+    const std::string body = both & 2 ? large.substr(0, 100000) : large;
     ScriptedTarget target;
     target.Send(Framed("ok"));
     EXPECT_EQ(Framed("ok"), Send(target, "POST", chunked ? -1 : static_cast<int64_t>(body.size()), body));
@@ -183,29 +222,31 @@ TEST_P(Upload, TargetThatResetsInsteadOfReadingFailsTheSend) {
   EXPECT_EQ(std::string::npos, log.Text().find("Data sent")) << log.Text();
 }
 
+// A body that is held is never forwarded short: the target hears nothing.
 TEST_P(Upload, BodyShorterThanDeclaredSendsNoReply) {
   ScriptedTarget target;
   target.Send(Framed("ok"));
   EXPECT_EQ(kErrorPage, Send(target, "POST", 100000, "short"));
+  if (GetParam() != Relay::kStreamed) {
+    EXPECT_EQ(0, target.Connections());
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(HeldAndStreamed, Upload, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Relays, Upload, ::testing::ValuesIn(kRelays),
+                         [](const auto& info) { return RelayName(info.param); });
 
 // Streaming counts the timeout from the last byte: a slow but steady reply
-// completes, where the held exchange gives up at Timeout.
+// completes, where the held exchange (and a small adaptive one) gives up at
+// Timeout.
 TEST(ExchangeTimeout, SteadyTrickleCompletesOnlyWhenStreamed) {
-  for (bool streaming : {false, true}) {
+  for (Relay relay : kRelays) {
     ScriptedTarget target;
     target.Send(Header("200 OK", "Content-Length: 5\r\n"));
     for (char c : std::string("hello")) target.Pause(500).Send(std::string(1, c));
     target.Start();
-    ForwardSettings settings = DefaultSettings(target.Port());
+    ForwardSettings settings = RelaySettings(target.Port(), relay);
     settings.timeoutSeconds = 1;
-    settings.streaming = streaming;
-    FakeForwarder forwarder(settings);
-    forwarder.Set("REQUEST_METHOD", "GET");
-    forwarder.HandleRequest("1.0.0");
-    EXPECT_EQ(streaming ? Framed("hello") : kErrorPage, forwarder.output);
+    EXPECT_EQ(relay == Relay::kStreamed ? Framed("hello") : kErrorPage, ServeGet(settings));
   }
 }
 
@@ -217,16 +258,13 @@ TEST(ExchangeTimeout, UnansweredConnectFailsAtConnectTimeout) {
   std::vector<platform::SocketHandle> fillers;
   long timedOut = 0;
   for (int i = 0; i < 1000 && timedOut == 0; ++i) {
-    fillers.push_back(platform::OpenTcpSocket());
-    if (!platform::ConnectSocket(fillers.back(), kLoopbackAddress, port, 1)) {
-      timedOut = platform::LastSocketError();
-    }
+    fillers.push_back(ConnectToLoopback(port, 1, &timedOut));
   }
   ASSERT_NE(0, timedOut) << "the backlog never filled";
   for (bool streaming : {false, true}) {
     ForwardSettings settings = DefaultSettings(port);
     settings.connectTimeoutSeconds = 1;
-    settings.streaming = streaming;
+    settings.relay = streaming ? Relay::kStreamed : Relay::kHeld;
     CapturedLog log;
     log.AttachTo(settings);
     auto start = std::chrono::steady_clock::now();
@@ -244,6 +282,37 @@ TEST(ExchangeTimeout, RefusedConnectFailsAtOnceWithItsCode) {
   log.AttachTo(settings);
   EXPECT_EQ(kErrorPage, ServeGet(settings));
   EXPECT_NE(std::string::npos, log.Text().find("\nConnection error: "));
+}
+
+// Each of a name's addresses is tried in turn, IPv6 and IPv4 alike; the
+// loopback names stand for both; a name without an address reaches nobody.
+TEST(TargetNames, EachAddressIsTriedUntilOneAccepts) {
+  struct Case {
+    const char* host;  // as the lookup takes it ("" and localhost: both loopbacks)
+    bool ipv6;         // the target listens on ::1, else on 127.0.0.1
+    const char* name;  // as the Host line names it
+  };
+  const Case kCases[] = {{"::1", true, "[::1]"}, {"", true, "127.0.0.1"},
+                         {"", false, "127.0.0.1"}, {"LocalHost", true, "localhost"},
+                         {"LocalHost", false, "localhost"}, {"127.0.0.1", false, "127.0.0.1"}};
+  for (const Case& c : kCases) {
+    ScriptedTarget target;
+    if (c.ipv6) target.ListenOnIpv6();
+    target.Send(Framed("ok")).Start();
+    ForwardSettings settings = DefaultSettings(target.Port());
+    std::strcpy(settings.targetHost, c.host);
+    std::strcpy(settings.targetName, c.name);
+    EXPECT_EQ(Framed("ok"), ServeGet(settings)) << c.host << (c.ipv6 ? " on ::1" : "");
+    EXPECT_EQ(0u, target.Received().find(std::string("GET / HTTP/1.0\r\nHost: ") + c.name + ":"));
+  }
+  ForwardSettings settings = DefaultSettings(UnusedPort());
+  std::strcpy(settings.targetServer, "nph-gw-no-such-host.invalid");
+  std::strcpy(settings.targetHost, settings.targetServer);
+  CapturedLog log;
+  log.AttachTo(settings);
+  EXPECT_EQ(kErrorPage, ServeGet(settings));
+  EXPECT_NE(std::string::npos,
+            log.Text().find("\tTarget name not resolved: nph-gw-no-such-host.invalid\n"));
 }
 
 }  // namespace

@@ -130,7 +130,7 @@ TEST(RewriteRedirects, FollowTheSettingsAndTheBrowsersAddress) {
       ForwardSettings settings = DefaultSettings(port);
       std::strcpy(settings.targetServer, "localhost");
       settings.rewriteRedirects = c.on;
-      settings.streaming = streaming;
+      settings.relay = streaming ? Relay::kStreamed : Relay::kHeld;
       settings.publicPathSet = c.publicPath != nullptr;
       if (c.publicPath) std::strcpy(settings.publicPath, c.publicPath);
       FakeForwarder forwarder(settings);

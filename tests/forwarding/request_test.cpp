@@ -149,26 +149,42 @@ INSTANTIATE_TEST_SUITE_P(Table, Requests, ::testing::ValuesIn(kRequests),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The port is left out when it is the scheme's own; a TLS target's server
-// name, when set, is its virtual host.
+// name, when set, is its virtual host. With PreserveHost the browser's Host
+// stands in for them, when it is a plain host and port.
 TEST(Requests, HostLineNamesTheTarget) {
   struct Case {
     bool tls;
     uint16_t port;
     const char* serverName;
     const char* host;
+    const char* browserHost = nullptr;  // PreserveHost=1 with this HTTP_HOST
   };
   const Case kCases[] = {{false, 80, "", "app.internal"},   {false, 443, "", "app.internal:443"},
                          {true, 443, "", "app.internal"},   {true, 80, "", "app.internal:80"},
-                         {true, 8443, "vh.test", "vh.test:8443"}, {false, 80, "vh.test", "app.internal"}};
+                         {true, 8443, "vh.test", "vh.test:8443"}, {false, 80, "vh.test", "app.internal"},
+                         {true, 443, "vh.test", "Www.Example.com:8443", "Www.Example.com:8443"},
+                         {false, 80, "", "[::1]:8080", "[::1]:8080"},
+                         {false, 80, "", "10.0.0.1", "10.0.0.1"},
+                         {false, 80, "", "xn--bcher-kva.example", "xn--bcher-kva.example"},
+                         {false, 80, "", "app.internal", ""},
+                         {false, 80, "", "app.internal", "evil.example/x"},
+                         {false, 80, "", "app.internal", "user@evil.example"},
+                         {false, 80, "", "app.internal", "a.example, b.example"},
+                         {false, 80, "", "app.internal", "a.example:"},
+                         {false, 80, "", "app.internal", "a.example:123456"},
+                         {false, 80, "", "app.internal", "[::1"},
+                         {false, 80, "", "app.internal", "a.example\r\nX: 1"}};
   for (const Case& c : kCases) {
     ForwardSettings settings = DefaultSettings(c.port);
     std::strcpy(settings.targetName, "app.internal");
     std::strcpy(settings.tlsServerName, c.serverName);
     settings.targetTls = c.tls;
+    settings.preserveHost = c.browserHost != nullptr;
     FakeForwarder forwarder(settings);
-    forwarder.Set("REQUEST_METHOD", "GET");
+    forwarder.Set("REQUEST_METHOD", "GET").Set("HTTP_HOST", c.browserHost ? c.browserHost : "www");
     EXPECT_EQ(std::string("GET / HTTP/1.0\r\nHost: ") + c.host + "\r\n\r\n",
               Build(forwarder, ModeForward));
+    EXPECT_TRUE(forwarder.CopiesBalanced());
   }
 }
 

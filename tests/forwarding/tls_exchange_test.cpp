@@ -82,12 +82,13 @@ TEST_P(TlsExchange, ChecksTheTargetAndFramesItsReply) {
   if (c.ends == Ends::kCloseWithoutNotify) target.Close();
   ForwardSettings settings = DefaultSettings(target.Start().Port());
   std::strcpy(settings.targetServer, c.server);
+  std::strcpy(settings.targetHost, c.server);
   std::strcpy(settings.tlsServerName, c.serverName);
   if (c.caFile) std::strcpy(settings.tlsCaFile, ScriptedTarget::CaFile().c_str());
   settings.targetTls = 1;
   settings.tlsVerify = c.verify;
   settings.timeoutSeconds = 10;
-  settings.streaming = streaming;
+  settings.relay = streaming ? Relay::kStreamed : Relay::kHeld;
   CapturedLog log;
   log.AttachTo(settings);
   auto start = std::chrono::steady_clock::now();

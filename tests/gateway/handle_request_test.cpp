@@ -137,14 +137,14 @@ TEST_F(Gateway, TargetProbeSaysWhetherTheTargetAnswered) {
   EXPECT_EQ(ProbePage("Bad", "not reached"), forwarder.output);
 }
 
-// The echo is the request the target would get, at its real length, whether
-// held or copied through in pieces; a failure says so.
+// The echo is the request the target would get, at its real length, however
+// it is relayed; a failure says so.
 TEST_F(Gateway, EchoShowsTheWholeRequestBinaryBodyIncluded) {
   std::string body(200000, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i % 251);
-  for (bool streaming : {false, true}) {
+  for (Relay relay : {Relay::kHeld, Relay::kStreamed, Relay::kAdaptive}) {
     for (bool chunked : {false, true}) {
-      settings.streaming = streaming;
+      settings.relay = relay;
       forwarder.variables.clear();
       forwarder.Set("REQUEST_METHOD", "PUT").Set("PATH_INFO", "/~~echo");
       forwarder.Set(chunked ? "HTTP_TRANSFER_ENCODING" : "CONTENT_LENGTH",
@@ -156,7 +156,7 @@ TEST_F(Gateway, EchoShowsTheWholeRequestBinaryBodyIncluded) {
       std::string request = "PUT /~~echo HTTP/1.0\r\nContent-Length: " +
                             std::to_string(body.size()) + "\r\n\r\n" + body;
       EXPECT_TRUE(forwarder.output == Page("200 OK", "text/plain", request))
-          << "streaming " << streaming << " chunked " << chunked;
+          << "relay " << static_cast<int>(relay) << " chunked " << chunked;
     }
   }
   forwarder.variables.erase("REQUEST_METHOD");

@@ -15,14 +15,14 @@ namespace {
 // Every field, as "name=value" words.
 std::string Summary(const ForwardSettings& s) {
   std::ostringstream out;
-  out << "name=" << s.targetName << " address=" << std::hex << s.targetAddress << std::dec
-      << " port=" << s.targetPort << " timeout=" << s.timeoutSeconds << " allowed=["
+  out << "name=" << s.targetName << " host=[" << s.targetHost << "] port=" << s.targetPort << " timeout=" << s.timeoutSeconds << " allowed=["
       << s.allowedPaths << "] forbidden=[" << s.forbiddenPaths << "] debug=" << +s.debugProcess
       << " log=" << +s.logEnabled << " server=[" << s.targetServer
       << "] other=" << +s.forwardOtherHeaders << " forwarded=" << +s.addForwardedHeaders
       << " rewrite=" << +s.rewriteRedirects << " public=" << +s.publicPathSet << "["
       << s.publicPath << "] connect=" << s.connectTimeoutSeconds
-      << " streaming=" << +s.streaming << " tls=" << +s.targetTls << " verify=" << +s.tlsVerify
+      << " streaming=" << static_cast<int>(s.relay) << " hold=" << s.holdLimit
+      << " preserve=" << +s.preserveHost << " tls=" << +s.targetTls << " verify=" << +s.tlsVerify
       << " ca=[" << s.tlsCaFile << "] sni=[" << s.tlsServerName << "] socket=[" << s.targetSocket
       << "] pass=" << +s.passAuthorization << " command=[" << s.startCommand
       << "] start=" << s.startTimeoutSeconds << " lock=["
@@ -46,10 +46,10 @@ ForwardSettings Load(const TempFolder& folder, const std::string& program, const
 
 const char kNoFile[] = "<no file>";
 const char kDefaults[] =
-    "name=127.0.0.1 address=7f000001 port=8080 timeout=300 allowed=[/] forbidden=[] debug=0 "
-    "log=0 server=[] other=0 forwarded=0 rewrite=0 public=0[] connect=0 streaming=0 tls=0 "
-    "verify=1 ca=[] sni=[] socket=[] pass=0 command=[] start=30 lock=[] diagnostics=1 long=0 "
-    "warnings=[] ";
+    "name=127.0.0.1 host=[] port=8080 timeout=300 allowed=[/] forbidden=[] debug=0 "
+    "log=0 server=[] other=0 forwarded=0 rewrite=0 public=0[] connect=0 streaming=2 "
+    "hold=8388608 preserve=0 tls=0 verify=1 ca=[] sni=[] socket=[] pass=0 command=[] start=30 "
+    "lock=[] diagnostics=1 long=0 warnings=[] ";
 
 TEST(LoadSettings, ReadsTheForwardSection) {
   struct Case {
@@ -64,7 +64,7 @@ TEST(LoadSettings, ReadsTheForwardSection) {
        "Forbidden=/shop/admin\nDebugProcess=1\nLog=1\nForwardOtherHeaders=1\n"
        "AddForwardedHeaders=1\nRewriteRedirects=1\nPublicPath=/site\nConnectTimeout=5\n"
        "Streaming=1\n",
-       "name=10.1.2.3 address=a010203 port=81 timeout=45 allowed=[/shop,/img] "
+       "name=10.1.2.3 host=[10.1.2.3] port=81 timeout=45 allowed=[/shop,/img] "
        "forbidden=[/shop/admin] debug=1 log=1 server=[10.1.2.3] other=1 forwarded=1 rewrite=1 "
        "public=1[/site] connect=5 streaming=1 "},
       {"[forward]\ntargetport=81\nTIMEOUT=7\nlOg=1\n", "port=81 timeout=7 log=1 "},
@@ -77,9 +77,10 @@ TEST(LoadSettings, ReadsTheForwardSection) {
        "port=81 timeout=60 allowed=[/a, /b] forbidden=[/x] "},
       {"[Forward]\nForbidden=/x ; old\nTargetPort=81\nTargetPort=82\n",
        "port=81 forbidden=[/x ; old] "},
-      {"[Forward]\nTargetServer=localhost\n", "name=127.0.0.1 address=7f000001 "},
-      {"[Forward]\nTargetServer=nph-gw-no-such-host.invalid\n", "name=127.0.0.1 "},
-      {"[Forward]\nStreaming=2\nRewriteRedirects=0\n", "rewrite=0 streaming=1 "},
+      {"[Forward]\nTargetServer=LocalHost\n", "name=127.0.0.1 host=[LocalHost] "},
+      {"[Forward]\nTargetServer=no-such-host.invalid\n", "name=no-such-host.invalid "},
+      {"[Forward]\nStreaming=2\nRewriteRedirects=0\nHoldLimit=1000\nPreserveHost=1\n",
+       "rewrite=0 streaming=1 hold=65536 preserve=1 "},
       {"[Forward]\nTargetTls=1\nTlsVerify=0\nTlsCaFile=/etc/ca.pem\nTlsServerName=app.example\n",
        "port=443 tls=1 verify=0 ca=[/etc/ca.pem] sni=[app.example] "},
       {"[Forward]\nTargetTls=1\nTargetPort=8443\n", "port=8443 tls=1 verify=1 "},
@@ -91,15 +92,22 @@ TEST(LoadSettings, ReadsTheForwardSection) {
       {"[Forward]\nStartCommand=run\nStartTimeout=99999\n", "start=3600 "},
       {"[Forward]\nStartCommand=" + std::string(5000, 'x'),  // not run at all, nor cut
        "command=[] start=30 lock=[] "},
+      // Names are looked up when connecting, never here.
+      {"[Forward]\nTargetServer=[::1]\n", "name=[::1] host=[::1] server=[[::1]] "},
+      {"[Forward]\nTargetServer=2001:db8::1\n", "name=[2001:db8::1] host=[2001:db8::1] "},
+      {"[Forward]\nTargetServer=0.0.0.0\n", "name=127.0.0.1 host=[] server=[0.0.0.0] "},
+      {"[Forward]\nStreaming=0\nHoldLimit=99999999999\n", "streaming=0 hold=1073741824 "},
       // On/off keys: the words too; anything else keeps the safe value, and says so.
       {"[Forward]\nTargetTls=yes\nStreaming=On\nRewriteRedirects=TRUE\nPassAuthorization=off\n"
-       "Diagnostics=no\nForwardOtherHeaders=-0\n",
-       "tls=1 streaming=1 rewrite=1 pass=0 diagnostics=0 other=0 warnings=[] "},
-      {"[Forward]\nTargetTls=maybe\nTlsVerify=0x\nAddForwardedHeaders=\nDiagnostics=2x\n",
-       "port=443 tls=1 verify=1 forwarded=0 diagnostics=1 warnings=[Setting_not_understood:_"
-       "TargetTls=maybe_(kept_on)|Setting_not_understood:_TlsVerify=0x_(kept_on)|Setting_not_"
-       "understood:_AddForwardedHeaders=_(kept_off)|Setting_not_understood:_Diagnostics=2x_"
-       "(kept_on)] "},
+       "Diagnostics=no\nForwardOtherHeaders=-0\nPreserveHost=Yes\nAddForwardedHeaders=\n",
+       "tls=1 streaming=1 rewrite=1 pass=0 diagnostics=0 other=0 preserve=1 forwarded=0 "
+       "warnings=[] "},
+      {"[Forward]\nTargetTls=maybe\nTlsVerify=0x\nStreaming=fast\nHoldLimit=123456\n"
+       "Diagnostics=2x\n",
+       "port=443 tls=1 verify=1 streaming=2 hold=123456 diagnostics=1 warnings=[Setting_not_"
+       "understood:_TargetTls=maybe_(kept_on)|Setting_not_understood:_TlsVerify=0x_(kept_on)|"
+       "Setting_not_understood:_Diagnostics=2x_(kept_on)|Setting_not_understood:_Streaming=fast_"
+       "(kept_adaptive)] "},
   };
   TempFolder folder;
   ASSERT_TRUE(folder.Ok());
@@ -123,7 +131,7 @@ TEST(LoadSettings, PathListsAreNeverCut) {
   ForwardSettings settings = Load(folder, "gw", ini.c_str());
   EXPECT_EQ(fits, settings.allowedPaths);
   EXPECT_EQ(0, settings.pathListTooLong);
-  EXPECT_STREQ("127.0.0.1", settings.targetName) << "an overlong name falls back to loopback";
+  EXPECT_EQ(std::string(255, 'h'), settings.targetName) << "no address in its place";
   EXPECT_EQ(1, Load(folder, "gw2", ("[Forward]\nForbidden=" + fits + "/").c_str()).pathListTooLong);
 }
 

@@ -86,11 +86,12 @@ inline ForwardSettings DefaultSettings(uint16_t port = 8080) {
   ForwardSettings settings;
   std::memset(&settings, 0, sizeof settings);
   std::strcpy(settings.targetName, "127.0.0.1");
-  settings.targetAddress = kLoopbackAddress;
   settings.targetPort = port;
   std::strcpy(settings.allowedPaths, "/");
   settings.timeoutSeconds = 300;
   settings.tlsVerify = 1;
   settings.diagnostics = 1;
+  settings.relay = Relay::kAdaptive;
+  settings.holdLimit = kDefaultHoldLimit;
   return settings;
 }

@@ -35,10 +35,19 @@ std::string Targets(const std::string& key) {
 
 }  // namespace
 
+platform::SocketHandle ConnectToLoopback(uint16_t port, int timeoutSeconds, long* error) {
+  platform::TcpAddresses loopback;
+  platform::LookUpTcpAddresses("127.0.0.1", port, &loopback);
+  platform::SocketHandle socket = platform::OpenTcpSocket(loopback.at[0]);
+  if (platform::ConnectSocket(socket, loopback.at[0], timeoutSeconds)) return socket;
+  if (error) *error = platform::LastSocketError();
+  platform::CloseSocket(socket);
+  return platform::kNoSocket;
+}
+
 ScriptedTarget::ScriptedTarget() {
-  control_ = platform::OpenTcpSocket();
-  if (!platform::ConnectSocket(control_, kLoopbackAddress,
-                               static_cast<uint16_t>(std::atoi(Targets("control").c_str())), 5)) {
+  control_ = ConnectToLoopback(static_cast<uint16_t>(std::atoi(Targets("control").c_str())), 5);
+  if (control_ == platform::kNoSocket) {
     std::fprintf(stderr, "no scripted targets: python3 %s\n", NPH_GW_TARGETS_SCRIPT);
   }
 }

@@ -33,6 +33,7 @@ class ScriptedTarget {
   // Where to listen instead of a free port.
   ScriptedTarget& ListenOn(uint16_t port) { return Put("listen " + std::to_string(port)); }
   ScriptedTarget& ListenOnFile(const std::string& path) { return Put("file " + path); }
+  ScriptedTarget& ListenOnIpv6() { return Put("ipv6"); }  // on ::1 instead of 127.0.0.1
 
   // Starts serving `connections` connections with the script.
   ScriptedTarget& Start(int connections = 1);
@@ -57,3 +58,6 @@ class ScriptedTarget {
 
 // A port on 127.0.0.1 where nothing listens.
 uint16_t UnusedPort();
+// A socket connected to `port` on 127.0.0.1; kNoSocket (the error in `*error`)
+// when it could not connect within `timeoutSeconds`.
+platform::SocketHandle ConnectToLoopback(uint16_t port, int timeoutSeconds, long* error = nullptr);

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-# Targets on 127.0.0.1 that follow a script, plain or over TLS, for the unit
+# Targets on 127.0.0.1 (or ::1) that follow a script, plain or over TLS, for the unit
 # tests (tests/support/scripted_target.h drives them).
 #
 # Prints one line, "control=<port> ca=<CA file>", then serves until its parent
@@ -7,6 +7,7 @@
 # connection to the control port sends one script, a line per step:
 #
 #   listen <port> | file <path>   where to listen (default: a free port)
+#   ipv6               listen on ::1 instead of 127.0.0.1
 #   backlog            a listener that never accepts; answers "<port>"
 #   tls <certificate>  good (localhost), sni (other.test; tls.test when asked
 #                      for), expired (localhost), all signed by the test CA
@@ -22,6 +23,7 @@
 # until the control connection ends.
 
 import os
+import random
 import shutil
 import signal
 import socket
@@ -102,6 +104,7 @@ class Script:
     def __init__(self, control):
         self.control, self.steps, self.listeners = control, [], []
         self.read, self.tls, self.where, self.servers = True, None, 0, []
+        self.host = "127.0.0.1"
         self.received, self.connections = b"", 0
         self.done, self.lock = threading.Event(), threading.Lock()
 
@@ -121,6 +124,8 @@ class Script:
                 elif word == "certificates":
                     context("good")
                     self.control.sendall(b"\n")
+                elif word == "ipv6":
+                    self.host = "::1"
                 elif word in ("listen", "file"):
                     self.where = int(argument) if word == "listen" else argument
                 elif word == "backlog":
@@ -131,7 +136,7 @@ class Script:
                                               daemon=True)
                     self.servers.append(server)
                     server.start()
-                    port = listener.getsockname()[1] if listener.family == socket.AF_INET else 0
+                    port = listener.getsockname()[1] if listener.family != socket.AF_UNIX else 0
                     self.control.sendall(b"%d\n" % port)
                 elif word == "report":
                     with self.lock:
@@ -154,9 +159,19 @@ class Script:
 
     def listen(self, backlog):
         unix = isinstance(self.where, str)
-        listener = socket.socket(socket.AF_UNIX if unix else socket.AF_INET)
+        family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
+        listener = socket.socket(socket.AF_UNIX if unix else family)
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        listener.bind(self.where if unix else ("127.0.0.1", self.where))
+        while True:
+            # A port of its own below the system's ephemeral range: there no connect
+            # of the machine's takes it, or one of its port pairs, in passing.
+            port = self.where or random.randrange(20000, 32768)
+            try:
+                listener.bind(self.where if unix else (self.host, port))
+                break
+            except OSError:
+                if unix or self.where:
+                    raise
         listener.listen(backlog)
         listener.settimeout(0.05)
         self.listeners.append(listener)

@@ -157,15 +157,15 @@ TEST(FastCgiSession, NothingCarriesOverToTheNextRequest) {
   EXPECT_EQ(alone + alone, Serve(a + b + a + b, 64));
 }
 
-// Interim replies are the web server's to make. A streamed reply leaves as it
+// Interim replies are the web server's to make. A flowing reply leaves as it
 // comes; a held one with the end of the request.
 TEST(FastCgiOutput, InterimRepliesLeftOutStreamedOnesSentAtOnce) {
   for (bool streaming : {false, true}) {
     ForwardSettings settings = DefaultSettings();
-    settings.streaming = streaming;
     MemoryConnection connection("", 1);
     GrowingBuffer params;
     FastCgiForwarder forwarder(settings, connection, 1, params);
+    if (streaming) forwarder.MarkReplyFlowing();
     for (const char* piece :
          {"HTTP/1.1 100 Continue\r\n\r", "\nHTTP/1.1 200 OK\r\nA: b\r\n", "\r\nbody"}) {
       forwarder.WriteOutput(piece, static_cast<int32_t>(strlen(piece)));
