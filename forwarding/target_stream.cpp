@@ -76,6 +76,7 @@ class StreamRelay {
   // Logs why the relay ended; the cause when nothing was relayed.
   Failure End(Failure failure) {
     LogFailure(log_, failure, framer_);
+    if (relaying_) forwarder_.MarkReplyCutShort();
     return relaying_ ? Failure::kNone : failure;
   }
 

@@ -98,6 +98,13 @@ bool FastCgiForwarder::VariableNameAt(int32_t index, char* name, int32_t size) {
 }
 
 bool FastCgiForwarder::Finish(bool keepConnection) {
+  // Ended normally, a reply cut short would look whole to the browser, or
+  // keep it waiting for the rest: the connection closes without the end of
+  // the request, and the web server drops the browser's connection.
+  if (ReplyCutShort()) {
+    connection_.Flush();
+    return false;
+  }
   DrainInput(*this, INT64_MAX);
   if (!aborted_) connection_.WriteRecords(fastcgi::kStdout, requestId_, nullptr, 0);
   fastcgi::EndRequest(connection_, requestId_, fastcgi::kRequestComplete);

@@ -14,6 +14,7 @@ import os
 import random
 import re
 import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -304,6 +305,23 @@ class FastCgiUnderApache(GatewayUnderApache):
         self.assertEqual(self.fetch("nph-stream", "/~~target").body,
                          b"<HTML><HEAD><TITLE>Target (backend) test</TITLE><HEAD><BODY>"
                          b"<B>Good:</B> target server reached.</BODY></HTML>")
+
+    def test_a_reply_never_passes_for_more_or_less_than_it_is(self):
+        # Cut short once flowing: the browser's connection ends at once, short
+        # (not at Apache's keep-alive timeout).
+        reply = self.fetch("nph-stream", "/raw/cut-short", timeout=10)
+        self.assertLess(len(reply.body), 200000)
+        self.assertLess(reply.seconds, 3)
+        # Two lengths: the 500 page, which ends the connection; nothing of the
+        # reply read as a second response.
+        path = urllib.parse.urlsplit(self.apache.url("nph-stream")).path
+        with socket.create_connection(("127.0.0.1", self.apache.port), timeout=10) as browser:
+            browser.sendall(b"".join(b"GET %s/%s HTTP/1.1\r\nHost: x\r\n%s\r\n" % (
+                path.encode(), page, last) for page, last in (
+                    (b"raw/two-lengths", b""), (b"say/200", b"Connection: close\r\n"))))
+            replies = b"".join(iter(lambda: browser.recv(65536), b""))
+        self.assertEqual(re.findall(rb"HTTP/1\.1 (\d+)", replies), [b"500"])
+        self.assertNotIn(b"X-Forged", replies)
 
     def test_one_process_serves_request_after_request(self):
         self.fetch("nph-stream", "/~~echo")

@@ -158,22 +158,26 @@ TEST(FastCgiSession, NothingCarriesOverToTheNextRequest) {
 }
 
 // Interim replies are the web server's to make. A flowing reply leaves as it
-// comes; a held one with the end of the request.
+// comes; a held one with the end of the request. One cut short never ends as
+// a request: the connection closes, and the web server drops the browser's.
 TEST(FastCgiOutput, InterimRepliesLeftOutStreamedOnesSentAtOnce) {
-  for (bool streaming : {false, true}) {
+  for (int run : {0, 1, 2}) {  // held, flowing, flowing and cut short
+    const bool streaming = run > 0;
     ForwardSettings settings = DefaultSettings();
-    MemoryConnection connection("", 1);
+    MemoryConnection connection(Rec(5, 1, ""), 1);
     GrowingBuffer params;
     FastCgiForwarder forwarder(settings, connection, 1, params);
     if (streaming) forwarder.MarkReplyFlowing();
+    if (run == 2) forwarder.MarkReplyCutShort();
     for (const char* piece :
          {"HTTP/1.1 100 Continue\r\n\r", "\nHTTP/1.1 200 OK\r\nA: b\r\n", "\r\nbody"}) {
       forwarder.WriteOutput(piece, static_cast<int32_t>(strlen(piece)));
     }
     const std::string reply = "Status: 200 OK\r\nA: b\r\n\r\nbody";
     EXPECT_EQ(streaming ? reply : "", connection.out);
-    forwarder.Finish(false);
+    EXPECT_EQ(run < 2, forwarder.Finish(true));
     EXPECT_EQ(reply, connection.out);
+    EXPECT_EQ(run < 2, connection.records.find("3:1:") != std::string::npos) << run;
   }
 }
 
