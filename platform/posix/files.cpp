@@ -11,10 +11,10 @@
 
 namespace platform {
 
-// Opens a regular file and nothing else; O_NONBLOCK keeps the open of a named
-// pipe that nobody reads from waiting for ever before the check can refuse it.
-int OpenRegularFile(const char* path, int flags, mode_t mode) {
-  int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
+// O_NONBLOCK keeps the open of a named pipe that nobody reads from waiting
+// for ever before the check can refuse it.
+int OpenOwnFile(const char* path, int flags) {
+  int fd = open(path, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) return -1;
   struct stat info;
   int current = fcntl(fd, F_GETFL, 0);
@@ -28,12 +28,14 @@ int OpenRegularFile(const char* path, int flags, mode_t mode) {
 }
 
 FILE* OpenLogForAppending(const char* path) {
-  int fd = OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+  int fd = OpenOwnFile(path, O_WRONLY | O_APPEND);
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "a");
   if (!file) close(fd);
   return file;
 }
+
+bool IsLinkRefused(long error) { return error == ELOOP; }
 
 FILE* OpenTemporaryFile() { return std::tmpfile(); }
 

@@ -9,9 +9,48 @@
 
 namespace platform {
 
+HANDLE OpenOwnFile(const char* path, DWORD access, bool inheritable) {
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, inheritable ? TRUE : FALSE};
+  HANDLE file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            &attributes, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  BY_HANDLE_FILE_INFORMATION info;
+  DWORD refused = GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)
+                      ? ERROR_INVALID_FUNCTION
+                  : info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? ERROR_CANT_ACCESS_FILE
+                  : info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY    ? ERROR_INVALID_FUNCTION
+                                                                          : ERROR_SUCCESS;
+  if (refused == ERROR_SUCCESS) return file;
+  CloseHandle(file);
+  SetLastError(refused);
+  return INVALID_HANDLE_VALUE;
+}
+
+bool IsLinkRefused(long error) { return error == ERROR_CANT_ACCESS_FILE; }
+
+namespace {
+
+// A C stream on `file`, which it then owns; nullptr (the file closed) when
+// none can be made.
+FILE* StreamOn(HANDLE file, int flags, const char* mode) {
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags);
+  if (descriptor < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(descriptor, mode);
+  if (!stream) _close(descriptor);
+  return stream;
+}
+
+}  // namespace
+
 FILE* OpenLogForAppending(const char* path) {
+  HANDLE file = OpenOwnFile(path, FILE_APPEND_DATA, false);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
   // Text mode: each "\n" is stored as CR LF, as Windows programs expect.
-  return std::fopen(path, "a");
+  return StreamOn(file, _O_WRONLY | _O_APPEND | _O_TEXT, "a");
 }
 
 // The C runtime's tmpfile() puts its file in the drive's root, where the
@@ -29,14 +68,7 @@ FILE* OpenTemporaryFile() {
     DeleteFileA(path);  // GetTempFileNameA made it
     return nullptr;
   }
-  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
-  if (descriptor < 0) {
-    CloseHandle(file);
-    return nullptr;
-  }
-  FILE* stream = _fdopen(descriptor, "w+b");
-  if (!stream) _close(descriptor);
-  return stream;
+  return StreamOn(file, _O_RDWR | _O_BINARY, "w+b");
 }
 
 int64_t FileStamp(const char* path) {

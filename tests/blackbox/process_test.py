@@ -39,6 +39,8 @@ class ProgramFilesTest(GatewayCase):
                     self.assertEqual(self.run_gateway(program, path="/shop", **start).out, REPLY)
                     with open(program + ".txt", "rb") as log:
                         logs.append(log.read())
+                    if not WINDOWS:
+                        self.assertEqual(os.stat(program + ".txt").st_mode & 0o777, 0o600)
                 self.assertTrue(logs[1].startswith(logs[0]) and len(logs[1]) > len(logs[0]),
                                 "each run appends to the log")
 
@@ -55,6 +57,29 @@ class ProgramFilesTest(GatewayCase):
                     make(program + kind)
                     run = self.run_gateway(program, path="/~~info")
                     self.assertTrue(run.out.startswith(b"HTTP/1.0 200 OK\r\n"))
+
+    def test_files_of_its_own_that_are_links_are_not_used(self):
+        # Where another account may write the folder, a link planted as the
+        # log, the start log or the lock must not make the program write or
+        # create a file where it points.
+        if WINDOWS:
+            self.skipTest("links are made by POSIX calls here")
+        for kind in (".txt", ".start.log", ".lock"):
+            with self.subTest(file=kind):
+                folder = os.path.join(self.scratch, "links" + kind)
+                program = self.gateway(folder=folder, Log=1, StartTimeout=1,
+                                       TargetSocket=os.path.join(folder, "app.sock"),
+                                       StartCommand="echo started; exit 3")
+                for own in (".txt", ".start.log", ".lock"):
+                    open(program + own, "w").close()
+                os.remove(program + kind)
+                os.symlink(os.path.join(self.scratch, "elsewhere" + kind), program + kind)
+                self.assertTrue(self.run_gateway(program).out.startswith(b"HTTP/1.0 500 "))
+                self.assertFalse(os.path.lexists(os.path.join(self.scratch, "elsewhere" + kind)))
+                if kind != ".txt":
+                    with open(program + ".txt", "rb") as log:
+                        self.assertIn(b"\tFile is a link, not used: %s%s\n" % (
+                            program.encode(), kind.encode()), log.read())
 
 
 class PipesTest(GatewayCase):

@@ -12,6 +12,7 @@ import html
 import json
 import os
 import random
+import shutil
 import re
 import signal
 import socket
@@ -69,6 +70,7 @@ def alive(pid):
 
 class GatewayUnderApache:
     MODE = None
+    MODULES, MORE = (), ""  # more of Apache's configuration ({root}: its folder)
 
     @classmethod
     def setUpClass(cls):
@@ -93,7 +95,7 @@ class GatewayUnderApache:
             "nph-large": harness.settings(NGINX.port, "Streaming=1", *tls),
             "nph-tls": harness.settings(NGINX.port, *tls),
             "nph-sni": "",  # each case writes its own
-        })
+        }, modules=cls.MODULES, more=cls.MORE.format(root=cls.apache.root))
         cls.addClassCleanup(cls.stop_application, signal.SIGTERM)
 
     @classmethod
@@ -283,6 +285,33 @@ class CgiUnderApache(GatewayUnderApache):
 
 
 class FastCgiUnderApache(GatewayUnderApache):
+    # README's recipe: a folder of a site under the document root.
+    MODULES, MORE = ("mime",), """TypesConfig /dev/null
+Alias /site/ {root}/site/
+<Directory {root}/site>
+    AllowOverride FileInfo Options AuthConfig
+</Directory>
+"""
+
+    def test_readmes_recipe_refuses_the_gateways_files(self):
+        readme = harness.read(os.path.join(os.path.dirname(__file__), "..", "..", "README.md"))
+        htaccess = re.search(r"\.htaccess <<'EOF'\n(.*?\n)EOF\n", readme, re.S).group(1)
+        folder = os.path.join(self.apache.root, "site", "gw")
+        os.makedirs(folder)
+        os.chown(folder, *self.apache.owner)
+        shutil.copy(PROGRAM, os.path.join(folder, "gw.fcgi"))
+        files = {".htaccess": htaccess, "gw.ini": harness.settings(APP.port, "Log=1")}
+        for name in ("gw.start.log", "gw.start.log.1", "gw.lock", "gw.access.log"):
+            files[name] = "secret"
+        for name, text in files.items():
+            with open(os.path.join(folder, name), "w") as out:
+                out.write(text)
+        url = "http://127.0.0.1:%d/site/gw/" % self.apache.port
+        self.assertEqual(harness.request(url + "gw.fcgi/say/200").body, b"said")
+        self.assertTrue(os.path.exists(os.path.join(folder, "gw.txt")))
+        for name in ["gw.txt"] + sorted(files.keys() - {".htaccess"}):
+            self.assertEqual(harness.request(url + name).status, 403, name)
+
     def test_replies_reach_the_browser_as_the_target_sent_them(self):
         for method, status, sent, kept in [
                 # Apache makes a 200 with Location an internal redirect or a
