@@ -10,6 +10,7 @@
 #include "gateway/fastcgi/fastcgi_forwarder.h"
 #include "gateway/fastcgi/server.h"
 #include "tests/support/fake_forwarder.h"
+#include "tests/support/memory_connection.h"
 
 namespace {
 
@@ -43,52 +44,41 @@ std::string EchoReply(const std::string& request) {
          std::to_string(request.size()) + "\r\n\r\n" + request;
 }
 
-// The web server's side in memory, handing the input over in pieces of `piece`.
-class MemoryConnection : public fastcgi::Connection {
+// What the program sent, read back as records.
+class RecordingConnection : public MemoryConnection {
  public:
-  MemoryConnection(std::string input, size_t piece) : input_(std::move(input)), piece_(piece) {}
+  using MemoryConnection::MemoryConnection;
   // STDOUT of each request joined, other records as "<type>:<id>:<content>;".
   std::string out, records;
 
  protected:
-  int32_t Receive(char* buffer, int32_t count) override {
-    size_t take = std::min({input_.size() - at_, piece_, static_cast<size_t>(count)});
-    input_.copy(buffer, take, at_);
-    at_ += take;
-    return static_cast<int32_t>(take);
-  }
   int32_t Send(const char* data, int32_t count) override {
-    for (sent_.append(data, count); sent_.size() >= 8;) {
-      size_t length =
-          static_cast<unsigned char>(sent_[4]) << 8 | static_cast<unsigned char>(sent_[5]);
-      if (sent_.size() < 8 + length) break;
-      std::string content = sent_.substr(8, length);
-      if (sent_[1] == 6) {
+    for (sent.append(data, count); sent.size() >= 8;) {
+      size_t length = static_cast<unsigned char>(sent[4]) << 8 | static_cast<unsigned char>(sent[5]);
+      if (sent.size() < 8 + length) break;
+      std::string content = sent.substr(8, length);
+      if (sent[1] == 6) {
         out += content;
       } else {
-        records += std::to_string(sent_[1]) + ":" + std::to_string(sent_[3]) + ":" + content + ";";
+        records += std::to_string(sent[1]) + ":" + std::to_string(sent[3]) + ":" + content + ";";
       }
-      sent_.erase(0, 8 + length + static_cast<unsigned char>(sent_[6]));
+      sent.erase(0, 8 + length + static_cast<unsigned char>(sent[6]));
     }
     return count;
   }
-
- private:
-  std::string input_, sent_;
-  size_t at_ = 0, piece_;
 };
 
 std::string Serve(const std::string& input, size_t piece, std::string* records = nullptr) {
   ForwardSettings settings = DefaultSettings();
   settings.forwardOtherHeaders = 1;
-  MemoryConnection connection(input, piece);
+  RecordingConnection connection(input, piece);
   ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr);
   if (records) *records = connection.records;
   return connection.out;
 }
 
 const std::string kEchoed = "POST /~~echo HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello";
-// END_REQUEST as MemoryConnection lists it.
+// END_REQUEST as RecordingConnection lists it.
 std::string End(int id, char status = 0) {
   return "3:" + std::to_string(id) + ":" + std::string(4, '\0') + status + std::string(3, '\0') +
          ";";
@@ -164,7 +154,7 @@ TEST(FastCgiOutput, InterimRepliesLeftOutStreamedOnesSentAtOnce) {
   for (int run : {0, 1, 2}) {  // held, flowing, flowing and cut short
     const bool streaming = run > 0;
     ForwardSettings settings = DefaultSettings();
-    MemoryConnection connection(Rec(5, 1, ""), 1);
+    RecordingConnection connection(Rec(5, 1, ""), 1);
     GrowingBuffer params;
     FastCgiForwarder forwarder(settings, connection, 1, params);
     if (streaming) forwarder.MarkReplyFlowing();
