@@ -72,14 +72,16 @@ TEST(Win32Sockets, FailuresCarryWinsocksOwnCodes) {
     // A target that resets while a send waits for room ends the send at once;
     // one that stops reading, once the socket's own bound has passed.
     uint16_t port;
+    platform::TcpAddresses loopback;
     {
       ScriptedTarget target;
       target.DontRead();
       if (reset) target.Pause(200).Reset();
       if (!reset) target.Hold();
       port = target.Start().Port();
-      platform::SocketHandle socket = platform::OpenTcpSocket();
-      ASSERT_TRUE(platform::ConnectSocket(socket, 0x7F000001, port, 1));
+      ASSERT_TRUE(platform::LookUpTcpAddresses("127.0.0.1", port, &loopback));
+      platform::SocketHandle socket = platform::OpenTcpSocket(loopback.at[0]);
+      ASSERT_TRUE(platform::ConnectSocket(socket, loopback.at[0], 1));
       platform::SetSendTimeout(socket, reset ? 30 : 1);
       const std::string block(1 << 20, 'x');
       const auto started = std::chrono::steady_clock::now();
@@ -95,8 +97,8 @@ TEST(Win32Sockets, FailuresCarryWinsocksOwnCodes) {
       platform::CloseSocket(socket);
     }
     // Nothing listens there now: refused, in Winsock's words.
-    platform::SocketHandle socket = platform::OpenTcpSocket();
-    EXPECT_FALSE(platform::ConnectSocket(socket, 0x7F000001, port, 0));
+    platform::SocketHandle socket = platform::OpenTcpSocket(loopback.at[0]);
+    EXPECT_FALSE(platform::ConnectSocket(socket, loopback.at[0], 0));
     EXPECT_EQ(WSAECONNREFUSED, platform::LastSocketError());
     platform::CloseSocket(socket);
   }
