@@ -44,41 +44,17 @@ std::string EchoReply(const std::string& request) {
          std::to_string(request.size()) + "\r\n\r\n" + request;
 }
 
-// What the program sent, read back as records.
-class RecordingConnection : public MemoryConnection {
- public:
-  using MemoryConnection::MemoryConnection;
-  // STDOUT of each request joined, other records as "<type>:<id>:<content>;".
-  std::string out, records;
-
- protected:
-  int32_t Send(const char* data, int32_t count) override {
-    for (sent.append(data, count); sent.size() >= 8;) {
-      size_t length = static_cast<unsigned char>(sent[4]) << 8 | static_cast<unsigned char>(sent[5]);
-      if (sent.size() < 8 + length) break;
-      std::string content = sent.substr(8, length);
-      if (sent[1] == 6) {
-        out += content;
-      } else {
-        records += std::to_string(sent[1]) + ":" + std::to_string(sent[3]) + ":" + content + ";";
-      }
-      sent.erase(0, 8 + length + static_cast<unsigned char>(sent[6]));
-    }
-    return count;
-  }
-};
-
 std::string Serve(const std::string& input, size_t piece, std::string* records = nullptr) {
   ForwardSettings settings = DefaultSettings();
   settings.forwardOtherHeaders = 1;
-  RecordingConnection connection(input, piece);
+  MemoryConnection connection(input, piece);
   ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr);
   if (records) *records = connection.records;
   return connection.out;
 }
 
 const std::string kEchoed = "POST /~~echo HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello";
-// END_REQUEST as RecordingConnection lists it.
+// END_REQUEST as MemoryConnection lists it.
 std::string End(int id, char status = 0) {
   return "3:" + std::to_string(id) + ":" + std::string(4, '\0') + status + std::string(3, '\0') +
          ";";
@@ -154,7 +130,7 @@ TEST(FastCgiOutput, InterimRepliesLeftOutStreamedOnesSentAtOnce) {
   for (int run : {0, 1, 2}) {  // held, flowing, flowing and cut short
     const bool streaming = run > 0;
     ForwardSettings settings = DefaultSettings();
-    RecordingConnection connection(Rec(5, 1, ""), 1);
+    MemoryConnection connection(Rec(5, 1, ""), 1);
     GrowingBuffer params;
     FastCgiForwarder forwarder(settings, connection, 1, params);
     if (streaming) forwarder.MarkReplyFlowing();
