@@ -13,10 +13,15 @@ mod_proxy_http), then measures four ways to the target's files:
 and D-s, the same gateway with Streaming=1: requests per second for 1 KiB
 replies and their ratios, instructions per request, and peak memory for a
 small reply, a 20 MiB download, a 5 MiB upload and (unless --no-gib) a 1 GiB
-download and upload streamed. Prints a Markdown report, also written to
-bench/results/latest.md. Servers are stopped by their own PID. With --smoke it
-does every step once, briefly (CI's check that it still runs), and writes
-nothing.
+download and upload. D runs with the default settings. Side by side with B:
+the time of a 20 MiB download, a 5 MiB upload and a 1 GiB download (median of
+--transfers runs, the ways taking turns, every byte checked). And the latency
+of an event (bench/event_target.py sends one every 50 ms): from the target
+itself, through D, and through the gateway in FastCGI mode under mod_fcgid,
+as Debian sets it up (F) and with FcgidOutputBufferSize 0 (F0). Prints a
+Markdown report, also written to bench/results/latest.md. Servers are stopped
+by their own PID. With --smoke it does every step once, briefly (CI's check
+that it still runs), and writes nothing.
 """
 
 import argparse
@@ -30,6 +35,7 @@ import re
 import shutil
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -49,7 +55,7 @@ CGI_PYTHON = os.environ.get("CGI_PYTHON", "/usr/bin/python3")
 TIME_BIN = "/usr/bin/time"
 KiB, MiB = 1024, 1024 * 1024
 SIZES = {"small": KiB, "download": 20 * MiB, "upload": 5 * MiB, "gib": 1024 * MiB}
-LABELS = {"B": "Apache mod_proxy", "C": "trivial NPH CGI (C)", "D": "nph-gw",
+LABELS = {"B": "Apache mod_proxy", "C": "trivial NPH CGI (C)", "D": "nph-gw (defaults)",
           "E": "Python CGI proxy", "D-s": "nph-gw, Streaming=1"}
 SMALL_WAYS = "BCDE"
 # Where each way is, under Apache (https_ratio.py adds its own).
@@ -100,7 +106,10 @@ LoadModule alias_module {modules}/mod_alias.so
 LoadModule authz_core_module {modules}/mod_authz_core.so
 LoadModule proxy_module {modules}/mod_proxy.so
 LoadModule proxy_http_module {modules}/mod_proxy_http.so
+LoadModule fcgid_module {modules}/mod_fcgid.so
 ScriptSock "{root}/apache/cgid.sock"
+FcgidIPCDir "{root}/fcgid"
+FcgidProcessTableFile "{root}/fcgid/shm"
 # Debian's defaults (apache2.conf, mods-available/mpm_event.conf), and no
 # body limit: the largest upload is 1 GiB.
 Timeout 300
@@ -123,6 +132,18 @@ ProxyPass /proxy/ http://127.0.0.1:{target}/
 <Location /proxy/>
     Require all granted
 </Location>
+# The gateway in FastCGI mode, for the event latency: here as Debian sets
+# mod_fcgid up, and on a second port without its output buffer.
+Alias /fcgi/ "{root}/fcgi/"
+<Directory "{root}/fcgi">
+    SetHandler fcgid-script
+    Options +ExecCGI
+    Require all granted
+</Directory>
+Listen 127.0.0.1:{unbuffered}
+<VirtualHost 127.0.0.1:{unbuffered}>
+    FcgidOutputBufferSize 0
+</VirtualHost>
 """
 
 
@@ -203,7 +224,7 @@ class Bench:
         self.root = tempfile.mkdtemp(prefix="nph-gw-bench-")
         os.chmod(self.root, 0o755)  # workers running as another user reach every file
         self.servers = []
-        self.target, self.apache = free_port(), free_port()
+        self.target, self.apache, self.unbuffered = free_port(), free_port(), free_port()
         self.user = None
         if os.geteuid() == 0:  # servers started as root hand their workers to www-data
             self.user = "www-data"
@@ -230,10 +251,11 @@ class Bench:
               self.path("gw-mem", name))
 
     def prepare(self):
-        for sub in ("www", "cgi-bin", "gw-mem", "mem", "out", "nginx", "apache"):
+        for sub in ("www", "cgi-bin", "gw-mem", "mem", "out", "nginx", "apache", "fcgi", "fcgid"):
             os.makedirs(self.path(sub), 0o755, exist_ok=True)
             os.chmod(self.path(sub), 0o755)
-        os.chmod(self.path("mem"), 0o777)  # the CGI user writes the peak figures
+        for sub in ("mem", "fcgid"):  # the CGI user writes the peak figures, mod_fcgid its sockets
+            os.chmod(self.path(sub), 0o777)
         for name, kind in (("small.bin", "small"), ("large.bin", "download"),
                            ("upload.bin", "upload")):
             write(self.path("www", name), os.urandom(SIZES[kind]))
@@ -249,6 +271,7 @@ class Bench:
         cgi = self.path("cgi-bin")
         self.add_gateway("nph-gw", ini)
         self.add_gateway("nph-gw-stream", ini + "Streaming=1\n")
+        self.start_event_target()
         # E: the Python proxy, pointed at nginx.
         with open(os.path.join(HERE, "python_proxy.py")) as source:
             text = source.read().replace("#!/usr/bin/python3", "#!" + CGI_PYTHON, 1)
@@ -260,12 +283,12 @@ class Bench:
         user = "User %s\nGroup %s" % (self.user, self.user) if self.user else ""
         write(self.path("apache", "httpd.conf"), APACHE_CONF.format(
             root=self.root, port=self.apache, modules=APACHE_MODULES, target=self.target,
-            user=user).encode())
+            unbuffered=self.unbuffered, user=user).encode())
         self.servers.append(start([APACHE_BIN, "-f", self.path("apache", "httpd.conf"),
                                    "-DFOREGROUND"], self.apache, "apache2"))
 
         # C writes as many bytes as the gateway relays for the small file.
-        code, size = self.curl(self.url("D", "small.bin"), "small-D")
+        code, size, _ = self.curl(self.url("D", "small.bin"), "small-D")
         if code != 200:
             raise BenchError("the gateway did not relay nginx's small file (%s)" % code)
         self.reply_size = size
@@ -273,21 +296,93 @@ class Bench:
                         os.path.join(cgi, "nph-trivial"), os.path.join(HERE, "trivial_nph.c")],
                        check=True)
         for way in SMALL_WAYS:
-            code, _ = self.curl(self.url(way, "small.bin"), "small-" + way)
+            code, _, _ = self.curl(self.url(way, "small.bin"), "small-" + way)
             expected = hashlib.sha256(b"b" * KiB).hexdigest() if way == "C" else self.sha["small"]
             if code != 200 or sha256_file(self.path("out", "small-" + way)) != expected:
                 raise BenchError("%s did not serve the 1 KiB file (%s); see %s"
                                  % (way, code, self.root))
 
+    def start_event_target(self):
+        """bench/event_target.py, and the gateway in front of it: as CGI
+        (nph-gw-events, default settings) and in FastCGI mode (fcgi/events.fcgi)."""
+        def die_with_parent():
+            ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+        count = 3 if self.args.smoke else 40
+        process = subprocess.Popen([sys.executable, os.path.join(HERE, "event_target.py"),
+                                    str(count), "0.05"], stdout=subprocess.PIPE,
+                                   stdin=subprocess.DEVNULL, start_new_session=True,
+                                   preexec_fn=die_with_parent)
+        self.servers.append(process)
+        self.events = int(process.stdout.readline())
+        ini = "[Forward]\nTargetPort=%d\n" % self.events
+        self.add_gateway("nph-gw-events", ini)
+        shutil.copyfile(self.gateway, self.path("fcgi", "events.fcgi"))
+        os.chmod(self.path("fcgi", "events.fcgi"), 0o755)
+        write(self.path("fcgi", "events.ini"), ini.encode())
+
     def curl(self, url, out, upload=None):
-        """One transfer into out/`out`: (HTTP status, the reply's size, header included)."""
+        """One transfer into out/`out`: (HTTP status, the reply's size, header
+        included, seconds)."""
         command = ["curl", "-s", "-o", self.path("out", out), "--max-time", "300",
-                   "-w", "%{http_code} %{size_download} %{size_header}"]
+                   "-w", "%{http_code} %{size_download} %{size_header} %{time_total}"]
         if upload:
             command += ["-T", upload, "-X", "POST", "-H", "Expect:"]
         done = subprocess.run(command + [url], capture_output=True, text=True)
-        parts = [int(p) for p in done.stdout.split()] if done.returncode == 0 else [0, 0, 0]
-        return parts[0], parts[1] + parts[2]
+        parts = [float(p) for p in done.stdout.split()] if done.returncode == 0 else [0, 0, 0, 0]
+        return int(parts[0]), int(parts[1] + parts[2]), parts[3]
+
+    def checked(self, url, kind, upload=None):
+        """Seconds of one transfer whose bytes arrived whole, else None."""
+        code, _, seconds = self.curl(url, "checked", upload)
+        out = self.path("out", "checked")
+        if upload:  # nginx names the file the body went to
+            with open(out) as reply:
+                out = reply.read().strip()
+        good = code == 200 and os.path.isfile(out) and sha256_file(out) == self.sha[kind]
+        if os.path.isfile(out):
+            os.unlink(out)
+        return seconds if good else None
+
+    def transfer_times(self, kinds):
+        """Median seconds per way for each (kind, B's url, D's url, upload),
+        the ways taking turns; None when a transfer went wrong."""
+        for kind, urls, upload in kinds:
+            runs = {way: [] for way in urls}
+            for number in range(self.args.transfers):
+                for way in (sorted(urls) if number % 2 == 0 else sorted(urls, reverse=True)):
+                    log("%s through %s" % (kind, LABELS[way]))
+                    runs[way].append(self.checked(urls[way], kind, upload))
+            self.times[kind] = {way: None if None in r else statistics.median(r)
+                                for way, r in runs.items()}
+
+    def event_delays(self, url):
+        """Milliseconds from each event leaving the target to its arrival
+        here, over HTTP/1.0 (no chunks to take apart)."""
+        host, port, path = re.match(r"http://([^:/]+):(\d+)(/.*)", url).groups()
+        delays, rest = [], b""
+        with socket.create_connection((host, int(port)), timeout=30) as conn:
+            conn.sendall(b"GET %s HTTP/1.0\r\nHost: %s\r\n\r\n" % (path.encode(), host.encode()))
+            while True:
+                piece = conn.recv(65536)
+                now = time.monotonic()
+                if not piece:
+                    break
+                rest += piece
+                for sent in re.findall(rb"data: ([\d.]+)\n\n", rest):
+                    delays.append((now - float(sent)) * 1000)
+                rest = rest[rest.rfind(b"\n\n") + 2:] if b"\n\n" in rest else rest
+        return delays
+
+    def event_latency(self):
+        self.latency = {}
+        for way, url in (
+                ("target", "http://127.0.0.1:%d/" % self.events),
+                ("D", self.url("D", "").replace("nph-gw/", "nph-gw-events/")),
+                ("F", "http://127.0.0.1:%d/fcgi/events.fcgi/" % self.apache),
+                ("F0", "http://127.0.0.1:%d/fcgi/events.fcgi/" % self.unbuffered)):
+            log("event latency: %s" % way)
+            self.event_delays(url)  # mod_fcgid starts its process on the first request
+            self.latency[way] = self.event_delays(url)
 
     def wrk(self, url, connections, seconds):
         done = subprocess.run(["wrk", "-t%d" % min(connections, 2), "-c%d" % connections,
@@ -318,17 +413,7 @@ class Bench:
         record = self.path("mem", name)
         if os.path.exists(record):
             os.unlink(record)
-        code, _ = self.curl(url, "mem", upload)
-        out = self.path("out", "mem")
-        if upload:  # nginx names the file the body went to
-            with open(out) as reply:
-                out = reply.read().strip()
-        good = code == 200 and os.path.isfile(out) and sha256_file(out) == self.sha[kind]
-        if os.path.isfile(out):
-            os.unlink(out)
-        if not good:
-            return None
-        return read_peak(record)
+        return None if self.checked(url, kind, upload) is None else read_peak(record)
 
     def measure_memory(self):
         self.memory = {}
@@ -354,11 +439,13 @@ class Bench:
                 digest.update(block)
         os.chmod(source, 0o644)
         self.sha["gib"] = digest.hexdigest()
-        log("peak memory: 1 GiB through %s" % LABELS["D-s"])
+        log("peak memory: 1 GiB through %s" % LABELS["D"])
         try:
             self.memory["gib"] = (
-                self.peak("nph-gw-stream", self.url("D-smem", "gib.bin"), "gib"),
-                self.peak("nph-gw-stream", self.url("D-smem", "upload"), "gib", source))
+                self.peak("nph-gw", self.url("Dmem", "gib.bin"), "gib"),
+                self.peak("nph-gw", self.url("Dmem", "upload"), "gib", source))
+            self.transfer_times([("gib", {"B": self.url("B", "gib.bin"),
+                                          "D": self.url("D", "gib.bin")}, None)])
         finally:
             os.unlink(source)
 
@@ -401,6 +488,11 @@ class Bench:
         self.prepare()
         self.count_instructions()
         self.small_replies()
+        self.times = {}
+        self.transfer_times([
+            ("download", {w: self.url(w, "large.bin") for w in "BD"}, None),
+            ("upload", {w: self.url(w, "upload") for w in "BD"}, self.path("www", "upload.bin"))])
+        self.event_latency()
         self.measure_memory()
         self.elapsed, self.load = time.time() - started, (load_before, os.getloadavg())
         return self.report()
@@ -445,8 +537,28 @@ class Bench:
                                                 mib(figures["download"]), mib(figures["upload"]))
                   for way, figures in self.memory.items() if way != "gib"]
         if "gib" in self.memory:
-            lines += ["", "1 GiB through D-s, every byte checked: %s downloading, %s uploading."
+            lines += ["", "1 GiB through D, every byte checked: %s downloading, %s uploading."
                       % tuple(mib(kib) for kib in self.memory["gib"])]
+        lines += ["", "### Transfers side by side, median of %d (the ways taking turns, every "
+                  "byte checked)" % self.args.transfers, "",
+                  "| Transfer | B mod_proxy | D nph-gw (defaults) | D / B |", "|---|---:|---:|---:|"]
+        names = {"download": "20 MiB download", "upload": "5 MiB upload", "gib": "1 GiB download"}
+        for kind, figures in self.times.items():
+            b, d = figures["B"], figures["D"]
+            rate = " (%.0f / %.0f MiB/s)" % (1024 / b, 1024 / d) if kind == "gib" and b and d else ""
+            lines.append("| %s%s | %s | %s | %s |" % (
+                names[kind], rate, "%.3f s" % b if b else "failed", "%.3f s" % d if d else "failed",
+                "%.2f" % (d / b) if b and d else ""))
+        lines += ["", "### Event latency: an event every 50 ms from bench/event_target.py, "
+                  "milliseconds from its send to its arrival at the client", "",
+                  "| From | Events | Median | Largest |", "|---|---:|---:|---:|"]
+        names = {"target": "the target itself", "D": "D nph-gw (defaults), mod_cgid",
+                 "F": "nph-gw in FastCGI mode, mod_fcgid as Debian sets it up",
+                 "F0": "the same with FcgidOutputBufferSize 0"}
+        for way, delays in self.latency.items():
+            lines.append("| %s | %d | %s | %s |" % (
+                names[way], len(delays), "%.1f" % statistics.median(delays) if delays else "-",
+                "%.1f" % max(delays) if delays else "-"))
         lines += [""] + (["Notes: " + "; ".join(self.notes) + ".", ""] if self.notes else [])
         return "\n".join(lines)
 
@@ -467,6 +579,7 @@ def main():
     parser.add_argument("--seconds", type=int, default=10, help="wrk seconds per figure")
     parser.add_argument("--python-seconds", type=int, default=4, help="the same for E")
     parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--transfers", type=int, default=5, help="runs per timed transfer")
     parser.add_argument("--no-gib", action="store_true", help="skip the 1 GiB transfers")
     parser.add_argument("--output", default=os.path.join(HERE, "results", "latest.md"))
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
@@ -474,7 +587,7 @@ def main():
                         help="every step once, briefly, writing nothing: that it still runs")
     args = parser.parse_args()
     if args.smoke:
-        args.seconds = args.python_seconds = args.rounds = 1
+        args.seconds = args.python_seconds = args.rounds = args.transfers = 1
         args.no_gib, args.output = True, None
     if not os.access(args.gateway, os.X_OK):
         log("no gateway at %s: build it first, or set NPH_GW" % args.gateway)

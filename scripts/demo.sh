@@ -106,6 +106,11 @@ Timeout=30
 Allowed=/
 Forbidden=/admin
 Log=1
+; an application behind the gateway (README: "What your framework needs")
+PreserveHost=1
+AddForwardedHeaders=1
+ForwardOtherHeaders=1
+RewriteRedirects=1
 EOF
 # The log is written by the user the CGI program runs as.
 touch "$work/cgi-bin/nph-gw.txt"

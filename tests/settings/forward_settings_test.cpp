@@ -69,7 +69,8 @@ TEST(LoadSettings, ReadsTheForwardSection) {
        "public=1[/site] connect=5 streaming=1 "},
       {"[forward]\ntargetport=81\nTIMEOUT=7\nlOg=1\n", "port=81 timeout=7 log=1 "},
       {"[Forward]\nTargetPort=70000\nLog=256\nDebugProcess=257\n", "port=4464 debug=1 log=0 "},
-      {"[Forward]\nTargetPort=abc\nTimeout=\nLog=yes\n", "port=8080 timeout=300 log=0 "},
+      {"[Forward]\nTargetPort=abc\nTimeout=\nLog=yes\nStreaming=\n",
+       "port=8080 timeout=300 log=0 streaming=2 "},
       {"[Forward]\nTargetPort=81 ; test\nTimeout=-5\n", "port=81 timeout=-5 "},
       {"[Forward]\nAllowed=\nPublicPath=\n", "allowed=[] public=1[] "},
       {"; comment\r\n  [ Forward ]  \r\n# TargetPort=1\r\n  TargetPort  =  81  \r\n"
