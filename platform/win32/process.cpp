@@ -140,7 +140,7 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   char* line = static_cast<char*>(std::malloc(lineSize));
   char* environment = MakeEnvironmentBlock(extraEnvironment);
   HANDLE input = OpenInheritable("NUL", GENERIC_READ, OPEN_EXISTING);
-  HANDLE output = OpenInheritable(outputPath, FILE_APPEND_DATA, OPEN_ALWAYS);
+  HANDLE output = OpenOwnFile(outputPath, FILE_APPEND_DATA, true);
   if (output == INVALID_HANDLE_VALUE) {
     process->outputError = static_cast<long>(GetLastError());
     output = OpenInheritable("NUL", GENERIC_WRITE, OPEN_EXISTING);
