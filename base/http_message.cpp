@@ -36,18 +36,15 @@ bool ListHolds(Span list, Span name) {
   return false;
 }
 
-int64_t FindHeaderEnd(const char* bytes, int64_t length, BlankLine accepted) {
-  const bool bareLf = accepted == BlankLine::kCrLfOrBareLf;
+int64_t FindHeaderEnd(const char* bytes, int64_t length) {
   const char* const end = bytes + length;
   for (const char* at = bytes; at < end; ++at) {
     at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
     if (!at) return 0;
     // `at` ends a line; a blank line may follow it.
-    if (end - at >= 3 && at[1] == '\r' && at[2] == '\n' &&
-        (bareLf || (at > bytes && at[-1] == '\r'))) {
+    if (end - at >= 3 && at[1] == '\r' && at[2] == '\n' && at > bytes && at[-1] == '\r') {
       return at + 3 - bytes;
     }
-    if (bareLf && end - at >= 2 && at[1] == '\n') return at + 2 - bytes;
   }
   return 0;
 }

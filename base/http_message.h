@@ -24,12 +24,9 @@ Span Trimmed(Span span);
 // `name`, letters compared without regard to case.
 bool ListHolds(Span list, Span name);
 
-// Which lines end a header. Replies read from the target end theirs with
-// CR LF CR LF; the FastCGI side also takes a bare LF.
-enum class BlankLine { kCrLf, kCrLfOrBareLf };
-// Where the header at the start of `bytes` ends (just past its blank line);
-// 0 while it is incomplete.
-int64_t FindHeaderEnd(const char* bytes, int64_t length, BlankLine accepted);
+// Where the header at the start of `bytes` ends (just past the CR LF CR LF
+// of its blank line); 0 while it is incomplete.
+int64_t FindHeaderEnd(const char* bytes, int64_t length);
 
 // The status code of the status line at `head`: what follows the protocol
 // name, read as "%ld" reads it, before `end`. False when no number stands

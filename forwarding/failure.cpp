@@ -2,6 +2,7 @@
 
 const char* FailureEvent(Failure failure) {
   switch (failure) {
+    case Failure::kPathListTooLong: return "Path list too long";
     case Failure::kMethodNotToken: return "Request method is not a token";
     case Failure::kBodyEndedEarly: return "Request body ended early";
     case Failure::kBodyNotSpooled: return "Request body could not be spooled";

@@ -12,6 +12,7 @@ enum class Failure : uint8_t {
   kNone,
   // The request.
   kPathRefused,      // the path lists refuse the path
+  kPathListTooLong,  // a path list longer than the gateway holds: nothing is judged by it
   kNoMethod,         // no REQUEST_METHOD
   kMethodNotToken,   // a method that could change the request line
   kBodyTooLarge,     // a body larger than the gateway holds
@@ -36,6 +37,7 @@ enum class Failure : uint8_t {
   kReplyHeaderTooLarge,
   kReplyTooLarge,
   kSwitchedProtocols,  // 101: another protocol, which a CGI gateway cannot carry
+  kBadReplyHeader,   // a header the gateway and the web server could read two ways
   kBrowserGone,      // the browser stopped taking the reply
 };
 

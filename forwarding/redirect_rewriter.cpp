@@ -32,12 +32,27 @@ bool IsTargetHost(Span host, const PublicAddress& address) {
   return false;
 }
 
+bool BeginsWithTwoSlashes(const char* text, size_t length) {
+  return length > 1 && text[0] == '/' && text[1] == '/';
+}
+
+// Appends the public prefix and `path` (which begins with "/") as a path on
+// this host: a result beginning "//" would send the browser to another host
+// (a protocol-relative address), so "/." goes before it, which keeps the path.
+void AppendPublicPath(Span path, const PublicAddress& address, GrowingBuffer& out) {
+  const char* prefix = address.prefix;
+  if (prefix[0] ? BeginsWithTwoSlashes(prefix, std::strlen(prefix))
+                : BeginsWithTwoSlashes(path.begin, path.length)) {
+    out.Append("/.");
+  }
+  AppendWithoutLineBreaks(out, prefix);
+  out.Append(path.begin, path.length);
+}
+
 // Appends the public form of a redirect target; false when it is left as is.
 bool RewriteUrl(Span value, const PublicAddress& address, GrowingBuffer& out) {
-  if (value.length > 0 && value.begin[0] == '/' &&
-      !(value.length > 1 && value.begin[1] == '/')) {
-    AppendWithoutLineBreaks(out, address.prefix);
-    out.Append(value.begin, value.length);
+  if (value.length > 0 && value.begin[0] == '/' && !BeginsWithTwoSlashes(value.begin, value.length)) {
+    AppendPublicPath(value, address, out);
     return true;
   }
   // Only the target's own scheme names it: over TLS an "http://" URL is
@@ -56,10 +71,16 @@ bool RewriteUrl(Span value, const PublicAddress& address, GrowingBuffer& out) {
     out.Append(address.scheme);
     out.Append("://");
     AppendWithoutLineBreaks(out, address.host);
+    AppendWithoutLineBreaks(out, address.prefix);
+    if (path.length == 0 || path.begin[0] != '/') out.Append("/");
+    out.Append(path.begin, path.length);
+  } else if (path.length == 0 || path.begin[0] != '/') {
+    AppendWithoutLineBreaks(out, address.prefix);
+    out.Append("/");
+    out.Append(path.begin, path.length);
+  } else {
+    AppendPublicPath(path, address, out);
   }
-  AppendWithoutLineBreaks(out, address.prefix);
-  if (path.length == 0 || path.begin[0] != '/') out.Append("/");
-  out.Append(path.begin, path.length);
   return true;
 }
 

@@ -5,8 +5,15 @@
 
 ReplyFramer::State ReplyFramer::Update(const char* text, int64_t length) {
   while (headerEnd_ == 0) {
+    // Only what a header may take is read: the verdict is the same whatever
+    // pieces the reply came in.
+    const int64_t scanned = length < kMaxReplyHeader + 1 ? length : kMaxReplyHeader + 1;
     ReplyHead head;
-    ScanReplyHead(text + responseStart_, length - responseStart_, &head);
+    ScanReplyHead(text + responseStart_, scanned - responseStart_, &head);
+    if (head.fault) {
+      fault_ = head.fault;
+      return State::kBadHeader;
+    }
     if (head.headerLength == 0) {
       return length > kMaxReplyHeader ? State::kHeaderTooLarge : State::kNeedMore;
     }
@@ -47,6 +54,15 @@ Failure FailureOf(ReplyFramer::State state) {
     case ReplyFramer::State::kHeaderTooLarge: return Failure::kReplyHeaderTooLarge;
     case ReplyFramer::State::kTooLong: return Failure::kReplyTooLarge;
     case ReplyFramer::State::kSwitchedProtocols: return Failure::kSwitchedProtocols;
+    case ReplyFramer::State::kBadHeader: return Failure::kBadReplyHeader;
     default: return Failure::kNone;
+  }
+}
+
+void LogFailure(const RequestLog& log, Failure failure, const ReplyFramer& framer) {
+  if (failure == Failure::kBadReplyHeader) {
+    log.Event("Reply header not valid: ", framer.Fault());
+  } else {
+    log.Event(FailureEvent(failure));
   }
 }

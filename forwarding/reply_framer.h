@@ -4,13 +4,16 @@
 #include <cstdint>
 
 #include "forwarding/failure.h"
+#include "log/request_log.h"
 
 // Follows a reply as it arrives and says when it is complete.
 //  - Interim (1xx) responses stay in the reply; the response after them frames it.
 //    101 Switching Protocols ends the exchange as a failure.
 //  - A reply to HEAD, a 204 and a 304 end at their header.
 //  - Content-Length frames the body; bytes beyond it are dropped.
-//  - Without a usable Content-Length the reply ends when the target closes.
+//  - Without a Content-Length the reply ends when the target closes.
+//  - A header that the web server or the browser could read otherwise than
+//    the gateway does (see ReplyHead::fault) ends the exchange as a failure.
 class ReplyFramer {
  public:
   static constexpr int64_t kMaxHeldReply = INT32_MAX - 1;
@@ -20,6 +23,7 @@ class ReplyFramer {
     // 101: the target took the connection over for another protocol (a
     // WebSocket), which a one-request CGI program cannot carry.
     kSwitchedProtocols,
+    kBadHeader,
   };
 
   // `maxReply` bounds the whole reply (kTooLong beyond it): a reply held in
@@ -37,6 +41,8 @@ class ReplyFramer {
   // The end of the final response's header, once complete.
   int64_t HeaderEnd() const { return headerEnd_; }
   int32_t Status() const { return status_; }
+  // Why the header was refused (kBadHeader).
+  const char* Fault() const { return fault_; }
   // Where the reply ends, once known (complete, or framed by Content-Length).
   int64_t End() const { return end_; }
 
@@ -48,8 +54,12 @@ class ReplyFramer {
   int64_t end_ = 0;            // 0 while unknown
   bool closeDelimited_ = false;
   int32_t status_ = 0;
+  const char* fault_ = nullptr;
 };
 
 // Why the framer gave up on a reply; Failure::kNone for the states that are
 // not failures.
 Failure FailureOf(ReplyFramer::State state);
+// The log's line for `failure` (FailureEvent), with the framer's reason when
+// the header was refused.
+void LogFailure(const RequestLog& log, Failure failure, const ReplyFramer& framer);

@@ -93,6 +93,20 @@ void PutHeaderLine(Sink& sink, const char* name, const char* value) {
   sink.Append("\r\n", 2);
 }
 
+// A header line of the request as the echo shows it: credentials by their
+// size alone, since any script of the site can read the echo, and HttpOnly
+// cookies and Basic passwords must stay out of its reach.
+template <class Sink>
+void PutRequestLine(Sink& sink, const RequestParts& parts, const char* name, const char* value) {
+  char size[32];
+  if (parts.maskCredentials && (EqualsNoCase(name, "Cookie") || EqualsNoCase(name, "Authorization") ||
+                                EqualsNoCase(name, "Proxy-Authorization"))) {
+    std::snprintf(size, sizeof size, "(%zu bytes)", std::strlen(value));
+    value = size;
+  }
+  PutHeaderLine(sink, name, value);
+}
+
 template <class Sink>
 void PutForwardedHeaders(const RequestParts& parts, Sink& sink) {
   if (parts.forwardedFor.IsSet() || parts.remoteAddress.IsSet()) {
@@ -127,10 +141,10 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
     const char* value = row == kContentLengthRow && parts.bodyLengthText[0]
                             ? parts.bodyLengthText
                             : parts.values[row].Text();
-    PutHeaderLine(sink, kHeaderMap[row].header, value);
+    PutRequestLine(sink, parts, kHeaderMap[row].header, value);
   }
   for (int i = 0; i < parts.otherCount; ++i) {
-    PutHeaderLine(sink, parts.others[i].header, parts.others[i].value.Text());
+    PutRequestLine(sink, parts, parts.others[i].header, parts.others[i].value.Text());
   }
   if (parts.forwardedHeaders) PutForwardedHeaders(parts, sink);
   if (parts.browserHost.IsSet()) {
@@ -185,9 +199,9 @@ bool IsHostAndPort(const char* text) {
 }
 
 // Variables never passed on as other headers: those the header map carries,
-// and those that must not reach the target. (Hop-by-hop headers are left out
-// by name.)
-bool IsExcludedVariable(const char* name, bool forwardedHeaders) {
+// and those that must not reach the target from the browser, whatever the
+// settings. (Hop-by-hop headers are left out by name.)
+bool IsExcludedVariable(const char* name) {
   static const char* const kNeverForwarded[] = {
       "HTTP_HOST",           // the Host line names the target
       "HTTP_PROXY",          // would set the target's outgoing proxy ("httpoxy")
@@ -195,21 +209,17 @@ bool IsExcludedVariable(const char* name, bool forwardedHeaders) {
       // Frameworks and IIS take these as the URL actually asked for: they
       // would let an allowed path act on a refused one.
       "HTTP_X_ORIGINAL_URL", "HTTP_X_REWRITE_URL",
-  };
-  // With the gateway's own X-Forwarded-* on, the client's claims about its
-  // address go, in every spelling.
-  static const char* const kMadeByGateway[] = {
-      "HTTP_X_FORWARDED_FOR", "HTTP_X_FORWARDED_HOST", "HTTP_X_FORWARDED_PROTO",
+      // Applications behind an authenticating front end take these as the
+      // user it signed in: only the web server may say who that is.
+      "HTTP_REMOTE_USER", "HTTP_X_REMOTE_USER", "HTTP_X_AUTHENTICATED_USER",
+      // Claims about the client's address, host and scheme (X-Forwarded-*
+      // below): only the gateway's own, with AddForwardedHeaders, are told.
       "HTTP_FORWARDED", "HTTP_X_REAL_IP",
   };
   for (const char* never : kNeverForwarded) {
     if (std::strcmp(name, never) == 0) return true;
   }
-  if (forwardedHeaders) {
-    for (const char* made : kMadeByGateway) {
-      if (std::strcmp(name, made) == 0) return true;
-    }
-  }
+  if (std::strncmp(name, "HTTP_X_FORWARDED_", 17) == 0) return true;
   for (const HeaderRow& row : kHeaderMap) {
     if (std::strcmp(name, row.variable) == 0) return true;
   }
@@ -257,7 +267,7 @@ void GatherOtherHeaders(CgiForwarder& forwarder, RequestParts& parts) {
        forwarder.VariableNameAt(index, name, static_cast<int32_t>(sizeof name));
        ++index) {
     OtherHeader& other = parts.others[parts.otherCount];
-    if (IsExcludedVariable(name, parts.forwardedHeaders) ||
+    if (IsExcludedVariable(name) ||
         !HeaderNameOf(name, other.header, sizeof other.header) || IsHopByHop(other.header) ||
         SentByMap(parts, other.header)) {
       continue;
@@ -285,6 +295,7 @@ Failure GatherRequestParts(CgiForwarder& forwarder, ForwardMode mode, int64_t ma
                            RequestParts& parts) {
   const ForwardSettings& settings = *parts.settings;
   parts.hostForTarget = mode != ModeEcho;
+  parts.maskCredentials = mode == ModeEcho;
   if (mode == ModeTargetTest) {
     parts.method = VariableCopy::Fixed("GET");
     parts.path = VariableCopy::Fixed("/");

@@ -31,6 +31,7 @@ struct RequestParts {
   bool contentLengthSet = false;
   bool unframedBody = false;  // a body with no declared length (dechunked upload)
   bool hostForTarget = true;  // the Host line names the target (not in echo)
+  bool maskCredentials = false;  // the echo shows credentials by their size only
   const ForwardSettings* settings = nullptr;
 
   OtherHeader others[kMaxOtherHeaders];

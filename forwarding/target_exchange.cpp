@@ -70,6 +70,6 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
     if (failure_ != Failure::kNone) break;
   }
   if (reply.Failed()) failure_ = Failure::kNoMemory;
-  Log().Event(FailureEvent(failure_));
+  LogFailure(Log(), failure_, framer);
   return nullptr;
 }

@@ -130,6 +130,16 @@ Failure WaitForStart(const ForwardSettings& settings, TargetSocket& socket, int6
   }
 }
 
+// The line for a file of the gateway's own that could not be used: `what`
+// with the system's error code, or the path of a link, which is never used.
+void LogFileNotUsed(const RequestLog& log, const char* what, long error, const char* path) {
+  if (platform::IsLinkRefused(error)) {
+    log.Event("File is a link, not used: ", path);
+  } else {
+    log.SocketError(what, "\t", error);
+  }
+}
+
 Failure WaitForOtherStart(const ForwardSettings& settings, TargetSocket& socket,
                           platform::FileLock& lock) {
   const RequestLog log(settings.logFile);
@@ -201,7 +211,8 @@ Failure Launch(const ForwardSettings& settings, TargetSocket& socket, StartRecor
   }
   log.SocketError("%sTarget started, process %ld", "\t", static_cast<long>(process.id));
   if (process.outputError != 0) {
-    log.SocketError("%sStart log not usable: %ld", "\t", process.outputError);
+    LogFileNotUsed(log, "%sStart log not usable: %ld", process.outputError,
+                   settings.startLogPath);
   }
   if (process.sharesServerJob) log.Event("Target runs in the web server's job and may end with it");
   const platform::ProcessMark mark = platform::MarkOf(process);
@@ -235,7 +246,8 @@ Failure StartTarget(const ForwardSettings& settings, TargetSocket& socket, bool 
   platform::FileLock lock;
   switch (lock.TryLock(settings.lockPath)) {
     case platform::FileLock::kFailed:
-      log.SocketError("%sLock file not usable: %ld", "\t", platform::LastSystemError());
+      LogFileNotUsed(log, "%sLock file not usable: %ld", platform::LastSystemError(),
+                     settings.lockPath);
       return Failure::kStartFailed;
     case platform::FileLock::kBusy:
       log.Event("Target being started by another request");

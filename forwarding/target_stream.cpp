@@ -81,8 +81,11 @@ class StreamRelay {
   bool RelayBody(const char* bytes, int64_t count);
   // Logs why the relay ended; the cause when nothing was relayed.
   Failure End(Failure failure) {
-    log_.Event(FailureEvent(failure));
-    if (relaying_) cut_ = failure;
+    LogFailure(log_, failure, framer_);
+    if (relaying_) {
+      cut_ = failure;
+      forwarder_.MarkReplyCutShort();
+    }
     return relaying_ ? Failure::kNone : failure;
   }
 

@@ -75,6 +75,11 @@ class CgiForwarder {
   // buffers what the gateway writes is to pass it on at once).
   void MarkReplyFlowing() { replyFlowing_ = true; }
   bool ReplyFlowing() const { return replyFlowing_; }
+  // A reply relayed in part ended short (its target failed, or the browser
+  // went): a web server that frames the response itself must not present it
+  // as whole.
+  void MarkReplyCutShort() { replyCutShort_ = true; }
+  bool ReplyCutShort() const { return replyCutShort_; }
 
   // When "RewriteRedirects" is on: a copy of the reply whose header sends the
   // browser to the gateway's public address instead of the target's (malloc'd,
@@ -112,6 +117,7 @@ class CgiForwarder {
   Failure failure_ = Failure::kNone;
   Response response_;
   bool replyFlowing_ = false;
+  bool replyCutShort_ = false;
 };
 
 // The forwarder of a real CGI run: standard input, standard output and the

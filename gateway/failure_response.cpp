@@ -14,6 +14,7 @@ FailureResponse AsGateway(Failure failure) {
   switch (failure) {
     case Failure::kNone: return {"200 OK", "forwarded"};
     case Failure::kPathRefused: return {"403 Forbidden", "refused"};
+    case Failure::kPathListTooLong: return {kInternalError, "path-list-too-long"};
     case Failure::kNoMethod: return {kInternalError, "no-method"};
     case Failure::kMethodNotToken: return {kInternalError, "method-not-token"};
     case Failure::kBodyTooLarge: return {kInternalError, "body-too-large"};
@@ -36,6 +37,7 @@ FailureResponse AsGateway(Failure failure) {
     case Failure::kReplyHeaderTooLarge: return {kBadGateway, "reply-header-too-large"};
     case Failure::kReplyTooLarge: return {kBadGateway, "reply-too-large"};
     case Failure::kSwitchedProtocols: return {kBadGateway, "switched-protocols"};
+    case Failure::kBadReplyHeader: return {kBadGateway, "bad-reply-header"};
     case Failure::kBrowserGone: return {kInternalError, "browser-gone"};
   }
   return {kInternalError, "failed"};  // not reached: every cause has its row

@@ -40,7 +40,11 @@ class RequestLogScope {
   explicit RequestLogScope(ForwardSettings& settings) : settings_(settings) {
     if (!settings_.logEnabled) return;
     settings_.logFile = platform::OpenLogForAppending(settings_.logPath);
-    if (settings_.logFile) LogBanner(settings_.logFile);
+    if (!settings_.logFile) return;
+    LogBanner(settings_.logFile);
+    for (uint8_t i = 0; i < settings_.settingWarningCount; ++i) {
+      LogEvent(settings_.settingWarnings[i], settings_.logFile);
+    }
   }
   ~RequestLogScope() {
     if (settings_.logFile) std::fclose(settings_.logFile);
@@ -96,11 +100,16 @@ void CgiForwarder::HandleRequest(const char* version) {
 const char* CgiForwarder::Serve(const char* version) {
   ForwardMode mode = ModeForward;
   Failure failure = Failure::kNone;
-  {
+  if (settings_.pathListTooLong) {
+    // Cut, a list could allow what it was written to refuse: nothing passes.
+    failure = Failure::kPathListTooLong;
+    Log().Event(FailureEvent(failure));
+  } else {
     // A request without PATH_INFO goes to "/" and is judged as "/".
     VariableCopy path(*this, "PATH_INFO");
     const char* pathText = path.IsSet() ? path.Text() : "/";
-    mode = ReservedMode(pathText);
+    // Switched off, the reserved paths are paths like any other.
+    if (settings_.diagnostics) mode = ReservedMode(pathText);
     if (mode == ModeForward) failure = JudgePath(pathText, settings_);
   }
   // While the site is down for maintenance only the diagnostic paths work.

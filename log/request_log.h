@@ -37,6 +37,12 @@ class RequestLog {
   void Event(const char* text) const {
     if (file_ && text) LogEvent(text, file_);
   }
+  // "\t<text><detail>\n", flushed.
+  void Event(const char* text, const char* detail) const {
+    if (!file_) return;
+    std::fprintf(file_, "\t%s%s\n", text, detail);
+    std::fflush(file_);
+  }
   // `format` filled with `prefix` and `code`, then "\n", flushed.
   void SocketError(const char* format, const char* prefix, long code) const {
     if (file_) LogSocketError(format, prefix, code, file_);

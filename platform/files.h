@@ -8,10 +8,20 @@
 
 namespace platform {
 
-// Opens a log file for appending as text (created when missing), or returns
-// nullptr. Anything but a regular file is refused: a named pipe nobody reads
-// must not keep the gateway waiting.
+// The gateway's own files beside the program (the log, the start log, the
+// lock) are created private to their owner (mode 0600 on POSIX) and are
+// regular files and nothing else: a named pipe nobody reads must not keep the
+// gateway waiting, and a link (a reparse point on Windows) is never followed,
+// as another account that may write the folder could point it at a file of
+// the web server's user.
+
+// Opens the log for appending as text (created when missing), or returns
+// nullptr.
 FILE* OpenLogForAppending(const char* path);
+
+// True when `error` (LastSystemError, a start's outputError) says a file of
+// the gateway's own was refused for being a link.
+bool IsLinkRefused(long error);
 
 // A new binary file for reading and writing in the system's temporary folder,
 // removed when it is closed; nullptr when none can be made.

@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [SECONDS] [NAME...]
 #
-# SECONDS per fuzzer, 30 by default; NAMEs from: request reply settings (all by
+# SECONDS per fuzzer, 30 by default; NAMEs from: request reply settings fastcgi (all by
 # default). Each starts from its seeds in fuzz/corpus/NAME and the inputs that
 # once failed, fuzz/regressions/NAME, and keeps what it learns in
 # $NPH_GW_FUZZ_BUILD/corpus/NAME (build-fuzz by default) for the next run. A
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(request reply settings)
+[ ${#names[@]} -gt 0 ] || names=(request reply settings fastcgi)
 
 build=${NPH_GW_FUZZ_BUILD:-build-fuzz}
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" >/dev/null

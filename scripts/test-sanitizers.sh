@@ -36,8 +36,10 @@ rm -rf "$logs"
 mkdir -p "$logs"
 
 # The black-box harness starts each copy of the program through NPH_GW_RUNNER.
+# A start of the application forks a child that only sets itself up and runs
+# the command: it is not followed (it would leave a log without a summary).
 NPH_GW="$root/$vg/nph-gw" \
-  NPH_GW_RUNNER="valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite --log-file='$logs/blackbox.%p.log'" \
+  NPH_GW_RUNNER="valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite --child-silent-after-fork=yes --log-file='$logs/blackbox.%p.log'" \
   python3 -m unittest discover -s tests/blackbox -p "*_test.py"
 
 runs=$(find "$logs" -name '*.log' | wc -l)

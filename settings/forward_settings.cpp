@@ -1,6 +1,7 @@
 #include "settings/forward_settings.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "base/http_message.h"
@@ -15,13 +16,28 @@ constexpr long kDefaultStartLogLimit = 1024 * 1024;
 // What GetInteger gives for a key that is absent or holds no number.
 constexpr long kNoNumber = LONG_MIN;
 
-// An on/off key: whether it is on, or, when it is absent or holds no number,
-// `absent`.
+// An on/off key: `absent` when it is absent or empty, `off` or `on` when its
+// text is one of the on/off words or a number (any but 0 is on); any other
+// text gives `safe`, and a line for the request log saying what was kept.
 template <class Value>
-Value ReadSwitch(const platform::ProfileFile& profile, const char* key, Value off, Value on,
-                 Value absent) {
-  long value = profile.GetInteger(kSection, key, kNoNumber);
-  return value == kNoNumber ? absent : value != 0 ? on : off;
+Value LoadSwitch(const platform::ProfileFile& profile, const char* key, Value off, Value on,
+                 Value absent, Value safe, const char* kept, ForwardSettings* settings) {
+  char text[64];
+  profile.GetString(kSection, key, "", text, sizeof text);
+  if (text[0] == '\0') return absent;
+  const OnOff read = ReadOnOff(text);
+  if (read != OnOff::kNotUnderstood) return read == OnOff::kOn ? on : off;
+  if (settings->settingWarningCount < kMaxSettingWarnings) {
+    std::snprintf(settings->settingWarnings[settings->settingWarningCount++], kSettingWarningSize,
+                  "Setting not understood: %s=%.40s (kept %s)", key, text, kept);
+  }
+  return safe;
+}
+
+// A plain on/off key, `absent` by default and `safe` when not understood.
+uint8_t LoadFlag(const platform::ProfileFile& profile, const char* key, bool absent, bool safe,
+                 ForwardSettings* settings) {
+  return LoadSwitch<uint8_t>(profile, key, 0, 1, absent, safe, safe ? "on" : "off", settings);
 }
 
 // The target's name: kept as written, for the lookup at each connect and for
@@ -60,14 +76,14 @@ void LoadTargetName(const platform::ProfileFile& profile, ForwardSettings* setti
 
 // Streaming (three ways), HoldLimit and PreserveHost.
 void LoadApplicationSettings(const platform::ProfileFile& profile, ForwardSettings* settings) {
-  settings->relay = ReadSwitch(profile, "Streaming", Relay::kHeld, Relay::kStreamed,
-                               Relay::kAdaptive);
+  settings->relay = LoadSwitch(profile, "Streaming", Relay::kHeld, Relay::kStreamed,
+                               Relay::kAdaptive, Relay::kAdaptive, "adaptive", settings);
   long limit = profile.GetInteger(kSection, "HoldLimit", kNoNumber);
   settings->holdLimit = limit == kNoNumber    ? kDefaultHoldLimit
                         : limit < kMinHoldLimit ? kMinHoldLimit
                         : limit > kMaxHoldLimit ? kMaxHoldLimit
                                                 : limit;
-  settings->preserveHost = ReadSwitch<uint8_t>(profile, "PreserveHost", 0, 1, 0);
+  settings->preserveHost = LoadFlag(profile, "PreserveHost", false, false, settings);
 }
 
 // The folder part of `path` (without its last separator); "" when it has none.
@@ -105,8 +121,8 @@ void LoadSiteSettings(const platform::ProfileFile& profile, const char* programP
   char folder[kPathBufferSize];
   CopyFolder(programPath, folder, sizeof folder);
   const size_t folderLength = std::strlen(folder);
-  settings->accessLog = ReadSwitch<uint8_t>(profile, "AccessLog", 0, 1, 0);
-  settings->gatewayStatus = ReadSwitch<uint8_t>(profile, "GatewayStatus", 0, 1, 0);
+  settings->accessLog = LoadFlag(profile, "AccessLog", false, false, settings);
+  settings->gatewayStatus = LoadFlag(profile, "GatewayStatus", false, false, settings);
   if (!ReplaceExtension(programPath, ".access.log", settings->accessLogPath,
                         sizeof settings->accessLogPath)) {
     settings->accessLog = 0;
@@ -165,6 +181,23 @@ void LoadStartSettings(const platform::ProfileFile& profile, const char* program
 
 }  // namespace
 
+OnOff ReadOnOff(const char* text) {
+  static const char* const kWords[][2] = {{"no", "yes"}, {"false", "true"}, {"off", "on"}};
+  for (const auto& words : kWords) {
+    if (EqualsNoCase(text, words[0])) return OnOff::kOff;
+    if (EqualsNoCase(text, words[1])) return OnOff::kOn;
+  }
+  // A number, as these keys were first read: any but 0 is on.
+  const char* digits = text + (*text == '+' || *text == '-');
+  if (*digits == '\0') return OnOff::kNotUnderstood;
+  bool zero = true;
+  for (const char* at = digits; *at; ++at) {
+    if (!IsAsciiDigit(*at)) return OnOff::kNotUnderstood;
+    zero = zero && *at == '0';
+  }
+  return zero ? OnOff::kOff : OnOff::kOn;
+}
+
 bool ReplaceExtension(const char* programPath, const char* extension, char* out,
                       size_t size) {
   // Only the file name's own "." counts: a folder such as "example.com" must
@@ -211,6 +244,7 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->tlsVerify = 1;
   settings->tlsCaFile[0] = '\0';
   settings->tlsServerName[0] = '\0';
+  settings->settingWarningCount = 0;
 
   char profilePath[kPathBufferSize + 8];
   if (!ReplaceExtension(programPath, ".ini", profilePath, sizeof profilePath)) {
@@ -226,10 +260,12 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   // Integers keep the low bits that fit their field, as the Windows profile
   // functions do, so a settings file reads the same on both systems.
   // Over TLS an absent port means HTTPS's own, as an https:// address does.
-  settings->targetTls = profile.GetInteger(kSection, "TargetTls", 0) != 0;
+  // Not understood, TLS stays on (whatever was meant, it was not a clear
+  // "off"), and so do the checks.
+  settings->targetTls = LoadFlag(profile, "TargetTls", false, true, settings);
   settings->targetPort = static_cast<uint16_t>(static_cast<unsigned long>(
       profile.GetInteger(kSection, "TargetPort", settings->targetTls ? DefaultPort(true) : 8080)));
-  settings->tlsVerify = profile.GetInteger(kSection, "TlsVerify", 1) != 0;
+  settings->tlsVerify = LoadFlag(profile, "TlsVerify", true, true, settings);
   profile.GetString(kSection, "TlsCaFile", "", settings->tlsCaFile, sizeof settings->tlsCaFile);
   profile.GetString(kSection, "TlsServerName", "", settings->tlsServerName,
                     sizeof settings->tlsServerName);
@@ -238,14 +274,16 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   profile.GetString(kSection, "Allowed", "/", settings->allowedPaths, sizeof settings->allowedPaths);
   profile.GetString(kSection, "Forbidden", "", settings->forbiddenPaths,
                     sizeof settings->forbiddenPaths);
+  settings->pathListTooLong = std::strlen(settings->allowedPaths) >= kPathListSize ||
+                              std::strlen(settings->forbiddenPaths) >= kPathListSize;
   settings->debugProcess =
       static_cast<uint8_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "DebugProcess", 0)));
   settings->logEnabled =
       static_cast<uint8_t>(static_cast<unsigned long>(profile.GetInteger(kSection, "Log", 0)));
 
-  settings->forwardOtherHeaders = profile.GetInteger(kSection, "ForwardOtherHeaders", 0) != 0;
-  settings->addForwardedHeaders = profile.GetInteger(kSection, "AddForwardedHeaders", 0) != 0;
-  settings->rewriteRedirects = profile.GetInteger(kSection, "RewriteRedirects", 0) != 0;
+  settings->forwardOtherHeaders = LoadFlag(profile, "ForwardOtherHeaders", false, false, settings);
+  settings->addForwardedHeaders = LoadFlag(profile, "AddForwardedHeaders", false, false, settings);
+  settings->rewriteRedirects = LoadFlag(profile, "RewriteRedirects", false, false, settings);
   long connectTimeout = profile.GetInteger(kSection, "ConnectTimeout", 0);
   settings->connectTimeoutSeconds =
       connectTimeout < 0 ? 0 : connectTimeout > 86400 ? 86400 : static_cast<int32_t>(connectTimeout);
@@ -256,7 +294,8 @@ void LoadForwardSettings(const char* programPath, ForwardSettings* settings) {
   settings->publicPathSet = std::strcmp(settings->publicPath, kAbsent) != 0;
   if (!settings->publicPathSet) settings->publicPath[0] = '\0';
 
-  settings->passAuthorization = profile.GetInteger(kSection, "PassAuthorization", 0) != 0;
+  settings->passAuthorization = LoadFlag(profile, "PassAuthorization", false, false, settings);
+  settings->diagnostics = LoadFlag(profile, "Diagnostics", true, true, settings);
   LoadStartSettings(profile, programPath, settings);
   LoadApplicationSettings(profile, settings);
   LoadSiteSettings(profile, programPath, settings);

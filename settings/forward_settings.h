@@ -11,6 +11,13 @@ constexpr size_t kPathBufferSize = 4096;
 constexpr size_t kSettingTextSize = 256;
 // A command line is never cut: one that does not fit is not run at all.
 constexpr size_t kCommandSize = 4096;
+// A path list is never cut either (a cut list could allow what it was written
+// to refuse): one longer than 4,095 characters fails every request.
+constexpr size_t kPathListSize = 4096;
+// Settings whose text was not understood, for the request log: a few lines,
+// kept from the one reading of the file.
+constexpr size_t kMaxSettingWarnings = 8;
+constexpr size_t kSettingWarningSize = 96;
 
 // How replies and request bodies go through ("Streaming"): held whole (0),
 // streamed as they flow (1), or held while small and streamed past
@@ -23,8 +30,8 @@ struct ForwardSettings {
   // addresses are looked up at each connect (targetHost), never here.
   char targetName[kSettingTextSize];
   uint16_t targetPort;
-  char allowedPaths[kSettingTextSize];    // comma-separated prefixes; "" = no limit
-  char forbiddenPaths[kSettingTextSize];  // comma-separated prefixes; "" = none
+  char allowedPaths[kPathListSize + 1];    // comma-separated prefixes; "" = no limit
+  char forbiddenPaths[kPathListSize + 1];  // comma-separated prefixes; "" = none
   int32_t timeoutSeconds;
   uint8_t debugProcess;                   // kept, read by nothing
   uint8_t logEnabled;
@@ -78,6 +85,12 @@ struct ForwardSettings {
   int64_t startLogLimit;                        // bytes; 0 = no limit
   char processPath[kPathBufferSize + 8];        // its process ("" without a command)
   char backoffPath[kPathBufferSize + 16];       // its failed starts (likewise)
+
+  // What the file says that the gateway must not guess at.
+  uint8_t diagnostics;                  // the reserved paths answered (default on)
+  uint8_t pathListTooLong;              // every request fails rather than cut a list
+  uint8_t settingWarningCount;
+  char settingWarnings[kMaxSettingWarnings][kSettingWarningSize];
 };
 
 // "HoldLimit": 8 MiB unless set, never below what a reply header may take
@@ -90,6 +103,12 @@ constexpr int64_t kMaxHoldLimit = int64_t{1} << 30;
 // extension ".ini", section "Forward"). Never fails: absent keys take their
 // defaults, an absent file gives all defaults.
 void LoadForwardSettings(const char* programPath, ForwardSettings* settings);
+
+// How the text of an on/off setting reads: 1/0, yes/no, true/false, on/off
+// without regard to case, or a decimal number (on unless 0); anything else is
+// not understood.
+enum class OnOff { kOff, kOn, kNotUnderstood };
+OnOff ReadOnOff(const char* text);
 
 // Builds `programPath` with the extension of its file name replaced by
 // `extension` (".ini", ".txt"); appended when the file name has none.

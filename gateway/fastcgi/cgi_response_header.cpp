@@ -1,22 +1,22 @@
 #include "gateway/fastcgi/cgi_response_header.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/http_message.h"
 #include "base/text.h"
+#include "forwarding/reply_scanner.h"
 
 bool ReplyHeaderToCgi(const char* header, size_t length, GrowingBuffer& out) {
+  // The same rule as the relay's: a header the web server could frame
+  // otherwise than the gateway does is not passed on.
+  ReplyHead head;
+  ScanReplyHead(header, static_cast<int64_t>(length), &head);
+  if (head.fault || static_cast<size_t>(head.headerLength) != length) return false;
   size_t at = 0;
   Span status = NextLine(header, length, &at);
-  if (status.length < 12 || std::memcmp(status.begin, "HTTP/", 5) != 0) return false;
-  const char* code = static_cast<const char*>(std::memchr(status.begin, ' ', status.length));
-  if (!code) return false;
-  ++code;
+  const char* code = status.begin + 9;  // after "HTTP/x.y "
   const char* statusEnd = status.begin + status.length;
-  if (statusEnd - code < 3 || !IsAsciiDigit(code[0]) || !IsAsciiDigit(code[1]) ||
-      !IsAsciiDigit(code[2])) {
-    return false;
-  }
   out.Append("Status: ");
   out.Append(code, static_cast<size_t>(statusEnd - code));
   out.Append("\r\n");
@@ -37,6 +37,7 @@ bool ReplyHeaderToCgi(const char* header, size_t length, GrowingBuffer& out) {
   // a 302); a browser ignores that Location, so it is left out.
   const bool ok = std::memcmp(code, "200", 3) == 0;
   bool keep = false;  // for continuation lines: the fate of their field
+  bool lengthWritten = false;
   for (at = fieldsStart; at < length;) {
     Span line = NextLine(header, length, &at);
     if (line.length == 0) break;
@@ -45,7 +46,16 @@ bool ReplyHeaderToCgi(const char* header, size_t length, GrowingBuffer& out) {
       Span name{line.begin, colon ? static_cast<size_t>(colon - line.begin) : 0};
       // Status would set the code; a line without a name would fail the header.
       keep = name.length > 0 && !IsHopByHop(name) && !SpanIs(name, "Status") &&
-             !(ok && SpanIs(name, "Location"));
+             !(ok && SpanIs(name, "Location")) && !SpanIs(name, "Content-Length");
+      // One Content-Length, the number the gateway frames the reply by, where
+      // the first one stood.
+      if (SpanIs(name, "Content-Length") && !lengthWritten) {
+        char line[48];
+        std::snprintf(line, sizeof line, "Content-Length: %lld\r\n",
+                      static_cast<long long>(head.contentLength));
+        out.Append(line);
+        lengthWritten = true;
+      }
       for (size_t i = 0; keep && i < connectionCount; ++i) {
         keep = !ListHolds(connections[i], name);
       }

@@ -9,5 +9,6 @@
 // Appends to `out` the CGI header that carries the HTTP response header
 // `header` (status line to blank line, `length` bytes): "Status:" with the
 // code and reason, the header lines but those that belong to one connection,
-// and the blank line. False when the status line is not HTTP's.
+// one Content-Length when the header declares one, and the blank line. False
+// for a header the gateway does not relay (ReplyHead::fault).
 bool ReplyHeaderToCgi(const char* header, size_t length, GrowingBuffer& out);

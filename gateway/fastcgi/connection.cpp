@@ -38,10 +38,14 @@ bool Connection::ReadRecord(Record* record) {
   if (!Fill(kHeaderSize)) return false;
   DecodeHeader(reinterpret_cast<const unsigned char*>(input_ + inputStart_), &record->header);
   size_t whole = kHeaderSize + record->header.contentLength + record->header.paddingLength;
-  if (record->header.version != 1 || !Fill(whole)) {
+  if (record->header.version != 1) {
+    // Not a record: the connection ends here, but what is queued answers
+    // what came before, as it would had the input come in pieces.
+    Flush();
     failed_ = true;
     return false;
   }
+  if (!Fill(whole)) return false;
   record->content = input_ + inputStart_ + kHeaderSize;
   inputStart_ += whole;
   return true;

@@ -6,6 +6,7 @@
 #include "base/http_message.h"
 #include "base/owned_buffer.h"
 #include "forwarding/body_reader.h"
+#include "forwarding/reply_scanner.h"
 #include "gateway/fastcgi/cgi_response_header.h"
 #include "gateway/fastcgi/params.h"
 #include "gateway/fastcgi/routing.h"
@@ -42,11 +43,13 @@ int32_t FastCgiForwarder::ReadInput(char* buffer, int32_t count) {
 bool FastCgiForwarder::WriteHeaderWhenComplete() {
   int64_t end = 0;
   for (;;) {
-    end = FindHeaderEnd(head_.Data(), head_.Length(), BlankLine::kCrLfOrBareLf);
+    ReplyHead head;
+    ScanReplyHead(head_.Data(), head_.Length(), &head);
+    if (head.fault) return false;
+    end = head.headerLength;
     if (end == 0) return head_.Length() <= kMaxReplyHeader && !head_.Failed();
     // Interim replies are the web server's to make.
-    int64_t status = 0;
-    if (!ReadStatusCode(head_.Data(), head_.Data() + end, &status) || !IsInterim(status)) break;
+    if (!IsInterim(head.status)) break;
     std::memmove(head_.Data(), head_.Data() + end, static_cast<size_t>(head_.Length() - end));
     head_.CutTo(head_.Length() - end);
   }
@@ -95,6 +98,13 @@ bool FastCgiForwarder::VariableNameAt(int32_t index, char* name, int32_t size) {
 }
 
 bool FastCgiForwarder::Finish(bool keepConnection) {
+  // Ended normally, a reply cut short would look whole to the browser, or
+  // keep it waiting for the rest: the connection closes without the end of
+  // the request, and the web server drops the browser's connection.
+  if (ReplyCutShort()) {
+    connection_.Flush();
+    return false;
+  }
   DrainInput(*this, INT64_MAX);
   if (!aborted_) connection_.WriteRecords(fastcgi::kStdout, requestId_, nullptr, 0);
   fastcgi::EndRequest(connection_, requestId_, fastcgi::kRequestComplete);

@@ -25,7 +25,8 @@ class FastCgiForwarder : public CgiForwarder {
   bool VariableNameAt(int32_t index, char* name, int32_t size) override;
 
   // Reads what is left of the input and ends the request on the connection.
-  // False when the connection is to be closed.
+  // False when the connection is to be closed: also when a streamed reply was
+  // cut short, which the request must not end as if it were whole.
   bool Finish(bool keepConnection);
 
  private:

@@ -16,7 +16,10 @@ void ServeFastCgiConnection(Connection& connection, ForwardSettings& settings, c
                             void (*refresh)(void*), void* context) {
   for (;;) {
     Record record;
-    if (!fastcgi::NextRecord(connection, 0, &record) || record.header.contentLength < 8) return;
+    if (!fastcgi::NextRecord(connection, 0, &record) || record.header.contentLength < 8) {
+      connection.Flush();  // the answers to management records before it
+      return;
+    }
     const uint16_t requestId = record.header.requestId;
     const unsigned char* body = reinterpret_cast<const unsigned char*>(record.content);
     const bool keep = (body[2] & fastcgi::kKeepConnection) != 0;

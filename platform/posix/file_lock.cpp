@@ -11,7 +11,7 @@ namespace platform {
 
 FileLock::Result FileLock::TryLock(const char* path) {
   Unlock();
-  int fd = OpenRegularFile(path, O_RDWR | O_CREAT, 0600);
+  int fd = OpenOwnFile(path, O_RDWR);
   if (fd < 0) return kFailed;
   // flock, not fcntl: its lock belongs to this open file, so a second open in
   // the same process is refused as another process's would be.

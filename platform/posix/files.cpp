@@ -28,8 +28,14 @@ int OpenRegularFile(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+// The one way the gateway creates a file of its own: readable by its own user
+// only, and never through a link another account may have put in its place.
+int OpenOwnFile(const char* path, int flags) {
+  return OpenRegularFile(path, flags | O_CREAT | O_NOFOLLOW, 0600);
+}
+
 FILE* OpenLogForAppending(const char* path) {
-  int fd = OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+  int fd = OpenOwnFile(path, O_WRONLY | O_APPEND);
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "a");
   if (!file) close(fd);
@@ -37,11 +43,6 @@ FILE* OpenLogForAppending(const char* path) {
 }
 
 namespace {
-
-// The one way the gateway creates a file of its own.
-int OpenOwnFile(const char* path, int flags) {
-  return OpenRegularFile(path, flags | O_CREAT, 0600);
-}
 
 bool WriteAll(int fd, const char* bytes, size_t length) {
   while (length > 0) {
@@ -99,6 +100,8 @@ bool LookAtFile(const char* path, FileFacts* facts) {
 }
 
 bool RenameReplacing(const char* from, const char* to) { return rename(from, to) == 0; }
+
+bool IsLinkRefused(long error) { return error == ELOOP; }
 
 FILE* OpenTemporaryFile() { return std::tmpfile(); }
 

@@ -135,7 +135,7 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   environment[count] = nullptr;
 
   int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int output = OpenRegularFile(outputPath, O_WRONLY | O_APPEND | O_CREAT, 0600);
+  int output = OpenOwnFile(outputPath, O_WRONLY | O_APPEND);
   if (output < 0) {
     process->outputError = errno;
     output = open("/dev/null", O_WRONLY | O_CLOEXEC);

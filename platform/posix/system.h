@@ -10,6 +10,9 @@ namespace platform {
 // The descriptor behind a socket handle (the same name on both sides).
 inline int Native(SocketHandle socket) { return static_cast<int>(socket); }
 
+// Opens or creates a file of the gateway's own (see files.h) with `flags` as
+// open() takes them; -1 with errno otherwise, ELOOP for a link (files.cpp).
+int OpenOwnFile(const char* path, int flags);
 // Opens a regular file and nothing else, with `flags` and `mode` as open()
 // takes them; -1 with errno otherwise (files.cpp).
 int OpenRegularFile(const char* path, int flags, mode_t mode);

@@ -125,7 +125,10 @@ bool Prepare(TlsSession* session, const TlsOptions& options, char* detail, size_
   } else {
     SSL_set_tlsext_host_name(ssl, options.serverName);
     if (options.verify) {
-      SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      // The name must be in a subject alternative name, as browsers ask: the
+      // subject's common name is never taken for it.
+      SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS |
+                                 X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
       SSL_set1_host(ssl, options.serverName);
     }
   }

@@ -190,6 +190,15 @@ TlsFailure CheckCertificate(TlsSession* session, const TlsOptions& options, char
                                                  &status)) {
       status.dwError = static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
     }
+    // The name must be in a subject alternative name, as browsers ask: the
+    // policy looks there when the certificate has any, and otherwise takes
+    // the subject's common name, which is never taken for it here.
+    if (status.dwError == 0 &&
+        !CertFindExtension(szOID_SUBJECT_ALT_NAME2, remote->pCertInfo->cExtension,
+                           remote->pCertInfo->rgExtension)) {
+      check = "subject alternative name";
+      status.dwError = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
+    }
     if (status.dwError != 0) {
       Describe(detail, size, check, static_cast<long>(status.dwError));
       result = status.dwError == static_cast<DWORD>(CERT_E_EXPIRED)      ? TlsFailure::kExpired

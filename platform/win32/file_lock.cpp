@@ -10,11 +10,7 @@ namespace platform {
 FileLock::Result FileLock::TryLock(const char* path) {
   Unlock();
   // Not inheritable: the lock must not pass to the application.
-  WideText widePath(path);
-  if (!widePath.get()) return kFailed;
-  HANDLE file = CreateFileW(widePath.get(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = OpenOwnFile(path, GENERIC_READ | GENERIC_WRITE, false);
   if (file == INVALID_HANDLE_VALUE) return kFailed;
   OVERLAPPED at;
   std::memset(&at, 0, sizeof at);

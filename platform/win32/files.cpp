@@ -11,10 +11,50 @@
 
 namespace platform {
 
-FILE* OpenLogForAppending(const char* path) {
-  // Text mode: each "\n" is stored as CR LF, as Windows programs expect.
+HANDLE OpenOwnFile(const char* path, DWORD access, bool inheritable) {
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, inheritable ? TRUE : FALSE};
   WideText widePath(path);
-  return widePath.get() ? _wfopen(widePath.get(), L"a") : nullptr;
+  if (!widePath.get()) return INVALID_HANDLE_VALUE;
+  HANDLE file = CreateFileW(widePath.get(), access,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  BY_HANDLE_FILE_INFORMATION info;
+  DWORD refused = GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)
+                      ? ERROR_INVALID_FUNCTION
+                  : info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? ERROR_CANT_ACCESS_FILE
+                  : info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY    ? ERROR_INVALID_FUNCTION
+                                                                          : ERROR_SUCCESS;
+  if (refused == ERROR_SUCCESS) return file;
+  CloseHandle(file);
+  SetLastError(refused);
+  return INVALID_HANDLE_VALUE;
+}
+
+bool IsLinkRefused(long error) { return error == ERROR_CANT_ACCESS_FILE; }
+
+namespace {
+
+// A C stream on `file`, which it then owns; nullptr (the file closed) when
+// none can be made.
+FILE* StreamOn(HANDLE file, int flags, const char* mode) {
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags);
+  if (descriptor < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(descriptor, mode);
+  if (!stream) _close(descriptor);
+  return stream;
+}
+
+}  // namespace
+
+FILE* OpenLogForAppending(const char* path) {
+  HANDLE file = OpenOwnFile(path, FILE_APPEND_DATA, false);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // Text mode: each "\n" is stored as CR LF, as Windows programs expect.
+  return StreamOn(file, _O_WRONLY | _O_APPEND | _O_TEXT, "a");
 }
 
 // The C runtime's tmpfile() puts its file in the drive's root, where the
@@ -32,26 +72,10 @@ FILE* OpenTemporaryFile() {
     DeleteFileW(path);  // GetTempFileNameW made it
     return nullptr;
   }
-  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
-  if (descriptor < 0) {
-    CloseHandle(file);
-    return nullptr;
-  }
-  FILE* stream = _fdopen(descriptor, "w+b");
-  if (!stream) _close(descriptor);
-  return stream;
+  return StreamOn(file, _O_RDWR | _O_BINARY, "w+b");
 }
 
 namespace {
-
-// The one way the gateway creates a file of its own. Not inheritable: the
-// application must not hold it.
-HANDLE OpenOwnFile(const char* path, DWORD access, DWORD disposition) {
-  WideText widePath(path);
-  if (!widePath.get()) return INVALID_HANDLE_VALUE;
-  return CreateFileW(widePath.get(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
 
 bool WriteAndClose(HANDLE file, const char* bytes, size_t length) {
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -68,11 +92,17 @@ bool WriteAndClose(HANDLE file, const char* bytes, size_t length) {
 
 // FILE_APPEND_DATA alone: the system puts every write at the end of the file.
 bool AppendToOwnFile(const char* path, const char* bytes, size_t length) {
-  return WriteAndClose(OpenOwnFile(path, FILE_APPEND_DATA, OPEN_ALWAYS), bytes, length);
+  return WriteAndClose(OpenOwnFile(path, FILE_APPEND_DATA, false), bytes, length);
 }
 
+// Opened as every file of its own (no reparse point followed), then emptied.
 bool WriteOwnFile(const char* path, const char* text) {
-  return WriteAndClose(OpenOwnFile(path, GENERIC_WRITE, CREATE_ALWAYS), text, std::strlen(text));
+  HANDLE file = OpenOwnFile(path, GENERIC_WRITE, false);
+  if (file != INVALID_HANDLE_VALUE && !SetEndOfFile(file)) {
+    CloseHandle(file);
+    return false;
+  }
+  return WriteAndClose(file, text, std::strlen(text));
 }
 
 int64_t ReadFileStart(const char* path, char* out, size_t size) {

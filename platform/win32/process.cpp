@@ -147,7 +147,7 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   UINT systemLength = GetSystemDirectoryW(interpreter, MAX_PATH - 16);
   if (systemLength == 0 || systemLength >= MAX_PATH - 16) return false;
   wcscat(interpreter, L"\\cmd.exe");
-  WideText wideCommand(command), wideFolder(folder), wideOutput(outputPath);
+  WideText wideCommand(command), wideFolder(folder);
   if (!wideCommand.get() || !wideFolder.get()) return false;
   // /d: no AutoRun commands from the registry; /s: the text between the outer
   // quotes is the command exactly as written.
@@ -158,7 +158,7 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   WideText environment(block, static_cast<int>(BlockLength(block)));
   std::free(block);
   HANDLE input = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
-  HANDLE output = OpenInheritable(wideOutput.get(), FILE_APPEND_DATA, OPEN_ALWAYS);
+  HANDLE output = OpenOwnFile(outputPath, FILE_APPEND_DATA, true);
   if (output == INVALID_HANDLE_VALUE) {
     process->outputError = static_cast<long>(GetLastError());
     output = OpenInheritable(L"NUL", GENERIC_WRITE, OPEN_EXISTING);

@@ -18,6 +18,11 @@ namespace platform {
 // The system's socket behind a socket handle (the same name on both sides).
 inline SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
+// Opens or creates a file of the gateway's own (see files.h) for `access`,
+// never through a reparse point (refused with ERROR_CANT_ACCESS_FILE), and
+// only a file on disk (files.cpp).
+HANDLE OpenOwnFile(const char* path, DWORD access, bool inheritable);
+
 enum class SocketWait { kReadable, kWritable };
 // One select() on `socket`, at most `milliseconds`: above 0 when it is ready
 // (waiting to write, `*failed` then says whether it failed instead), 0 when

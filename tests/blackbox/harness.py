@@ -239,7 +239,8 @@ class GatewayCase(unittest.TestCase):
         self.assertEqual((code, run.err), (0, b""))
         self.assertLess(elapsed, limit + SLACK)
         self.assertLessEqual(set(os.listdir(folder)) - before,
-                             {os.path.basename(program) + log for log in (".txt", ".access.log")})
+                             {os.path.basename(program) + own
+                              for own in (".txt", ".access.log", ".pid", ".backoff")})
         if measure:
             run.peak = int(peak.read().split()[-1])
             self.assertLess(run.peak, peak_kib, "peak resident memory, KiB")

@@ -54,6 +54,8 @@ class ProgramFilesTest(GatewayCase):
                     self.assertEqual(self.run_gateway(program, path="/shop", **start).out, REPLY)
                     with open(program + ".txt", "rb") as log:
                         logs.append(log.read())
+                    if not WINDOWS:
+                        self.assertEqual(os.stat(program + ".txt").st_mode & 0o777, 0o600)
                 self.assertTrue(logs[1].startswith(logs[0]) and len(logs[1]) > len(logs[0]),
                                 "each run appends to the log")
 
@@ -70,6 +72,28 @@ class ProgramFilesTest(GatewayCase):
                     make(program + kind)
                     run = self.run_gateway(program, path="/~~info")
                     self.assertTrue(run.out.startswith(b"HTTP/1.0 200 OK\r\n"))
+
+    def test_files_of_its_own_that_are_links_are_not_used(self):
+        # A link planted by another account that may write the folder must not
+        # make the program write or create a file where it points.
+        if WINDOWS:
+            self.skipTest("links are made by POSIX calls here")
+        own = (".txt", ".start.log", ".lock")
+        for kind in own:
+            with self.subTest(file=kind):
+                folder = os.path.join(self.scratch, "links" + kind)
+                program = self.gateway(folder=folder, Log=1, StartCommand="exit 3",
+                                       TargetSocket=os.path.join(folder, "app.sock"))
+                for name in own:
+                    open(program + name, "w").close()
+                os.remove(program + kind)
+                elsewhere = os.path.join(self.scratch, "elsewhere" + kind)
+                os.symlink(elsewhere, program + kind)
+                self.assertTrue(self.run_gateway(program).out.startswith(b"HTTP/1.0 500 "))
+                self.assertFalse(os.path.lexists(elsewhere))
+                with open(program + ".txt" if kind != ".txt" else os.devnull, "rb") as log:
+                    self.assertEqual(kind != ".txt", b"\tFile is a link, not used: %s%s\n" % (
+                        program.encode(), kind.encode()) in log.read())
 
 
 class PipesTest(GatewayCase):

@@ -12,6 +12,7 @@ import html
 import json
 import os
 import random
+import shutil
 import re
 import signal
 import socket
@@ -73,6 +74,7 @@ def alive(pid):
 
 class GatewayUnderApache:
     MODE = None
+    MODULES, MORE = (), ""  # more of Apache's configuration ({root}: its folder)
 
     @classmethod
     def setUpClass(cls):
@@ -103,7 +105,7 @@ class GatewayUnderApache:
             "nph-down": harness.settings(harness.free_port(), "ErrorPage=down.html", *own),
             "nph-silent": "[Forward]\nTimeout=1\nTargetPort=%d\n%s\n" % (SILENT.getsockname()[1],
                                                                         "\n".join(own)),
-        })
+        }, modules=cls.MODULES, more=cls.MORE.format(root=cls.apache.root))
         for name, text in (("app.env", "APP_SECRET=s3cr=t\n"), ("down.html", DOWN)):
             path = os.path.join(cls.apache.cgi_bin, name)
             with open(path, "w") as out:
@@ -367,6 +369,32 @@ class CgiUnderApache(GatewayUnderApache):
 
 
 class FastCgiUnderApache(GatewayUnderApache):
+    # README's recipe: a folder of a site under the document root.
+    MODULES, MORE = ("mime",), """TypesConfig /dev/null
+Alias /site/ {root}/site/
+<Directory {root}/site>
+    AllowOverride FileInfo Options AuthConfig
+</Directory>
+"""
+
+    def test_readmes_recipe_refuses_the_gateways_files(self):
+        readme = harness.read(os.path.join(os.path.dirname(__file__), "..", "..", "README.md"))
+        htaccess = re.search(r"\.htaccess <<'EOF'\n(.*?\n)EOF\n", readme, re.S).group(1)
+        folder = os.path.join(self.apache.root, "site", "gw")
+        os.makedirs(folder)
+        os.chown(folder, *self.apache.owner)
+        shutil.copy(PROGRAM, os.path.join(folder, "gw.fcgi"))
+        own = ("gw.start.log", "gw.start.log.1", "gw.lock", "gw.access.log", "gw.ini", "gw.txt")
+        files = dict.fromkeys(own, "secret")
+        files.update({".htaccess": htaccess, "gw.ini": harness.settings(APP.port, "Log=1")})
+        for name, text in files.items():
+            with open(os.path.join(folder, name), "w") as out:
+                out.write(text)
+        url = "http://127.0.0.1:%d/site/gw/" % self.apache.port
+        self.assertEqual(harness.request(url + "gw.fcgi/say/200").body, b"said")
+        for name in own:
+            self.assertEqual(harness.request(url + name).status, 403, name)
+
     def test_replies_reach_the_browser_as_the_target_sent_them(self):
         for method, status, sent, kept in [
                 # Apache makes a 200 with Location an internal redirect or a
@@ -389,6 +417,23 @@ class FastCgiUnderApache(GatewayUnderApache):
         self.assertEqual(self.fetch("nph-stream", "/~~target").body,
                          b"<HTML><HEAD><TITLE>Target (backend) test</TITLE><HEAD><BODY>"
                          b"<B>Good:</B> target server reached.</BODY></HTML>")
+
+    def test_a_reply_never_passes_for_more_or_less_than_it_is(self):
+        # Cut short once flowing: the browser's connection ends at once, short
+        # (not at Apache's keep-alive timeout).
+        reply = self.fetch("nph-stream", "/raw/cut-short", timeout=10)
+        self.assertLess(len(reply.body), 200000)
+        self.assertLess(reply.seconds, 3)
+        # Two lengths: the 500 page, which ends the connection; nothing of the
+        # reply read as a second response.
+        path = urllib.parse.urlsplit(self.apache.url("nph-stream")).path
+        with socket.create_connection(("127.0.0.1", self.apache.port), timeout=10) as browser:
+            browser.sendall(b"".join(b"GET %s/%s HTTP/1.1\r\nHost: x\r\n%s\r\n" % (
+                path.encode(), page, last) for page, last in (
+                    (b"raw/two-lengths", b""), (b"say/200", b"Connection: close\r\n"))))
+            replies = b"".join(iter(lambda: browser.recv(65536), b""))
+        self.assertEqual(re.findall(rb"HTTP/1\.1 (\d+)", replies), [b"500"])
+        self.assertNotIn(b"X-Forged", replies)
 
     def test_one_process_serves_request_after_request(self):
         self.fetch("nph-stream", "/~~echo")

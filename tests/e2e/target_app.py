@@ -44,6 +44,13 @@ WELCOME = b"""<!DOCTYPE html><html><head><title>Welcome</title>
 });</script></body></html>"""
 
 
+# Replies as a careless or hostile target writes them: /raw/<name>.
+FORGED = b"HTTP/1.1 200 OK\r\nX-Forged: yes\r\nContent-Length: 0\r\n\r\n"
+RAW = {"cut-short": b"HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n" + bytes(100000),
+       "two-lengths": b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nContent-Length: 5\r\n\r\n"
+                      b"hello%s" % (5 + len(FORGED), FORGED)}
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
 
@@ -61,6 +68,10 @@ class Handler(BaseHTTPRequestHandler):
             self.switch_protocols()
         elif path.startswith("/app/"):
             self.site(path[len("/app/"):], body)
+        elif path.startswith("/raw/"):
+            self.wfile.write(RAW[path[len("/raw/"):]])
+            self.wfile.flush()
+            time.sleep(0.5)  # what was sent goes on before the close
         elif path.startswith("/say/"):
             self.send_response(int(path[len("/say/"):]))
             for name, value in urllib.parse.parse_qsl(query):

@@ -58,6 +58,13 @@ TEST(RewriteHeader, LocationsNamingTheTargetGoToThePublicAddress) {
   port80.host = "";
   port80.scheme = "https";
   EXPECT_EQ(Redirect("/cgi-bin/gw/a"), Rewrite(Redirect("http://127.0.0.1/a"), port80));
+  // Never a protocol-relative address: without a Host or a prefix, or with a
+  // prefix that begins "//", the path stays on this host.
+  port80.prefix = "";
+  EXPECT_EQ(Redirect("/.//evil.example/"), Rewrite(Redirect("http://127.0.0.1//evil.example/"), port80));
+  port80.prefix = "//evil.example";
+  EXPECT_EQ(Redirect("/.//evil.example/a"), Rewrite(Redirect("/a"), port80));
+  port80.prefix = kAddress.prefix;
   port80.host = "www.example.org";
   EXPECT_EQ(Redirect("https://www.example.org/cgi-bin/gw/a"),
             Rewrite(Redirect("http://localhost:80/a"), port80));

@@ -87,10 +87,12 @@ const RequestCase kRequests[] = {
       {"HTTP_KEEP_ALIVE", "300"}, {"HTTP_PROXY_CONNECTION", "keep-alive"}, {"HTTP_PROXY", "evil"},
       {"HTTP_HTTP2_SETTINGS", "AAA"}, {"HTTP_X_lower", "1"}, {"HTTP_", "1"}, {"HTTP_HOST", "www"},
       {"HTTP_X_REAL_IP", "6.6.6.6"}, {"HTTP_X_A", "1\r\n2"}, {"HTTP_AUTHORIZATION", "Basic a"}, {"HTTP_X_B09", "9"},
-      {"HTTP_PROXY_AUTHORIZATION", "Basic b"}},
+      {"HTTP_PROXY_AUTHORIZATION", "Basic b"}, {"HTTP_REMOTE_USER", "root"},
+      {"HTTP_X_REMOTE_USER", "root"}, {"HTTP_X_FORWARDED_USER", "root"},
+      {"HTTP_X_AUTHENTICATED_USER", "root"}, {"HTTP_X_FORWARDED_PORT", "1"},
+      {"HTTP_FORWARDED", "for=evil"}},
      "",
      "GET / HTTP/1.0\r\nAccept: a\r\nProxy-Authorization: Basic a\r\nDnt: 1\r\nX-A: 1  2\r\nX-B09: 9\r\n"
-     "X-Real-Ip: 6.6.6.6\r\n"
      "X-Requested-With: XMLHttpRequest\r\n" + std::string(kHost),
      OtherHeaders},
     {"ForwardedHeadersReplaceTheClientsClaims",
@@ -106,10 +108,12 @@ const RequestCase kRequests[] = {
      "GET / HTTP/1.0\r\nX-Forwarded-For: 10.0.0.9\r\nX-Forwarded-Proto: http\r\n" +
          std::string(kHost),
      ForwardedHeaders},
-    {"EchoShowsHostInItsRow",
+    {"EchoShowsHostInItsRowAndCredentialsBySize",
      {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "rel"}, {"SERVER_NAME", "web\r\nhost"}, {"HTTP_ACCEPT", "a"},
-      {"HTTP_USER_AGENT", "u"}},
-     "", "GET /rel HTTP/1.0\r\nAccept: a\r\nHost: web  host\r\nUser-Agent: u\r\n\r\n", nullptr,
+      {"HTTP_USER_AGENT", "u"}, {"HTTP_COOKIE", "sid=secret"}, {"HTTP_AUTHORIZATION", "Basic eA=="},
+      {"REMOTE_USER", "ann"}},
+     "", "GET /rel HTTP/1.0\r\nAccept: a\r\nAuthorization: (3 bytes)\r\nHost: web  host\r\n"
+     "Proxy-Authorization: (10 bytes)\r\nUser-Agent: u\r\nCookie: (10 bytes)\r\n\r\n", nullptr,
      ModeEcho},
     {"TargetProbeIsAPlainGet",
      {{"REQUEST_METHOD", "POST"}, {"PATH_INFO", "/x"}, {"CONTENT_LENGTH", "3"}}, "abc",

@@ -45,6 +45,8 @@ const TlsCase kCases[] = {
      kErrorPage, "\tTLS failed: untrusted certificate ("},
     {"WrongName", "sni", kFramed, Ends::kCloseNotify, "localhost", "", true, true, kErrorPage,
      kErrorPage, "\tTLS failed: certificate name mismatch ("},
+    {"NameInTheSubjectOnly", "cn-only", kFramed, Ends::kCloseNotify, "localhost", "", true, true,
+     kErrorPage, kErrorPage, "\tTLS failed: certificate name mismatch ("},
     {"Expired", "expired", kFramed, Ends::kCloseNotify, "localhost", "", true, true, kErrorPage,
      kErrorPage, "\tTLS failed: certificate expired ("},
     {"ChecksOff", "expired", kFramed, Ends::kCloseNotify, "localhost", "", false, false, kFramed,

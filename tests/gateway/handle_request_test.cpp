@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
 #include "tests/support/temp_folder.h"
@@ -53,6 +54,7 @@ TEST_F(Gateway, PathListsJudgeEverySpellingOfAPath) {
     const char* allowed;
     const char* forbidden;
     bool forwarded;
+    bool diagnostics = true;  // off: the reserved paths are paths like any other
   };
   const Case kCases[] = {
       {"/admin", "/", "/admin", false},         {"/ADMIN/x", "/", "/admin", false},
@@ -65,11 +67,13 @@ TEST_F(Gateway, PathListsJudgeEverySpellingOfAPath) {
       {"/admin./x", "/", "/admin/", false},     {"/public./x", "/public/", "", false},
       {nullptr, "/", "/admin", true},           {"/administrator", "/", "/admin/", true},
       {"/~~ECHO", "/", "", true},               {"/~~echo/", "/", "/~~", false},
+      {"/~~info", "/", "", true, false},        {"/~~info", "/public", "", false, false},
   };
   for (const Case& c : kCases) {
     ForwardSettings caseSettings = DefaultSettings();
     std::strcpy(caseSettings.allowedPaths, c.allowed);
     std::strcpy(caseSettings.forbiddenPaths, c.forbidden);
+    caseSettings.diagnostics = c.diagnostics;
     settings = caseSettings;
     forwarder.output.clear();
     forwarder.variables.clear();
@@ -103,6 +107,18 @@ TEST_F(Gateway, ReservedPathsAreServedLocallyWhateverTheLists) {
                  "<B>Server protocol:</B> " + lt + "<BR>\r\n"
                  "<B>Gateway interface:</B> n/a<BR>\r\n<BR>\r\n</BODY></HTML>\r\n"),
             forwarder.output);
+}
+
+// A path list too long to hold whole fails every request, the reserved
+// paths' included.
+TEST_F(Gateway, PathListTooLongFailsEveryRequest) {
+  forwarder.Set("REQUEST_METHOD", "GET").Set("PATH_INFO", "/~~info");
+  settings.pathListTooLong = 1;
+  CapturedLog log;
+  log.AttachTo(settings);
+  EXPECT_FALSE(RunAgainstTarget());
+  EXPECT_EQ(kErrorPage, forwarder.output);
+  EXPECT_NE(std::string::npos, log.Text().find("\tPath list too long\n")) << log.Text();
 }
 
 TEST_F(Gateway, TargetProbeSaysWhetherTheTargetAnswered) {
@@ -192,6 +208,8 @@ TEST_F(Gateway, LogRecordsEachRequest) {
   ASSERT_TRUE(folder.Ok());
   settings.logEnabled = 1;
   std::strcpy(settings.logPath, folder.File("nph-gw.txt").c_str());
+  settings.settingWarningCount = 1;  // each record says what the settings file left unclear
+  std::strcpy(settings.settingWarnings[0], "Setting not understood: TargetTls=maybe (kept on)");
   forwarder.Set("REQUEST_METHOD", "GET");
   ASSERT_TRUE(RunAgainstTarget());
   forwarder.Set("REQUEST_METHOD", "GET /x HTTP/1.1");
@@ -199,7 +217,8 @@ TEST_F(Gateway, LogRecordsEachRequest) {
   const std::string kRecord =
       "------------------------ LOG ------------------------\n"
       "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-      "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] 20[0-9]{2}\n";
+      "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] 20[0-9]{2}\n"
+      "\tSetting not understood: TargetTls=maybe \\(kept on\\)\n";
   EXPECT_TRUE(std::regex_match(
       TempFolder::ReadText(folder.File("nph-gw.txt")),
       std::regex(kRecord + "\tConnected\n\tData sent\nReply sent back to browser\n" + kRecord +

@@ -1,4 +1,5 @@
 // Reading the settings file beside the program.
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -25,8 +26,12 @@ std::string Summary(const ForwardSettings& s) {
       << " ca=[" << s.tlsCaFile << "] sni=[" << s.tlsServerName << "] socket=[" << s.targetSocket
       << "] pass=" << +s.passAuthorization << " command=[" << s.startCommand
       << "] start=" << s.startTimeoutSeconds << " lock=["
-      << std::filesystem::path(s.lockPath).filename().string() << "] ";
-  return out.str();
+      << std::filesystem::path(s.lockPath).filename().string() << "] diagnostics="
+      << +s.diagnostics << " long=" << +s.pathListTooLong << " warnings=[";
+  for (int i = 0; i < s.settingWarningCount; ++i) out << (i ? "|" : "") << s.settingWarnings[i];
+  std::string text = out.str() + "] ";
+  std::replace(text.begin() + text.find("warnings="), text.end() - 2, ' ', '_');
+  return text;
 }
 
 ForwardSettings Load(const TempFolder& folder, const std::string& program, const char* ini) {
@@ -43,8 +48,8 @@ const char kNoFile[] = "<no file>";
 const char kDefaults[] =
     "name=127.0.0.1 host=[] port=8080 timeout=300 allowed=[/] forbidden=[] debug=0 "
     "log=0 server=[] other=0 forwarded=0 rewrite=0 public=0[] connect=0 streaming=2 "
-    "hold=8388608 preserve=0 tls=0 "
-    "verify=1 ca=[] sni=[] socket=[] pass=0 command=[] start=30 lock=[] ";
+    "hold=8388608 preserve=0 tls=0 verify=1 ca=[] sni=[] socket=[] pass=0 command=[] start=30 "
+    "lock=[] diagnostics=1 long=0 warnings=[] ";
 
 TEST(LoadSettings, ReadsTheForwardSection) {
   struct Case {
@@ -93,7 +98,17 @@ TEST(LoadSettings, ReadsTheForwardSection) {
       {"[Forward]\nTargetServer=2001:db8::1\n", "name=[2001:db8::1] host=[2001:db8::1] "},
       {"[Forward]\nTargetServer=0.0.0.0\n", "name=127.0.0.1 host=[] server=[0.0.0.0] "},
       {"[Forward]\nStreaming=0\nHoldLimit=99999999999\n", "streaming=0 hold=1073741824 "},
-      {"[Forward]\nStreaming=on\nHoldLimit=123456\n", "streaming=2 hold=123456 "},
+      // On/off keys: the words too; anything else keeps the safe value, and says so.
+      {"[Forward]\nTargetTls=yes\nStreaming=On\nRewriteRedirects=TRUE\nPassAuthorization=off\n"
+       "Diagnostics=no\nForwardOtherHeaders=-0\nPreserveHost=Yes\nAddForwardedHeaders=\n",
+       "tls=1 streaming=1 rewrite=1 pass=0 diagnostics=0 other=0 preserve=1 forwarded=0 "
+       "warnings=[] "},
+      {"[Forward]\nTargetTls=maybe\nTlsVerify=0x\nStreaming=fast\nHoldLimit=123456\n"
+       "Diagnostics=2x\n",
+       "port=443 tls=1 verify=1 streaming=2 hold=123456 diagnostics=1 warnings=[Setting_not_"
+       "understood:_TargetTls=maybe_(kept_on)|Setting_not_understood:_TlsVerify=0x_(kept_on)|"
+       "Setting_not_understood:_Diagnostics=2x_(kept_on)|Setting_not_understood:_Streaming=fast_"
+       "(kept_adaptive)] "},
   };
   TempFolder folder;
   ASSERT_TRUE(folder.Ok());
@@ -108,14 +123,17 @@ TEST(LoadSettings, ReadsTheForwardSection) {
   }
 }
 
-TEST(LoadSettings, TextsAreCutTo255Characters) {
+// A path list is kept whole up to 4,095 characters, and never cut beyond.
+TEST(LoadSettings, PathListsAreNeverCut) {
   TempFolder folder;
   ASSERT_TRUE(folder.Ok());
-  std::string longText = "/" + std::string(299, 'a');
-  std::string ini = "[Forward]\nAllowed=" + longText + "\nTargetServer=" + std::string(300, 'h');
+  const std::string fits = "/a," + std::string(4092, 'a');
+  std::string ini = "[Forward]\nAllowed=" + fits + "\nTargetServer=" + std::string(300, 'h');
   ForwardSettings settings = Load(folder, "gw", ini.c_str());
-  EXPECT_EQ(longText.substr(0, 255), settings.allowedPaths);
+  EXPECT_EQ(fits, settings.allowedPaths);
+  EXPECT_EQ(0, settings.pathListTooLong);
   EXPECT_EQ(std::string(255, 'h'), settings.targetName) << "no address in its place";
+  EXPECT_EQ(1, Load(folder, "gw2", ("[Forward]\nForbidden=" + fits + "/").c_str()).pathListTooLong);
 }
 
 TEST(LoadSettings, FolderWithADotDoesNotCutThePath) {

@@ -90,6 +90,7 @@ inline ForwardSettings DefaultSettings(uint16_t port = 8080) {
   std::strcpy(settings.allowedPaths, "/");
   settings.timeoutSeconds = 300;
   settings.tlsVerify = 1;
+  settings.diagnostics = 1;
   settings.relay = Relay::kAdaptive;
   settings.holdLimit = kDefaultHoldLimit;
   return settings;

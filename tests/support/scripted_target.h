@@ -28,7 +28,8 @@ class ScriptedTarget {
   // Reads no request at all before playing the script.
   ScriptedTarget& DontRead() { return Put("noread"); }
   // Over TLS with the test CA's certificate "good" (localhost), "sni"
-  // (other.test; tls.test to a client asking for it) or "expired".
+  // (other.test; tls.test to a client asking for it), "expired" or "cn-only"
+  // (localhost in the subject alone).
   ScriptedTarget& Tls(const std::string& certificate) { return Put("tls " + certificate); }
   // Where to listen instead of a free port.
   ScriptedTarget& ListenOn(uint16_t port) { return Put("listen " + std::to_string(port)); }

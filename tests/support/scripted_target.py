@@ -52,12 +52,15 @@ def make_certificates(folder):
     key("ca")
     openssl("req", "-x509", "-new", "-key", "ca.key", "-subj", "/CN=nph-gw test CA",
             "-days", "2", "-out", "ca.pem")
+    # cn-only names its host in the subject alone, as browsers no longer accept.
     for name, host, days in (("good", "localhost", "2"), ("other", "other.test", "2"),
-                             ("named", "tls.test", "2"), ("expired", "localhost", "-1")):
+                             ("named", "tls.test", "2"), ("expired", "localhost", "-1"),
+                             ("cn-only", "localhost", "2")):
         key(name)
         openssl("req", "-new", "-key", name + ".key", "-subj", "/CN=" + host, "-out", name + ".csr")
         with open(os.path.join(folder, name + ".ext"), "w") as ext:
-            ext.write("subjectAltName=DNS:%s\n" % host)
+            ext.write("basicConstraints=CA:FALSE\n" if name == "cn-only" else
+                      "subjectAltName=DNS:%s\n" % host)
         openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
                 "-CAcreateserial", "-days", days, "-extfile", name + ".ext", "-out", name + ".pem")
 
@@ -66,7 +69,7 @@ def context(name):
     with MADE:
         if not CONTEXTS:
             make_certificates(FOLDER)
-            for made in ("good", "other", "named", "expired"):
+            for made in ("good", "other", "named", "expired", "cn-only"):
                 CONTEXTS[made] = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
                 CONTEXTS[made].load_cert_chain(os.path.join(FOLDER, made + ".pem"),
                                                os.path.join(FOLDER, made + ".key"))
