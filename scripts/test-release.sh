@@ -93,8 +93,9 @@ for pair in linux-x86_64:amd64 linux-aarch64:arm64 linux-armhf:armhf; do
     fail "no program /usr/lib/nph-gw/nph-gw (755, root)"
   [ "$(grep -cE ' \./usr/share/doc/nph-gw/(nph-gw\.ini\.sample|README\.md)$' <<<"$contents")" = 2 ] ||
     fail "no sample settings or README in /usr/share/doc/nph-gw"
-  dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/nph-gw/copyright 2>/dev/null |
-    grep -q '^License: Expat$' || fail "no licence in /usr/share/doc/nph-gw/copyright"
+  # Read whole before grep: grep -q leaving early would fail the pipe under pipefail.
+  copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/nph-gw/copyright 2>/dev/null)
+  grep -q '^License: Expat$' <<<"$copyright" || fail "no licence in /usr/share/doc/nph-gw/copyright"
   # Nothing where a web server looks by itself: CGI folders, document roots, its configuration.
   grep -E ' \./(etc|var|srv|usr/lib/cgi-bin)/' <<<"$contents" && fail "files where a web server looks"
   scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -vxE '\./|\./control|\./md5sums')
