@@ -29,7 +29,7 @@ class ProfileFile {
  private:
   OwnedBuffer text_;  // whole file, NUL-terminated (POSIX)
   size_t length_ = 0;
-  OwnedBuffer path_;  // copy of the path (Win32)
+  OwnedBuffer path_;  // the path as UTF-16 (Win32)
 };
 
 }  // namespace platform

@@ -9,7 +9,9 @@
 #     the sample settings under /usr/share/doc/nph-gw with the licence as its
 #     copyright file, nothing a web server would pick up by itself, and no
 #     maintainer scripts.
-# Needs what `scripts/release.sh --test` installs. Exits non-zero on a failure.
+# Needs what `scripts/release.sh --test` installs, and for the Windows archive
+# the tests' IIS stand-in from scripts/test-windows.sh. Exits non-zero on a
+# failure.
 #
 #   scripts/test-release.sh [DIST]
 #   NPH_GW_BLACKBOX_DIR  black-box suite (default tests/blackbox)
@@ -39,9 +41,14 @@ listed=$(cut -d' ' -f3 "$dist/SHA256SUMS" | sort)
 present=$(find "$dist" -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort)
 [ "$listed" = "$present" ] || fail "SHA256SUMS lists: $listed; dist holds: $present"
 
+# The Windows program is started as IIS starts it, by the tests' stand-in that
+# scripts/test-windows.sh builds (tests/support/iis_host.cpp).
+win_build=${NPH_GW_WIN_BUILD:-build-win}
+case "$win_build" in /*) ;; *) win_build="$repo/$win_build" ;; esac
+
 blackbox() {  # name, program, runner, platform
   local started=$SECONDS
-  NPH_GW=$2 NPH_GW_RUNNER=$3 NPH_GW_PLATFORM=$4 \
+  NPH_GW=$2 NPH_GW_RUNNER=$3 NPH_GW_PLATFORM=$4 NPH_GW_IIS_HOST=$win_build/tests/iis_host.exe \
     python3 -m unittest discover -s "${NPH_GW_BLACKBOX_DIR:-tests/blackbox}" -p '*_test.py' -v >"$logs/$1.log" 2>&1 ||
     fail "black-box suite against $1 (log: $logs/$1.log)"
   grep -E '^(FAIL|ERROR):|^Ran |^OK|^FAILED' "$logs/$1.log" | sed 's/^/   /'

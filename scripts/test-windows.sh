@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds nph-gw.exe and the unit tests for 32-bit Windows and runs, under
-# Wine: the unit suite, and the black-box suite against nph-gw.exe. Prints a
+# Wine: the unit suite, and the black-box suite against nph-gw.exe, started as
+# IIS starts it by the tests' own host (tests/support/iis_host.cpp). Prints a
 # summary; exits non-zero when anything failed. Needs what
 # scripts/install-windows-deps.sh installs.
 #
@@ -15,7 +16,7 @@ case "$build" in /*) ;; *) build="$repo/$build" ;; esac
 echo "== Build ($build)"
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DNPH_GW_TESTS=ON >/dev/null || exit 1
-cmake --build "$build" -j2 --target nph-gw unit_tests || exit 1
+cmake --build "$build" -j2 --target nph-gw unit_tests iis_host || exit 1
 i686-w64-mingw32-objdump -p "$build/nph-gw.exe" | sed -n 's/^\s*DLL Name: /   imports /p'
 
 # One Wine session per user for the whole run (scripts/wine-session.sh).
@@ -62,7 +63,7 @@ export NPH_GW_TARGETS
 suite unit_tests "$runner" "$build/tests/unit_tests.exe" --gtest_brief=1
 kill "$targets" 2>/dev/null
 suite blackbox env NPH_GW="$build/nph-gw.exe" NPH_GW_RUNNER="$runner" NPH_GW_PLATFORM=windows \
-  python3 -m unittest discover -s tests/blackbox -p '*_test.py'
+  NPH_GW_IIS_HOST="$build/tests/iis_host.exe" python3 -m unittest discover -s tests/blackbox -p '*_test.py'
 
 grep -hE '^\[  (PASSED|FAILED) |^Ran |^OK|^FAILED' "$logs/unit_tests.log" "$logs/blackbox.log"
 printf '%s\n' "${summary[@]}"

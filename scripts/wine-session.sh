@@ -2,18 +2,17 @@
 # One Wine session per user for the whole run: a fresh prefix, one wineserver
 # kept running (each start of a program then takes a few hundredths of a
 # second), and a runner script with the session in it, for callers that clear
-# the environment (the black-box suite, a web server). With a CP1252 locale on
-# both sides every byte 0x01-0xFF of a CGI variable reaches the program as the
-# web server passed it.
-wine_session() {  # FOLDER: prefix, locale and the runner FOLDER/wine-run
+# the environment (the black-box suite, a web server). Its locale is UTF-8,
+# so Linux file names reach Windows programs as the characters they spell (a
+# folder named "папка" is that, not one Windows character per byte); Wine's
+# ANSI code page stays 1252, as on a Western Windows.
+wine_session() {  # FOLDER: prefix and the runner FOLDER/wine-run
   local dir=$1
-  mkdir -p "$dir/locale" "$dir/prefix"
-  localedef -i en_US -f CP1252 "$dir/locale/en_US.CP1252" >/dev/null 2>&1 ||
-    { echo "localedef could not build en_US.CP1252 (package locales)" >&2; return 1; }
+  mkdir -p "$dir/prefix"
   cat >"$dir/wine-run" <<EOF
 #!/bin/sh
 # No Mono or Gecko prompts, no desktop menu entries.
-export WINEPREFIX='$dir/prefix' WINEDEBUG=-all WINEARCH=win32 LOCPATH='$dir/locale' LC_ALL=en_US.CP1252
+export WINEPREFIX='$dir/prefix' WINEDEBUG=-all WINEARCH=win32 LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
 exec wine "\$@"
 EOF

@@ -2,16 +2,18 @@
 
 #include <cstring>
 
+#include "platform/fastcgi_listener.h"
+
 namespace fastcgi {
 
-Connection::~Connection() { platform::CloseSocket(socket_); }
+Connection::~Connection() { platform::CloseConnection(socket_); }
 
 int32_t Connection::Receive(char* buffer, int32_t count) {
-  return platform::ReceiveFromSocket(socket_, buffer, count);
+  return platform::ReceiveOnConnection(socket_, buffer, count);
 }
 
 int32_t Connection::Send(const char* data, int32_t count) {
-  return platform::SendOnSocket(socket_, data, count);
+  return platform::SendOnConnection(socket_, data, count);
 }
 
 bool Connection::Fill(size_t wanted) {

@@ -75,7 +75,7 @@ void ServeFastCgi(const char* programPath, ForwardSettings& settings, const char
     if (socket == platform::kNoSocket) return;
     Connection* connection = new (std::nothrow) Connection(socket);
     if (!connection) {
-      platform::CloseSocket(socket);
+      platform::CloseConnection(socket);
       continue;
     }
     ServeFastCgiConnection(*connection, settings, version, RefreshSettings, &live);

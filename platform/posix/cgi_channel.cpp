@@ -91,4 +91,19 @@ const char* FindEnvironmentVariable(const char* name) {
   return nullptr;
 }
 
+bool EnvironmentNameAt(int32_t index, char* name, size_t size) {
+  if (index < 0 || size == 0 || !environ) return false;
+  for (int32_t i = 0; i < index; ++i) {
+    if (!environ[i]) return false;
+  }
+  const char* entry = environ[index];
+  if (!entry) return false;
+  const char* equals = std::strchr(entry, '=');
+  size_t length = equals ? static_cast<size_t>(equals - entry) : std::strlen(entry);
+  if (length >= size) length = 0;
+  std::memcpy(name, entry, length);
+  name[length] = '\0';
+  return true;
+}
+
 }  // namespace platform

@@ -67,4 +67,13 @@ SocketHandle AcceptOnStandardInput() {
   }
 }
 
+// On POSIX every connection is a socket.
+int32_t ReceiveOnConnection(SocketHandle connection, char* buffer, int32_t count) {
+  return ReceiveFromSocket(connection, buffer, count);
+}
+int32_t SendOnConnection(SocketHandle connection, const char* data, int32_t count) {
+  return SendOnSocket(connection, data, count);
+}
+void CloseConnection(SocketHandle connection) { CloseSocket(connection); }
+
 }  // namespace platform

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "platform/tls.h"
+#include "platform/win32/wide_text.h"
 
 // wininet.h's name for the SSL policy's "root not in the store" exemption.
 #ifndef SECURITY_FLAG_IGNORE_UNKNOWN_CA
@@ -68,7 +69,8 @@ bool SendAll(SOCKET socket, const char* data, DWORD count) {
 // The certificates of a PEM file in a store of their own; nullptr when it
 // holds none or cannot be read.
 HCERTSTORE LoadPemStore(const char* path) {
-  FILE* file = std::fopen(path, "rb");
+  WideText widePath(path);
+  FILE* file = widePath.get() ? _wfopen(widePath.get(), L"rb") : nullptr;
   if (!file) return nullptr;
   constexpr size_t kMaxPemFile = 1 << 20;
   char* text = static_cast<char*>(std::malloc(kMaxPemFile + 1));

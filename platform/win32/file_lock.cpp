@@ -3,6 +3,7 @@
 
 #include "platform/file_lock.h"
 #include "platform/win32/system.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 

@@ -7,14 +7,17 @@
 
 #include "platform/files.h"
 #include "platform/win32/system.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 
 HANDLE OpenOwnFile(const char* path, DWORD access, bool inheritable) {
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, inheritable ? TRUE : FALSE};
-  HANDLE file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            &attributes, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  WideText widePath(path);
+  if (!widePath.get()) return INVALID_HANDLE_VALUE;
+  HANDLE file = CreateFileW(widePath.get(), access,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return file;
   BY_HANDLE_FILE_INFORMATION info;
   DWORD refused = GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)
@@ -57,16 +60,16 @@ FILE* OpenLogForAppending(const char* path) {
 // The C runtime's tmpfile() puts its file in the drive's root, where the
 // account a web server runs CGI programs as usually may not write.
 FILE* OpenTemporaryFile() {
-  char folder[MAX_PATH + 1];
-  char path[MAX_PATH + 1];
-  DWORD length = GetTempPathA(sizeof folder, folder);
-  if (length == 0 || length > sizeof folder || GetTempFileNameA(folder, "ngw", 0, path) == 0) {
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t path[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"ngw", 0, path) == 0) {
     return nullptr;
   }
-  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    DeleteFileA(path);  // GetTempFileNameA made it
+    DeleteFileW(path);  // GetTempFileNameW made it
     return nullptr;
   }
   return StreamOn(file, _O_RDWR | _O_BINARY, "w+b");
@@ -103,8 +106,11 @@ bool WriteOwnFile(const char* path, const char* text) {
 }
 
 int64_t ReadFileStart(const char* path, char* out, size_t size) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  WideText widePath(path);
+  HANDLE file = widePath.get() ? CreateFileW(widePath.get(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                               : INVALID_HANDLE_VALUE;
   if (file == INVALID_HANDLE_VALUE) return -1;
   DWORD got = 0;
   bool read = GetFileType(file) == FILE_TYPE_DISK &&
@@ -117,7 +123,10 @@ int64_t ReadFileStart(const char* path, char* out, size_t size) {
 
 bool LookAtFile(const char* path, FileFacts* facts) {
   WIN32_FILE_ATTRIBUTE_DATA info;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return false;
+  WideText widePath(path);
+  if (!widePath.get() || !GetFileAttributesExW(widePath.get(), GetFileExInfoStandard, &info)) {
+    return false;
+  }
   facts->size = static_cast<int64_t>(static_cast<uint64_t>(info.nFileSizeHigh) << 32 |
                                      info.nFileSizeLow);
   uint64_t ticks = static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
@@ -128,12 +137,17 @@ bool LookAtFile(const char* path, FileFacts* facts) {
 }
 
 bool RenameReplacing(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+  WideText wideFrom(from), wideTo(to);
+  return wideFrom.get() && wideTo.get() &&
+         MoveFileExW(wideFrom.get(), wideTo.get(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 int64_t FileStamp(const char* path) {
   WIN32_FILE_ATTRIBUTE_DATA info;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return -1;
+  WideText widePath(path);
+  if (!widePath.get() || !GetFileAttributesExW(widePath.get(), GetFileExInfoStandard, &info)) {
+    return -1;
+  }
   uint64_t stamp = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
                     info.ftLastWriteTime.dwLowDateTime) ^
                    static_cast<uint64_t>(info.nFileSizeLow) << 40;

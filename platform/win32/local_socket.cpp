@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/local_socket.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 
@@ -34,13 +35,15 @@ bool ConnectLocalSocket(SocketHandle socket, const char* path, int) {
 // A socket file is a reparse point of its own kind.
 void RemoveSocketFile(const char* path) {
   constexpr DWORD kSocketFileTag = 0x80000023;  // IO_REPARSE_TAG_AF_UNIX
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path, &found);
+  WideText widePath(path);
+  if (!widePath.get()) return;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(widePath.get(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   FindClose(search);
   if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
       found.dwReserved0 == kSocketFileTag) {
-    DeleteFileA(path);
+    DeleteFileW(widePath.get());
   }
 }
 

@@ -2,9 +2,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
+#include "platform/cgi_channel.h"
 #include "platform/process.h"
 #include "platform/win32/system.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 
@@ -49,7 +52,6 @@ int CompareEntries(const void* left, const void* right) {
 // (in place of a basic one of the same name), sorted, then a final "\0".
 // Returns nullptr when there is no memory.
 char* MakeEnvironmentBlock(const char* extra) {
-  constexpr DWORD kValueLimit = 32767;  // the system's own limit for a value
   constexpr size_t kBasicCount = sizeof kBasicVariables / sizeof kBasicVariables[0];
   size_t capacity = 2;  // an empty block is two NULs
   size_t extraCount = 0;
@@ -57,9 +59,10 @@ char* MakeEnvironmentBlock(const char* extra) {
     capacity += std::strlen(entry) + 1;
     ++extraCount;
   }
+  // The basics as UTF-8, from the environment as the program read it.
   for (const char* name : kBasicVariables) {
-    DWORD length = GetEnvironmentVariableA(name, nullptr, 0);
-    if (length > 0 && length <= kValueLimit) capacity += std::strlen(name) + 1 + length;
+    const char* value = FindEnvironmentVariable(name);
+    if (value) capacity += std::strlen(name) + 1 + std::strlen(value) + 1;
   }
   char* basics = static_cast<char*>(std::malloc(capacity));
   char* block = static_cast<char*>(std::malloc(capacity));
@@ -71,9 +74,10 @@ char* MakeEnvironmentBlock(const char* extra) {
     if (!basics || !block || !entries) break;
     size_t nameLength = std::strlen(name);
     if (used + nameLength + 2 >= capacity || SetsVariable(extra, name)) continue;
-    DWORD room = static_cast<DWORD>(capacity - used - nameLength - 1);
-    DWORD length = GetEnvironmentVariableA(name, basics + used + nameLength + 1, room);
-    if (length == 0 || length >= room) continue;
+    const char* value = FindEnvironmentVariable(name);
+    size_t length = value ? std::strlen(value) : 0;
+    if (!value || length >= capacity - used - nameLength - 1) continue;
+    std::memcpy(basics + used + nameLength + 1, value, length + 1);
     std::memcpy(basics + used, name, nameLength);
     basics[used + nameLength] = '=';
     entries[count++] = basics + used;
@@ -101,6 +105,14 @@ char* MakeEnvironmentBlock(const char* extra) {
   return block;
 }
 
+// The bytes of an environment block with both NULs that MakeEnvironmentBlock
+// ends it with (an empty block is two NULs); 0 for none.
+size_t BlockLength(const char* block) {
+  const char* end = block;
+  while (end && *end) end += std::strlen(end) + 1;
+  return end ? static_cast<size_t>(end - block) + 2 : 0;
+}
+
 // The name of the job that holds a started application and what it starts,
 // so that a later request can end them all.
 void JobName(int64_t id, int64_t mark, char* out, size_t size) {
@@ -116,9 +128,10 @@ int64_t CreationTime(HANDLE process) {
 }
 
 // A handle the started process may inherit (given to it by name below).
-HANDLE OpenInheritable(const char* path, DWORD access, DWORD disposition) {
+HANDLE OpenInheritable(const wchar_t* path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-  return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  if (!path) return INVALID_HANDLE_VALUE;
+  return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      &inheritable, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -130,26 +143,31 @@ HANDLE OpenInheritable(const char* path, DWORD access, DWORD disposition) {
 // the system open a new console for each of them.
 bool StartDetached(const char* command, const char* folder, const char* outputPath,
                    const char* extraEnvironment, StartedProcess* process) {
-  char interpreter[MAX_PATH];
-  UINT systemLength = GetSystemDirectoryA(interpreter, MAX_PATH - 16);
+  wchar_t interpreter[MAX_PATH];
+  UINT systemLength = GetSystemDirectoryW(interpreter, MAX_PATH - 16);
   if (systemLength == 0 || systemLength >= MAX_PATH - 16) return false;
-  std::strcat(interpreter, "\\cmd.exe");
+  wcscat(interpreter, L"\\cmd.exe");
+  WideText wideCommand(command), wideFolder(folder);
+  if (!wideCommand.get() || !wideFolder.get()) return false;
   // /d: no AutoRun commands from the registry; /s: the text between the outer
   // quotes is the command exactly as written.
-  size_t lineSize = std::strlen(interpreter) + std::strlen(command) + 32;
-  char* line = static_cast<char*>(std::malloc(lineSize));
-  char* environment = MakeEnvironmentBlock(extraEnvironment);
-  HANDLE input = OpenInheritable("NUL", GENERIC_READ, OPEN_EXISTING);
+  size_t lineSize = wcslen(interpreter) + wcslen(wideCommand.get()) + 32;
+  auto* line = static_cast<wchar_t*>(std::malloc(lineSize * sizeof(wchar_t)));
+  char* block = MakeEnvironmentBlock(extraEnvironment);
+  // In UTF-16 (CREATE_UNICODE_ENVIRONMENT): the values pass as the system has them.
+  WideText environment(block, static_cast<int>(BlockLength(block)));
+  std::free(block);
+  HANDLE input = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
   HANDLE output = OpenOwnFile(outputPath, FILE_APPEND_DATA, true);
   if (output == INVALID_HANDLE_VALUE) {
     process->outputError = static_cast<long>(GetLastError());
-    output = OpenInheritable("NUL", GENERIC_WRITE, OPEN_EXISTING);
+    output = OpenInheritable(L"NUL", GENERIC_WRITE, OPEN_EXISTING);
   }
   SIZE_T listSize = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
   auto* list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(std::malloc(listSize));
   HANDLE inherited[2] = {input, output};
-  bool ready = line && environment && list && input != INVALID_HANDLE_VALUE &&
+  bool ready = line && environment.get() && list && input != INVALID_HANDLE_VALUE &&
                output != INVALID_HANDLE_VALUE &&
                InitializeProcThreadAttributeList(list, 1, 0, &listSize);
   // Only these two handles go to the application. The web server's pipes (our
@@ -169,8 +187,10 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
         SetHandleInformation(standard, HANDLE_FLAG_INHERIT, 0);
       }
     }
-    std::snprintf(line, lineSize, "\"%s\" /d /s /c \"%s\"", interpreter, command);
-    STARTUPINFOEXA info;
+    const wchar_t* parts[] = {L"\"", interpreter, L"\" /d /s /c \"", wideCommand.get(), L"\""};
+    line[0] = L'\0';
+    for (const wchar_t* part : parts) wcscat(line, part);
+    STARTUPINFOEXW info;
     std::memset(&info, 0, sizeof info);
     info.StartupInfo.cb = sizeof info;
     info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -181,16 +201,19 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
     PROCESS_INFORMATION created;
     // Suspended until it is in its job, so that nothing it starts escapes it.
     DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT |
-                  CREATE_SUSPENDED;
+                  CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+    const wchar_t* where = folder[0] ? wideFolder.get() : nullptr;
     // Out of the web server's job, so that the end of the request, or of the
     // server's worker, does not end the application; where the job does not
     // allow it, inside.
-    started = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
-                             flags | CREATE_BREAKAWAY_FROM_JOB, environment,
-                             folder[0] ? folder : nullptr, &info.StartupInfo, &created);
+    started = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE,
+                             flags | CREATE_BREAKAWAY_FROM_JOB,
+                             const_cast<wchar_t*>(environment.get()), where,
+                             &info.StartupInfo, &created);
     if (!started && GetLastError() == ERROR_ACCESS_DENIED) {
-      started = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, flags, environment,
-                               folder[0] ? folder : nullptr, &info.StartupInfo, &created);
+      started = CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, flags,
+                               const_cast<wchar_t*>(environment.get()), where, &info.StartupInfo,
+                               &created);
       process->sharesServerJob = started;
     }
     if (started) {
@@ -222,7 +245,6 @@ bool StartDetached(const char* command, const char* folder, const char* outputPa
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
   std::free(list);
-  std::free(environment);
   std::free(line);
   SetLastError(error);
   return started;

@@ -2,8 +2,10 @@
 // the program's own version resource.
 #include <cstring>
 
+#include "base/text.h"
 #include "platform/program.h"
 #include "platform/win32/system.h"
+#include "platform/win32/wide_text.h"
 
 namespace platform {
 namespace {
@@ -28,37 +30,33 @@ bool GetProgramPath(const char*, char* path, size_t size) {
   // says; a copy named nph-shop.exe reads nph-shop.ini.
   if (size == 0) return false;
   path[0] = '\0';
-  DWORD limit = size > kModulePathLimit ? kModulePathLimit : static_cast<DWORD>(size);
-  DWORD length = GetModuleFileNameA(nullptr, path, limit);
+  wchar_t wide[kModulePathLimit];
+  DWORD length = GetModuleFileNameW(nullptr, wide, kModulePathLimit);
   // A full buffer means the path was cut (and, on older systems, not
   // terminated).
-  if (length == 0 || length >= limit) {
-    path[0] = '\0';
-    return false;
-  }
-  path[length] = '\0';
-  return true;
+  if (length == 0 || length >= kModulePathLimit) return false;
+  Utf8Text text(wide, static_cast<int>(length));
+  return text.get() && CopyText(path, size, text.get());
 }
 
 void GetProgramVersion(const char* programPath, char* version, size_t size) {
   if (size == 0) return;
   version[0] = '\0';
   if (!programPath || programPath[0] == '\0') return;
+  WideText path(programPath);
   DWORD ignored = 0;
-  DWORD blockSize = GetFileVersionInfoSizeA(programPath, &ignored);
+  DWORD blockSize = path.get() ? GetFileVersionInfoSizeW(path.get(), &ignored) : 0;
   if (blockSize == 0) return;
   HGLOBAL block = GlobalAlloc(GMEM_FIXED, blockSize);
   if (!block) return;
   void* info = static_cast<void*>(block);  // GMEM_FIXED: the handle is the address
-  if (GetFileVersionInfoA(programPath, 0, blockSize, info)) {
-    char subBlock[] = "\\StringFileInfo\\000004b0\\FileVersion";
+  if (GetFileVersionInfoW(path.get(), 0, blockSize, info)) {
+    wchar_t subBlock[] = L"\\StringFileInfo\\000004b0\\FileVersion";
     void* text = nullptr;
-    UINT length = 0;
-    if (VerQueryValueA(info, subBlock, &text, &length) && text && length > 0) {
-      size_t count = length;
-      if (count > size - 1) count = size - 1;
-      std::memcpy(version, text, count);
-      version[count] = '\0';
+    UINT length = 0;  // in characters, the NUL included
+    if (VerQueryValueW(info, subBlock, &text, &length) && text && length > 0) {
+      const auto* value = static_cast<const wchar_t*>(text);
+      Utf8Text(value, static_cast<int>(wcsnlen(value, length))).CopyCut(version, size);
     }
   }
   GlobalFree(block);

@@ -6,6 +6,9 @@
 #   NPH_GW_RUNNER    a command that starts it (Wine's runner, valgrind)
 #   NPH_GW_PLATFORM  "windows": cases that need POSIX files (named pipes,
 #                    links) are skipped
+#   NPH_GW_IIS_HOST  on Windows, tests/support/iis_host.cpp: the program is
+#                    started through it, with its variables in UTF-16, as IIS
+#                    starts it
 
 import hashlib
 import itertools
@@ -25,6 +28,7 @@ from types import SimpleNamespace
 
 RUNNER = shlex.split(os.environ.get("NPH_GW_RUNNER", ""))
 WINDOWS = os.environ.get("NPH_GW_PLATFORM") == "windows"
+IIS_HOST = os.environ.get("NPH_GW_IIS_HOST")
 SLACK = 6.0 if RUNNER else 0.0  # a runner starts the program slowly
 PROGRAM = os.path.abspath(os.environ.get("NPH_GW") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "nph-gw"))
@@ -41,6 +45,23 @@ ENVIRONMENT = {  # what Apache sets, less what a case chooses
     "SERVER_PORT": "80", "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": "127.0.0.1",
     "SCRIPT_NAME": "/cgi-bin/nph-gw", "HTTP_HOST": "webhost.example",
 }
+
+
+def iis_started(mode, program, environment):
+    # The command that has the IIS host start `program` with `environment` as
+    # IIS hands it over: each value decoded from UTF-8 where its bytes are
+    # UTF-8, else through the ANSI code page (1252 under Wine). A value a
+    # Linux environment cannot carry (a lone surrogate) goes as it is.
+    def as_iis_decodes(value):
+        try:
+            return value.encode("utf-8", "surrogateescape").decode("utf-8")
+        except UnicodeEncodeError:
+            return value
+        except UnicodeDecodeError:
+            return value.encode("utf-8", "surrogateescape").decode("cp1252", "replace")
+    block = "".join("%s=%s\0" % (name, as_iis_decodes(value)) for name, value in environment.items())
+    return RUNNER + [IIS_HOST, mode, block.encode("utf-16-le", "surrogatepass").hex(),
+                     "Z:" + os.path.abspath(program).replace("/", "\\")]
 
 
 def pieces(data):
@@ -73,6 +94,7 @@ class Target(socketserver.ThreadingTCPServer):
         super().__init__(("127.0.0.1", 0), Exchange)
         self.reply, self.read_body, self.stall = reply, read_body, stall
         self.requests = []  # (header fields, body length, body SHA-256)
+        self.lines = []  # request lines, as Latin-1 text
         self.sent = None  # SHA-256 of the last reply sent whole
         self.stopping = threading.Event()
         self.port = self.server_address[1]
@@ -106,6 +128,7 @@ class Exchange(BaseHTTPRequestHandler):
             digest.update(chunk)
             got += len(chunk)
         target.requests.append((self.headers, got, digest.hexdigest()))
+        target.lines.append(self.requestline)
         if target.reply is None:
             return
         reply = target.reply
@@ -159,6 +182,9 @@ class GatewayCase(unittest.TestCase):
                                CONTENT_TYPE="application/octet-stream")
         environment = {k: v for k, v in dict(environment, **(env or {})).items() if v is not None}
         command = RUNNER + [argv0 or program] + list(args)
+        if WINDOWS:
+            command = iis_started("cgi", program, environment) + list(args)
+            environment = {"PATH": os.environ["PATH"]}
         measure = peak_kib and MEASURABLE
         if measure:
             peak = tempfile.NamedTemporaryFile("r", prefix="nph-peak-")  # gone once closed

@@ -9,11 +9,25 @@ from harness import CHUNKED, REPLY, MiB, RUNNER, WINDOWS, GatewayCase
 # A request smuggled in a GET's body: a target that keeps the connection open
 # and answers the GET without reading its body would run it next.
 SMUGGLED = b"POST /admin/users/delete?id=1 HTTP/1.1\r\nHost: target\r\nContent-Length: 0\r\n\r\n"
-# A browser's hop-by-hop headers, one the program finds only by listing its
-# environment, and a byte beyond ASCII as the web server passes it (0xE9).
+# A browser's hop-by-hop headers, and one the program finds only by listing
+# its environment.
 BROWSER_HEADERS = {"HTTP_CONNECTION": "keep-alive", "HTTP_KEEP_ALIVE": "300", "HTTP_TE": "trailers",
-                   "HTTP_UPGRADE": "websocket", "HTTP_USER_AGENT": "caf\udce9",
-                   "HTTP_X_REQUESTED_WITH": "fetch"}
+                   "HTTP_UPGRADE": "websocket", "HTTP_X_REQUESTED_WITH": "fetch"}
+# Text beyond ASCII as a web server hands it over, and what the target gets
+# (bytes; None: nothing is sent) on Linux and on Windows. Apache passes the
+# request's bytes; IIS decodes them from UTF-8 where they are UTF-8, else
+# through the system's code page (the harness does that for it), and the
+# Windows program sends what it got as UTF-8. A lone surrogate, which only a
+# Windows environment can hold, becomes U+FFFD. "-": not on that system.
+BEYOND_ASCII = [  # variable, value, Linux, Windows where it differs
+    ("PATH_INFO", "/caf\xe9/\u4e2d/\U0001f642", b"GET /caf%C3%A9/%E4%B8%AD/%F0%9F%99%82 HTTP/1.0"),
+    ("PATH_INFO", "/caf\udce9", b"GET /caf%E9 HTTP/1.0", b"GET /caf%C3%A9 HTTP/1.0"),
+    ("QUERY_STRING", "q=\u0436", b"GET /?q=%D0%B6 HTTP/1.0"),
+    ("HTTP_USER_AGENT", "Zo\xeb \u4e2d", "Zo\xeb \u4e2d".encode()),
+    ("HTTP_USER_AGENT", "caf\udce9", b"caf\xe9", b"caf\xc3\xa9"),
+    ("HTTP_USER_AGENT", "a\ud800b", "-", b"a\xef\xbf\xbdb"),
+    ("REQUEST_METHOD", "G\xc9T", None),  # no HTTP token: the 500 page
+]
 
 
 class ProgramFilesTest(GatewayCase):
@@ -25,6 +39,7 @@ class ProgramFilesTest(GatewayCase):
             ("renamed copy", "nph-shop", "copy", False, {}),
             ("link to the program", "nph-shop", "link", True, {}),
             ("dot in a folder name", "nph-gw", "example.com/cgi-bin", False, {}),
+            ("folder named beyond any one code page", "nph-gw", "\u043f\u0430\u043f\u043a\u0430-\u4e2d", False, {}),
             ("relative name", "nph-gw", "relative", False, {"argv0": "./nph-gw"}),
             ("bare name, as found on PATH", "nph-gw", "bare", False, {"argv0": "nph-gw"}),
             ("words on the command line", "nph-gw", "words", False, {"args": ["--help", "TargetPort=1"]}),
@@ -135,9 +150,23 @@ class TargetConnectionTest(GatewayCase):
                     fields = requests[0][0]
                     for name in ("Connection", "Keep-Alive", "TE", "Upgrade"):
                         self.assertNotIn(name, fields)
-                    self.assertEqual(fields.get("User-Agent"), "caf\xe9")
                     # The process's own environment, listed: the last variable too.
                     self.assertEqual(fields.get("X-Requested-With"), "fetch" if other_headers else None)
+
+    def test_text_beyond_ascii_reaches_the_target_as_utf8(self):
+        target = self.target()
+        program = self.gateway(target)
+        for variable, value, *sent in BEYOND_ASCII:
+            sent = sent[-1] if WINDOWS else sent[0]
+            if sent == "-":
+                continue
+            with self.subTest(variable, value=value):
+                del target.lines[:], target.requests[:]
+                run = self.run_gateway(program, env={variable: value})
+                self.assertTrue(run.out.startswith(b"HTTP/1.0 500 " if sent is None else REPLY))
+                got = (target.lines if variable != "HTTP_USER_AGENT" else
+                       [fields["User-Agent"] for fields, _, _ in target.requests])
+                self.assertEqual([text.encode("latin-1") for text in got], [] if sent is None else [sent])
 
     def test_target_that_drops_the_connection_while_a_big_body_is_sent(self):
         # Closed with the body unread, the connection ends with a reset.

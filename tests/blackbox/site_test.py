@@ -7,10 +7,12 @@ import concurrent.futures
 import os
 import re
 
-from harness import GatewayCase
+from harness import WINDOWS, GatewayCase
 
+# The byte 0xE9 reaches a Windows program as "é" (IIS decodes it), sent on as UTF-8.
+E9 = r"\\xc3\\xa9" if WINDOWS else r"\\xe9"
 LINE = re.compile(r'127\.0\.0\.1 - - \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d \+0000\] '
-                  r'"GET /cgi-bin/nph-gw(\S+) HTTP/1\.1" (\d{3}) \d+ "-" "a \\"b\\"\\n\\xe9" '
+                  r'"GET /cgi-bin/nph-gw(\S+) HTTP/1\.1" (\d{3}) \d+ "-" "a \\"b\\"\\n' + E9 + r'" '
                   r'\d+ ([\w-]+)\n')
 
 
