@@ -15,7 +15,9 @@ HANDLE OpenOwnFile(const char* path, DWORD access, bool inheritable) {
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, inheritable ? TRUE : FALSE};
   WideText widePath(path);
   if (!widePath.get()) return INVALID_HANDLE_VALUE;
-  HANDLE file = CreateFileW(widePath.get(), access,
+  // FILE_READ_ATTRIBUTES: the check below queries the file's attributes, which
+  // a handle opened for appending alone may not do on Windows.
+  HANDLE file = CreateFileW(widePath.get(), access | FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return file;
