@@ -22,9 +22,9 @@ struct TcpAddresses {
 };
 
 // Looks `host` up for `port`, now:
-//  - "" and "localhost" (any case) stand for ::1 and 127.0.0.1, in the order
-//    the system's lookup gives them for "localhost" (one it leaves out comes
-//    last);
+//  - "" stands for 127.0.0.1, then ::1 (no lookup);
+//  - "localhost" (any case) stands for ::1 and 127.0.0.1, in the order the
+//    system's lookup gives them for it (one it leaves out comes last);
 //  - an IPv4 or IPv6 address is itself (no lookup);
 //  - a name is looked up by the system (its hosts file, DNS), and its addresses
 //    kept in the order given, IPv4 and IPv6; an unspecified address (a name

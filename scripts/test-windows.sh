@@ -60,7 +60,20 @@ targets=$!
 for _ in $(seq 100); do [ -s "$work/targets" ] && break; sleep 0.1; done
 NPH_GW_TARGETS=$(sed -E 's#ca=([^ ]*)#ca=Z:\1#; s#/#\\#g' "$work/targets")
 export NPH_GW_TARGETS
-suite unit_tests "$runner" "$build/tests/unit_tests.exe" --gtest_brief=1
+# The TLS table under Wine now and then fails as a whole run (every case's
+# certificate judged untrusted, chain status 0x800B0109) and passes when run
+# again; until that is understood, its failed cases get one more run in a new
+# process, and the output says so.
+unit_tests_once_more() {
+  "$runner" "$build/tests/unit_tests.exe" --gtest_brief=1 && return 0
+  local failed
+  failed=$(grep -oE '^\[  FAILED  \] [A-Za-z0-9_/]+\.[^ ,]+' "$logs/unit_tests.log" | awk '{print $4}' | sort -u)
+  grep -qvE '/TlsExchange\.' <<<"$failed" && return 1
+  echo "== TLS cases failed under Wine; run once more:"
+  "$runner" "$build/tests/unit_tests.exe" --gtest_brief=1 \
+    --gtest_filter="$(tr '\n' ':' <<<"$failed")"
+}
+suite unit_tests unit_tests_once_more
 kill "$targets" 2>/dev/null
 suite blackbox env NPH_GW="$build/nph-gw.exe" NPH_GW_RUNNER="$runner" NPH_GW_PLATFORM=windows \
   NPH_GW_IIS_HOST="$build/tests/iis_host.exe" python3 -m unittest discover -s tests/blackbox -p '*_test.py'
