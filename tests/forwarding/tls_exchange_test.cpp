@@ -100,6 +100,10 @@ TEST_P(TlsExchange, ChecksTheTargetAndFramesItsReply) {
   const std::string& expected = streaming ? c.streamed : c.held;
   EXPECT_TRUE(expected == output) << output.size() << " bytes: " << output.substr(0, 100);
   EXPECT_NE(std::string::npos, log.Text().find(c.logLine)) << log.Text();
+  // A TLS connection that worked is ended with close_notify, as the target's was.
+  if (c.ends == Ends::kCloseNotify && expected != kErrorPage) {
+    EXPECT_EQ(1, target.CloseNotifies());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(HeldAndStreamed, TlsExchange,

@@ -123,6 +123,20 @@ TEST(FastCgiSession, NothingCarriesOverToTheNextRequest) {
   EXPECT_EQ(alone + alone, Serve(a + b + a + b, 64));
 }
 
+// Variables cut short, by the end of the connection or by bytes that are no
+// record, serve no request, and nothing more is sent on that connection.
+TEST(FastCgiSession, RequestCutInItsVariablesIsNotServed) {
+  for (const char* cut : {"", "GET / HTTP/1.0\r\n\r\n"}) {
+    int served = 0;
+    ForwardSettings settings = DefaultSettings();
+    MemoryConnection connection(Begin(1) + Rec(4, 1, Pair("PATH_INFO", "/~~echo")) + cut, 64);
+    ServeFastCgiConnection(connection, settings, "1.0.0",
+                           [](void* count) { ++*static_cast<int*>(count); }, &served);
+    EXPECT_EQ(0, served);
+    EXPECT_EQ("", connection.records + connection.out);
+  }
+}
+
 // Interim replies are the web server's to make. A flowing reply leaves as it
 // comes; a held one with the end of the request. One cut short never ends as
 // a request: the connection closes, and the web server drops the browser's.
