@@ -229,10 +229,9 @@ class Script:
             elif kind == "hold":
                 self.done.wait()
                 return conn.close()
-        if self.tls:
-            conn = conn.unwrap()  # fails unless the client answers with its close_notify
-            self.notified += 1
-        conn.close()
+        # Over TLS this fails unless the client answers with its close_notify.
+        (conn.unwrap() if self.tls else conn).close()
+        self.notified += self.tls is not None
 
 
 def take_scripts(control):
