@@ -34,9 +34,8 @@ std::string Begin(int id, int role = 1, bool keep = true) {
   return Rec(1, id, std::string{0, static_cast<char>(role), keep ? '\1' : '\0', 0, 0, 0, 0, 0});
 }
 std::string EchoParams(int id) {
-  return Rec(4, id,
-             Pair("PATH_INFO", "/~~echo") + Pair("REQUEST_METHOD", "POST") +
-                 Pair("CONTENT_LENGTH", "5")) +
+  return Rec(4, id, Pair("PATH_INFO", "/~~echo") + Pair("REQUEST_METHOD", "POST") +
+                        Pair("CONTENT_LENGTH", "5")) +
          Rec(4, id, "");
 }
 std::string EchoReply(const std::string& request) {
@@ -94,8 +93,10 @@ const SessionCase kSessions[] = {
     // and nothing more is sent.
     {"ParamsCutByNoRecord", Begin(1) + Rec(4, 1, Pair("PATH_INFO", "/")) + "GET / HTTP", "", ""},
     {"OnlyTheResponderRole", Begin(1, 2, false), "", End(1, 3)},
-    {"ManagementRecords", Rec(9, 0, Pair("FCGI_MPXS_CONNS", "") + Pair("X", "")) + Rec(42, 0, ""),
-     "", "10:0:" + Pair("FCGI_MPXS_CONNS", "0") + ";11:0:*" + std::string(7, '\0') + ";"},
+    // A name known only in part is not known.
+    {"ManagementRecords",
+     Rec(9, 0, Pair("FCGI_MPXS_CONNS", "") + Pair("FCGI_MAX_CONN", "")) + Rec(42, 0, ""), "",
+     "10:0:" + Pair("FCGI_MPXS_CONNS", "0") + ";11:0:*" + std::string(7, '\0') + ";"},
 };
 
 void PrintTo(const SessionCase& c, std::ostream* out) { *out << c.name; }
