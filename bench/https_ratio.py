@@ -3,16 +3,22 @@
 HTTP, in one run on loopback: bench.py's servers (nginx as the target, Apache
 with mpm_event + mod_cgid running the gateway as D), and beside them nginx
 serving the same files over TLS (a test CA made with openssl), reached by the
-gateway as D-tls (TargetTls=1). Prints a Markdown table: requests per second
-at c=1 and c=4 for 1 KiB replies (B, mod_proxy over plain HTTP, for scale), a
-20 MiB download, the gateway's peak memory for it, and callgrind's
-instructions per request. Needs what scripts/install-bench-deps.sh installs.
-With --smoke it does every step once, briefly: CI's check that it still runs.
+gateway as D-tls (TargetTls=1); and the gateway in FastCGI mode under
+mod_fcgid to the same two targets, F and F-tls, each request on a new
+connection to the target (F-tls keeps its TLS context and session between
+requests; with --before, F-tls-0 is another build of the gateway beside it,
+one that kept neither). Prints a Markdown table: requests per second at c=1
+and c=4 for 1 KiB replies (B, mod_proxy over plain HTTP, for scale), a 20 MiB
+download, and for the CGI ways the gateway's peak memory for it and
+callgrind's instructions per request. Needs what
+scripts/install-bench-deps.sh installs. With --smoke it does every step once,
+briefly: CI's check that it still runs.
 
-    bench/https_ratio.py [--gateway build/nph-gw] [--seconds 4] [--smoke]
+    bench/https_ratio.py [--gateway build/nph-gw] [--before other/nph-gw] [--seconds 4] [--smoke]
 """
 import argparse
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -37,7 +43,16 @@ http {{
 }}
 """
 bench.SCRIPTS["D-tls"], bench.LABELS["D-tls"] = "cgi-bin/nph-gw-tls", "nph-gw, HTTPS target"
-WAYS = ("B", "D", "D-tls")
+bench.SCRIPTS.update({"F": "fcgi/gw.fcgi", "F-tls": "fcgi/gw-tls.fcgi",
+                      "F-tls-0": "fcgi/gw-tls-0.fcgi"})
+WAYS = ["B", "D", "D-tls", "F", "F-tls"]
+
+
+def add_fastcgi(run, name, gateway, settings):
+    """The gateway in FastCGI mode under mod_fcgid (bench.py's fcgi folder)."""
+    shutil.copyfile(gateway, run.path("fcgi", name + ".fcgi"))
+    os.chmod(run.path("fcgi", name + ".fcgi"), 0o755)
+    bench.write(run.path("fcgi", name + ".ini"), settings.encode())
 
 
 def add_tls_target(run):
@@ -53,8 +68,14 @@ def add_tls_target(run):
         user="user %s;" % run.user if run.user else "").encode())
     run.servers.append(bench.start([bench.NGINX_BIN, "-p", tls, "-c", tls + "/nginx.conf"],
                                    port, "nginx with TLS"))
-    run.add_gateway("nph-gw-tls", "[Forward]\nTargetServer=localhost\nTargetPort=%d\n"
-                    "TargetTls=1\nTlsCaFile=%s/ca.pem\nTimeout=120\n" % (port, tls))
+    settings = ("[Forward]\nTargetServer=localhost\nTargetPort=%d\nTargetTls=1\n"
+                "TlsCaFile=%s/ca.pem\nTimeout=120\n" % (port, tls))
+    run.add_gateway("nph-gw-tls", settings)
+    add_fastcgi(run, "gw", run.gateway, "[Forward]\nTargetServer=127.0.0.1\nTargetPort=%d\n"
+                "Timeout=120\n" % run.target)
+    add_fastcgi(run, "gw-tls", run.gateway, settings)
+    if run.args.before:
+        add_fastcgi(run, "gw-tls-0", run.args.before, settings)
 
 
 def measure(run, seconds, rounds, downloads):
@@ -82,7 +103,7 @@ def measure(run, seconds, rounds, downloads):
                 raise bench.BenchError("%s did not relay the 20 MiB file whole" % way)
             times.append(float(timing.stdout))
         figures[way]["large"] = statistics.median(times)
-        if way != "B":
+        if way.startswith("D"):
             name = bench.SCRIPTS[way].split("/")[-1]
             figures[way]["peak"] = run.peak(name, run.url(way + "mem", "large.bin"), "download")
             figures[way]["instructions"] = run.instructions_of(way, [run.path("cgi-bin", name)])
@@ -95,6 +116,13 @@ def report(f):
     for key, label in (("c1", "1 KiB, c=1, req/s"), ("c4", "1 KiB, c=4, req/s")):
         print("| %s | %.0f | %.0f | %.2fx | %.0f |" % (label, f["D"][key], f["D-tls"][key],
                                                     f["D"][key] / f["D-tls"][key], f["B"][key]))
+    for key, label in (("c1", "FastCGI, 1 KiB, c=1, req/s"), ("c4", "FastCGI, 1 KiB, c=4, req/s")):
+        before = ""
+        if "F-tls-0" in f:
+            before = " (without keeping: %.0f, %.2fx)" % (f["F-tls-0"][key],
+                                                          f["F"][key] / f["F-tls-0"][key])
+        print("| %s | F %.0f | F-tls %.0f | %.2fx%s | |" % (
+            label, f["F"][key], f["F-tls"][key], f["F"][key] / f["F-tls"][key], before))
     print("| 20 MiB download | %.3f s | %.3f s | %.2fx | %.3f s |" % (
         f["D"]["large"], f["D-tls"]["large"], f["D-tls"]["large"] / f["D"]["large"],
         f["B"]["large"]))
@@ -114,10 +142,14 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--gateway", default=os.environ.get(
         "NPH_GW", os.path.join(bench.REPO, "build", "nph-gw")))
+    parser.add_argument("--before", help="another build, as F-tls-0 beside F-tls")
     parser.add_argument("--seconds", type=int, default=4, help="per round and way")
     parser.add_argument("--smoke", action="store_true", help="every step once, briefly")
     args = parser.parse_args()
-    run = bench.Bench(argparse.Namespace(gateway=args.gateway, smoke=args.smoke, keep=False))
+    run = bench.Bench(argparse.Namespace(gateway=args.gateway, smoke=args.smoke, keep=False,
+                                         before=args.before and os.path.abspath(args.before)))
+    if args.before:
+        WAYS.append("F-tls-0")
     try:
         run.prepare()
         add_tls_target(run)
