@@ -140,9 +140,10 @@ const char kResumed[] = "\tTLS established, session resumed\n";
 const Handshake kGood = {"good", "", Ca::kTest, true, kFull};
 const Handshake kGoodResumed = {"good", "", Ca::kTest, true, kResumed};
 
+// Only the first row needs a system that resumes (Wine's SChannel does not).
 const ReuseCase kReuseCases[] = {
     {"LaterConnectionsResume", {kGood, kGoodResumed, kGoodResumed}},
-    {"OtherCaFile", {kGood, {"good", "", Ca::kCopy, true, kFull}, {"good", "", Ca::kCopy, true, kResumed}}},
+    {"OtherCaFile", {kGood, {"good", "", Ca::kCopy, true, kFull}}},
     {"CaFileRewritten", {{"good", "", Ca::kCopy, true, kFull}, {"good", "", Ca::kCopyRewritten, true, kFull}}},
     {"ChecksTurnedOff", {kGood, {"good", "", Ca::kTest, false, kFull}}},
     {"OtherServerName", {{"sni", "tls.test", Ca::kTest, true, kFull}, {"sni", "other.test", Ca::kTest, true, kFull}}},
