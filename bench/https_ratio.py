@@ -10,14 +10,20 @@ requests; with --before, F-tls-0 is another build of the gateway beside it,
 one that kept neither). Prints a Markdown table: requests per second at c=1
 and c=4 for 1 KiB replies (B, mod_proxy over plain HTTP, for scale), a 20 MiB
 download, and for the CGI ways the gateway's peak memory for it and
-callgrind's instructions per request. Needs what
-scripts/install-bench-deps.sh installs. With --smoke it does every step once,
-briefly: CI's check that it still runs.
+callgrind's instructions per request. Then whether a TLS session kept in a
+file would pay in CGI mode: bench/session_probe.c makes the gateway's request
+in a process of its own, with a full handshake and resuming a session read
+from a file, in turns; its instructions, its processor time and nginx's, set
+against D-tls's time per request. Needs what scripts/install-bench-deps.sh
+installs. With --smoke it does every step once, briefly: CI's check that it
+still runs.
 
     bench/https_ratio.py [--gateway build/nph-gw] [--before other/nph-gw] [--seconds 4] [--smoke]
 """
 import argparse
 import os
+import re
+import resource
 import shutil
 import statistics
 import subprocess
@@ -76,6 +82,49 @@ def add_tls_target(run):
     add_fastcgi(run, "gw-tls", run.gateway, settings)
     if run.args.before:
         add_fastcgi(run, "gw-tls-0", run.args.before, settings)
+    return tls, port, run.servers[-1].pid
+
+
+def session_file(run, tls, port, nginx, blocks, per_block):
+    """{"full"|"resume": {figure: value}}: session_probe.c's process in turns,
+    medians of the blocks."""
+    probe = run.path("out", "session_probe")
+    subprocess.run(["cc", "-O2", "-static", "-o", probe, os.path.join(HERE, "session_probe.c"),
+                    "-lssl", "-lcrypto", "-lpthread"], check=True, capture_output=True)
+    ca, session = os.path.join(tls, "ca.pem"), run.path("out", "session.pem")
+    workers = [int(pid) for pid in open("/proc/%d/task/%d/children" % (nginx, nginx)).read().split()]
+
+    def nginx_ms():
+        ticks = 0
+        for worker in workers:
+            fields = open("/proc/%d/stat" % worker).read().rpartition(")")[2].split()
+            ticks += int(fields[11]) + int(fields[12])
+        return ticks * 1000 / os.sysconf("SC_CLK_TCK")
+
+    def once(mode):
+        if subprocess.run([probe, mode, str(port), ca, session]).returncode != 0:
+            raise bench.BenchError("session_probe %s failed" % mode)
+
+    once("save")
+    samples = {"full": [], "resume": []}
+    for number in range(blocks):
+        for mode in ("full", "resume")[::1 if number % 2 == 0 else -1]:
+            before, served = resource.getrusage(resource.RUSAGE_CHILDREN), nginx_ms()
+            for _ in range(per_block):
+                once(mode)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            samples[mode].append((
+                (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000,
+                nginx_ms() - served))
+    figures = {}
+    for mode, values in samples.items():
+        done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                               probe, mode, str(port), ca, session], capture_output=True, text=True)
+        figures[mode] = {
+            "instructions": int(re.search(r"Collected : (\d+)", done.stderr).group(1)),
+            "cpu": statistics.median(v[0] for v in values) / per_block,
+            "nginx": statistics.median(v[1] for v in values) / per_block}
+    return figures
 
 
 def measure(run, seconds, rounds, downloads):
@@ -132,6 +181,21 @@ def report(f):
     print("| instructions per request (1 KiB) | {:,} | {:,} | {:.0f}x | |".format(
         f["D"]["instructions"], f["D-tls"]["instructions"],
         f["D-tls"]["instructions"] / f["D"]["instructions"]))
+    s = f["session file"]
+    full, resumed = s["full"], s["resume"]
+    saved = full["cpu"] + full["nginx"] - resumed["cpu"] - resumed["nginx"]
+    print()
+    print("| CGI: one process's HTTPS request (session_probe.c) | full handshake "
+          "| session resumed from a file | saved |")
+    print("|---|---:|---:|---:|")
+    print("| instructions | {:,} | {:,} | {:.0%} |".format(
+        full["instructions"], resumed["instructions"],
+        1 - resumed["instructions"] / full["instructions"]))
+    for key, label in (("cpu", "processor time, the process"), ("nginx", "processor time, nginx")):
+        print("| %s | %.2f ms | %.2f ms | %.2f ms |" % (label, full[key], resumed[key],
+                                                         full[key] - resumed[key]))
+    print("| against D-tls's %.1f ms per request (c=1) | | | %.0f%% |" % (
+        1000 / f["D-tls"]["c1"], saved * f["D-tls"]["c1"] / 10))
     print()
     print("Load average: %.2f. Ratios are D-tls's cost over D's (requests per second: D / D-tls)."
           % os.getloadavg()[0])
@@ -152,9 +216,11 @@ def main():
         WAYS.append("F-tls-0")
     try:
         run.prepare()
-        add_tls_target(run)
+        tls, port, nginx = add_tls_target(run)
         figures = measure(run, 1 if args.smoke else args.seconds, 1 if args.smoke else 3,
                           1 if args.smoke else 5)
+        figures["session file"] = session_file(run, tls, port, nginx, 2 if args.smoke else 6,
+                                               2 if args.smoke else 200)
     except bench.BenchError as error:
         bench.log("benchmark failed: %s" % error)
         return 1
