@@ -72,6 +72,24 @@ const char* HeaderFault(const char* text, int64_t length) {
   return nullptr;
 }
 
+// Whether the target ends the connection after the complete header `text`.
+bool ClosesAfterReply(const char* text, size_t length) {
+  // HTTP/1.1 and later keep the connection unless told otherwise; 1.0 closes
+  // it (the status line was checked: digits stand at 5 and 7).
+  bool closes = length < 8 || text[5] == '0' || (text[5] == '1' && text[7] == '0');
+  for (size_t at = 0; at < length;) {
+    Span line = NextLine(text, length, &at);
+    const char* colon = static_cast<const char*>(std::memchr(line.begin, ':', line.length));
+    if (!colon || !SpanIs(Span{line.begin, static_cast<size_t>(colon - line.begin)}, "Connection")) {
+      continue;
+    }
+    Span value{colon + 1, line.length - static_cast<size_t>(colon + 1 - line.begin)};
+    if (ListHolds(value, Span{"close", 5})) return true;
+    if (ListHolds(value, Span{"keep-alive", 10})) closes = false;
+  }
+  return closes;
+}
+
 }  // namespace
 
 void ScanReplyHead(const char* text, int64_t length, ReplyHead* head) {
@@ -83,6 +101,7 @@ void ScanReplyHead(const char* text, int64_t length, ReplyHead* head) {
   if (headerLength == 0 || headerLength > INT32_MAX) return;
   head->headerLength = static_cast<int32_t>(headerLength);
   head->fault = HeaderFault(text, headerLength);
+  head->closes = ClosesAfterReply(text, static_cast<size_t>(headerLength));
 
   const char* fieldsEnd = text + headerLength - 4;  // the searches see the header only
   int64_t status = 0;

@@ -48,7 +48,7 @@ std::string Serve(const std::string& input, size_t piece, std::string* records =
   ForwardSettings settings = DefaultSettings();
   settings.forwardOtherHeaders = 1;
   MemoryConnection connection(input, piece);
-  ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr);
+  ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr, nullptr);
   if (records) *records = connection.records;
   return connection.out;
 }
