@@ -131,6 +131,11 @@ std::string RelayName(Relay relay) {
   return relay == Relay::kHeld ? "Held" : relay == Relay::kStreamed ? "Streamed" : "Adaptive";
 }
 
+// A table's test names: the case's, then the relay's.
+const auto kCaseAndRelay = [](const auto& info) {
+  return std::string(std::get<0>(info.param).name) + "_" + RelayName(std::get<1>(info.param));
+};
+
 class Exchange : public ::testing::TestWithParam<std::tuple<ExchangeCase, Relay>> {};
 
 TEST_P(Exchange, EndsWhereTheReplyEnds) {
@@ -160,10 +165,7 @@ TEST_P(Exchange, EndsWhereTheReplyEnds) {
 INSTANTIATE_TEST_SUITE_P(Relays, Exchange,
                          ::testing::Combine(::testing::ValuesIn(kExchanges),
                                             ::testing::ValuesIn(kRelays)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + "_" +
-                                  RelayName(std::get<1>(info.param));
-                         });
+                         kCaseAndRelay);
 
 // A FastCGI process keeps its connection to the target from one request to
 // the next while the target allows. A request that fails on a kept
@@ -232,10 +234,7 @@ TEST_P(KeptConnection, UsedAgainOnlyWhenNothingCanGoAmiss) {
 INSTANTIATE_TEST_SUITE_P(Relays, KeptConnection,
                          ::testing::Combine(::testing::ValuesIn(kReuses),
                                             ::testing::ValuesIn(kRelays)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + "_" +
-                                  RelayName(std::get<1>(info.param));
-                         });
+                         kCaseAndRelay);
 
 class Upload : public ::testing::TestWithParam<Relay> {
  protected:
