@@ -44,7 +44,7 @@ const char* HeaderFault(const char* text, int64_t length) {
   const size_t end = static_cast<size_t>(length);
   if (!IsStatusLine(NextLine(text, end, &at))) return "status line";
   static const char kNotPlain[] = "Content-Length not a plain decimal";
-  bool declared = false, afterLength = false;
+  bool declared = false, afterLength = false, afterCoding = false;
   int64_t first = 0;
   while (at < end) {
     Span line = NextLine(text, end, &at);
@@ -52,11 +52,13 @@ const char* HeaderFault(const char* text, int64_t length) {
     // A folded line would add to the value before it.
     if (line.begin[0] == ' ' || line.begin[0] == '\t') {
       if (afterLength) return kNotPlain;
+      if (afterCoding) return "Transfer-Encoding folded";
       continue;
     }
     const char* colon = static_cast<const char*>(std::memchr(line.begin, ':', line.length));
-    afterLength = colon && SpanIs(Span{line.begin, static_cast<size_t>(colon - line.begin)},
-                                  "Content-Length");
+    const Span name{line.begin, colon ? static_cast<size_t>(colon - line.begin) : 0};
+    afterLength = SpanIs(name, "Content-Length");
+    afterCoding = SpanIs(name, "Transfer-Encoding");
     if (!afterLength) continue;
     Span value = Trimmed(Span{colon + 1, line.length - static_cast<size_t>(colon + 1 - line.begin)});
     if (value.length == 0) return kNotPlain;
@@ -72,6 +74,30 @@ const char* HeaderFault(const char* text, int64_t length) {
   return nullptr;
 }
 
+// Reads the Transfer-Encoding fields of a complete header into `head`: the
+// codings of several fields are one list, in order.
+void ReadTransferCoding(const char* text, int64_t length, ReplyHead* head) {
+  size_t at = 0;
+  const size_t end = static_cast<size_t>(length);
+  NextLine(text, end, &at);  // the status line
+  while (at < end) {
+    Span line = NextLine(text, end, &at);
+    const char* colon = static_cast<const char*>(std::memchr(line.begin, ':', line.length));
+    if (!colon || !SpanIs(Span{line.begin, static_cast<size_t>(colon - line.begin)},
+                          "Transfer-Encoding")) {
+      continue;
+    }
+    Span value = Trimmed(Span{colon + 1, line.length - static_cast<size_t>(colon + 1 - line.begin)});
+    const char* comma = nullptr;
+    for (const char* c = value.begin; c < value.begin + value.length; ++c) {
+      if (*c == ',') comma = c;
+    }
+    if (comma) value = Trimmed(Span{comma + 1, static_cast<size_t>(value.begin + value.length - comma - 1)});
+    head->transferEncoded = true;
+    head->chunked = SpanIs(value, "chunked");
+  }
+}
+
 }  // namespace
 
 void ScanReplyHead(const char* text, int64_t length, ReplyHead* head) {
@@ -83,6 +109,7 @@ void ScanReplyHead(const char* text, int64_t length, ReplyHead* head) {
   if (headerLength == 0 || headerLength > INT32_MAX) return;
   head->headerLength = static_cast<int32_t>(headerLength);
   head->fault = HeaderFault(text, headerLength);
+  ReadTransferCoding(text, headerLength, head);
 
   const char* fieldsEnd = text + headerLength - 4;  // the searches see the header only
   int64_t status = 0;

@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.relay = relay;
     FakeForwarder forwarder(settings);
     forwarder.Set("REQUEST_METHOD", head ? "HEAD" : "GET").Set("HTTP_HOST", host);
-    forwarder.Set("SCRIPT_NAME", "/gw").HandleRequest("1.0");
+    // A browser that reads chunks gets the reply as it was framed.
+    forwarder.Set("SCRIPT_NAME", "/gw").Set("SERVER_PROTOCOL", "HTTP/1.1").HandleRequest("1.0");
     return forwarder.output;
   };
   const std::string held = exchange(Relay::kHeld);
