@@ -121,6 +121,8 @@ const ExchangeCase kExchanges[] = {
     // one the chunks as sent.
     {"ChunkedToAnHttp10Browser", {kChunked + "3\r", "\nabc\r\n4;x", "=1\r\ndefg\r\n0\r\nT: 1\r\n\r\n"},
      End::kHold, Framed("abcdefg"), Header("200 OK") + "abcdefg"},
+    {"ChunkedToAnHttp2Browser", {kChunked + kChunks}, End::kHold, Framed("abcdefg"), kSame,
+     "\tData sent\n", "GET", kSame, "HTTP/2.0"},
     {"ChunkedToAnHttp11Browser", {kChunked + kChunks + "EXTRA"}, End::kHold, kChunked + kChunks,
      kSame, "\tData sent\n", "GET", kSame, "HTTP/1.1"},
     {"ChunkedOverridesContentLength",
