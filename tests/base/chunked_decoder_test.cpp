@@ -17,20 +17,16 @@ struct ChunkCase {
 };
 
 const ChunkCase kChunks[] = {
-    {"SizesInHexEitherCase", "a\r\n0123456789\r\nB\r\nhello world\r\n0\r\n\r\n",
+    {"SizesInHexWithLeadingZeros", "a\r\n0123456789\r\n00B\r\nhello world\r\n000\r\n\r\n",
      "0123456789hello world", true},
-    {"LeadingZeros", "0003\r\nabc\r\n000\r\n\r\n", "abc", true},
     {"ExtensionsSkipped", "3;name=value\r\nabc\r\n2 ; q=\"x;y\"\t\r\nde\r\n0;last\r\n\r\n", "abcde",
      true},
     {"TrailersDropped", "3\r\nabc\r\n0\r\nDigest: x\r\nY: 2\r\n\r\n", "abc", true},
     {"DataMayHoldLineEnds", "4\r\n\r\n0\r\r\n0\r\n\r\n", "\r\n0\r", true},
     {"LargestSize", "7fffffffffffffff\r\nab", "ab", false},
     {"MissingFinalChunk", "3\r\nabc\r\n", "abc", false},
-    {"MissingBlankLine", "3\r\nabc\r\n0\r\n", "abc", false},
     {"SizeThatOverflows", "8000000000000000\r\n", "", false, "chunk size too large"},
-    {"ManyDigitsOverflow", "10000000000000000\r\n", "", false, "chunk size too large"},
     {"NoSize", "\r\nabc\r\n", "", false, "chunk size"},
-    {"SignedSize", "+3\r\nabc\r\n", "", false, "chunk size"},
     {"BlankBeforeTheSize", " 3\r\nabc\r\n", "", false, "chunk size"},
     {"NotHex", "3g\r\nabc\r\n", "", false, "chunk size"},
     {"BareLfAfterTheSize", "3\nabc\r\n0\r\n\r\n", "", false, "chunk size"},
@@ -38,7 +34,6 @@ const ChunkCase kChunks[] = {
     {"DataLongerThanItsSize", "3\r\nabcd\r\n0\r\n\r\n", "abc", false, "chunk longer than its size"},
     {"BareCrAfterTheData", "3\r\nabc\rX0\r\n\r\n", "abc", false, "bare CR"},
     {"BareLfInATrailer", "0\r\nX: 1\n\r\n", "", false, "bare LF"},
-    {"BareLfAtTheEnd", "0\r\n\n", "", false, "bare LF"},
 };
 
 void PrintTo(const ChunkCase& c, std::ostream* out) { *out << c.name; }

@@ -124,9 +124,9 @@ TEST(LoadSettings, ReadsTheForwardSection) {
       EXPECT_NE(std::string::npos, summary.find(word + " ")) << word << " in " << summary;
     }
     // FastCGI mode speaks HTTP/1.1 unless the file says otherwise.
-    const uint8_t http11 = settings.targetHttp11;
+    const int http11 = settings.targetHttp11 == kTargetHttp11Unset ? 1 : settings.targetHttp11;
     ApplyFastCgiDefaults(&settings);
-    EXPECT_EQ(http11 == kTargetHttp11Unset ? 1 : http11, settings.targetHttp11);
+    EXPECT_EQ(http11, settings.targetHttp11);
   }
 }
 

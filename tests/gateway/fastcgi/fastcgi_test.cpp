@@ -160,10 +160,8 @@ TEST(FastCgiOutput, ChunkedRepliesGoOutAsTheirData) {
     settings.relay = relay;
     settings.targetHttp11 = kTargetHttp11Unset;  // as the file leaves it
     ApplyFastCgiDefaults(&settings);
-    MemoryConnection connection(
-        Begin(1) + Rec(4, 1, Pair("REQUEST_METHOD", "GET") + Pair("SERVER_PROTOCOL", "HTTP/1.1")) +
-            Rec(4, 1, "") + Rec(5, 1, ""),
-        1 << 20);
+    const std::string params = Pair("REQUEST_METHOD", "GET") + Pair("SERVER_PROTOCOL", "HTTP/1.1");
+    MemoryConnection connection(Begin(1) + Rec(4, 1, params) + Rec(4, 1, "") + Rec(5, 1, ""), 99);
     ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr);
     EXPECT_EQ(relay == Relay::kStreamed ? "Status: 200 OK\r\n\r\nabcdefg"
                                         : "Status: 200 OK\r\nContent-Length: 7\r\n\r\nabcdefg",
