@@ -196,6 +196,7 @@ const HeaderCase kHeaders[] = {
     {"TransferEncodingOverridesLength",
      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip\r\n\r\n", "Status: 200 OK\r\n\r\n"},
     {"LengthsThatDiffer", "HTTP/1.1 200 OK\r\nContent-Length: 65\r\nContent-Length: 5\r\n\r\n", nullptr},
+    {"TransferEncodingFolded", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip,\r\n chunked\r\n\r\n", nullptr},
     {"LengthNotPlain", "HTTP/1.1 200 OK\r\nContent-Length: 5, 16\r\n\r\n", nullptr},
     {"BareLf", "HTTP/1.0 302 Found\nLocation: /\n\n", nullptr},
     {"BareCrInAValue", "HTTP/1.1 200 OK\r\nA: 1\rX-Injected: yes\r\n\r\n", nullptr},
