@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "base/growing_buffer.h"
+#include "forwarding/chunked_reply.h"
 #include "forwarding/reply_framer.h"
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
@@ -59,11 +60,18 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
     }
     if (state == ReplyFramer::State::kComplete) {
       reply.CutTo(framer.End());
+      int64_t headerEnd = framer.HeaderEnd();
+      if (framer.TransferEncoded() &&
+          !ReframeHeldReply(reply, framer, framer.Chunked() && DechunksReplies(), true,
+                            &headerEnd)) {
+        failure_ = Failure::kNoMemory;
+        break;
+      }
       const int64_t whole = reply.Length();
       char* complete = reply.Release();
       if (!complete) break;
       *replyLength = static_cast<int32_t>(whole);
-      response_ = Response{framer.Status(), whole - framer.HeaderEnd(), Failure::kNone};
+      response_ = Response{framer.Status(), whole - headerEnd, Failure::kNone};
       return complete;
     }
     failure_ = FailureOf(state);

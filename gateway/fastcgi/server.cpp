@@ -57,6 +57,7 @@ void RefreshSettings(void* context) {
   if (stamp == live.stamp) return;
   live.stamp = stamp;
   LoadForwardSettings(live.programPath, live.settings);
+  ApplyFastCgiDefaults(live.settings);
 }
 
 }  // namespace

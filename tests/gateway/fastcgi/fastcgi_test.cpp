@@ -11,6 +11,7 @@
 #include "gateway/fastcgi/server.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/memory_connection.h"
+#include "tests/support/scripted_target.h"
 
 namespace {
 
@@ -147,6 +148,28 @@ TEST(FastCgiOutput, InterimRepliesLeftOutStreamedOnesSentAtOnce) {
   }
 }
 
+// The web server frames the response itself: a chunked reply reaches it as
+// its data, whatever the browser speaks, with its length when it was held
+// whole. The request goes as HTTP/1.1.
+TEST(FastCgiOutput, ChunkedRepliesGoOutAsTheirData) {
+  for (Relay relay : {Relay::kHeld, Relay::kStreamed, Relay::kAdaptive}) {
+    ScriptedTarget target;
+    target.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n").Pause(20);
+    target.Send("4\r\ndefg\r\n0\r\n\r\n").Hold().Start();
+    ForwardSettings settings = DefaultSettings(target.Port());
+    settings.relay = relay;
+    settings.targetHttp11 = kTargetHttp11Unset;  // as the file leaves it
+    ApplyFastCgiDefaults(&settings);
+    const std::string params = Pair("REQUEST_METHOD", "GET") + Pair("SERVER_PROTOCOL", "HTTP/1.1");
+    MemoryConnection connection(Begin(1) + Rec(4, 1, params) + Rec(4, 1, "") + Rec(5, 1, ""), 99);
+    ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr);
+    EXPECT_EQ(relay == Relay::kStreamed ? "Status: 200 OK\r\n\r\nabcdefg"
+                                        : "Status: 200 OK\r\nContent-Length: 7\r\n\r\nabcdefg",
+              connection.out);
+    EXPECT_EQ(0u, target.Received().find("GET / HTTP/1.1\r\n"));
+  }
+}
+
 struct HeaderCase {
   const char* name;
   const char* http;
@@ -170,7 +193,10 @@ const HeaderCase kHeaders[] = {
     {"OneContentLength", "HTTP/1.1 200 OK\r\nA: 1\r\ncontent-length:  05 \r\nB: 2\r\nContent-Length: 5\r\n\r\n",
      "Status: 200 OK\r\nA: 1\r\nContent-Length: 5\r\nB: 2\r\n\r\n"},
     // What the web server could frame otherwise is refused, as the relay refuses it.
+    {"TransferEncodingOverridesLength",
+     "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip\r\n\r\n", "Status: 200 OK\r\n\r\n"},
     {"LengthsThatDiffer", "HTTP/1.1 200 OK\r\nContent-Length: 65\r\nContent-Length: 5\r\n\r\n", nullptr},
+    {"TransferEncodingFolded", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip,\r\n chunked\r\n\r\n", nullptr},
     {"LengthNotPlain", "HTTP/1.1 200 OK\r\nContent-Length: 5, 16\r\n\r\n", nullptr},
     {"BareLf", "HTTP/1.0 302 Found\nLocation: /\n\n", nullptr},
     {"BareCrInAValue", "HTTP/1.1 200 OK\r\nA: 1\rX-Injected: yes\r\n\r\n", nullptr},
