@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "base/growing_buffer.h"
+#include "forwarding/chunked_reply.h"
 #include "forwarding/reply_framer.h"
 #include "forwarding/target_connection.h"
 #include "gateway/cgi_forwarder.h"
@@ -28,6 +29,13 @@ class HeldReply {
   // The reply ended where its header said, and the target keeps the
   // connection for another request.
   bool LeftOpen() const { return whole_ && framer_.LeavesConnectionOpen(); }
+  // A transfer-coded reply as its reader is to get it (see ReframeHeldReply);
+  // `*headerEnd` is where its header ends then. False without memory.
+  bool Reframe(bool dechunk, int64_t* headerEnd) {
+    *headerEnd = framer_.HeaderEnd();
+    return !framer_.TransferEncoded() ||
+           ReframeHeldReply(reply_, framer_, framer_.Chunked() && dechunk, true, headerEnd);
+  }
   // The complete reply (NUL after it), the caller's to free; nullptr without memory.
   char* Release(int64_t* length) {
     *length = reply_.Length();
@@ -107,14 +115,15 @@ char* CgiForwarder::ExchangeWithTarget(const char* request, int32_t length,
     }
     if (!held.LeftOpen()) connection.Close();
     if (failure_ != Failure::kNone) return nullptr;
+    int64_t headerEnd = 0;
     int64_t whole = 0;
-    char* complete = held.Release(&whole);
+    char* complete = held.Reframe(DechunksReplies(), &headerEnd) ? held.Release(&whole) : nullptr;
     if (!complete) {
       failure_ = Failure::kNoMemory;
       return nullptr;
     }
     *replyLength = static_cast<int32_t>(whole);
-    response_ = Response{held.Framer().Status(), whole - held.Framer().HeaderEnd(), Failure::kNone};
+    response_ = Response{held.Framer().Status(), whole - headerEnd, Failure::kNone};
     return complete;
   }
 }

@@ -87,6 +87,13 @@ class CgiForwarder {
   void MarkReplyCutShort() { replyCutShort_ = true; }
   bool ReplyCutShort() const { return replyCutShort_; }
 
+  // True when a chunked reply is to be relayed as its data: to a web server
+  // that frames the response itself, or a browser that does not read chunks
+  // (SERVER_PROTOCOL below HTTP/1.1, or HTTP/2). A browser of HTTP/1.1 gets
+  // the chunks as sent, and with them the end of the reply: a reply cut
+  // short never passes for whole, and a live one keeps flowing.
+  bool DechunksReplies();
+
   // When "RewriteRedirects" is on: a copy of the reply whose header sends the
   // browser to the gateway's public address instead of the target's (malloc'd,
   // NUL after `*newLength` bytes). nullptr when there is nothing to rewrite.
@@ -103,6 +110,8 @@ class CgiForwarder {
 
  protected:
   ForwardSettings& settings_;
+  // The web server frames the response itself (FastCGI).
+  bool webServerFramesResponse_ = false;
 
  private:
   // HandleRequest's work; returns the access log's word for how it ended.

@@ -63,6 +63,7 @@ void RefreshSettings(void* context) {
   // not used again.
   live.target->Close();
   LoadForwardSettings(live.programPath, live.settings);
+  ApplyFastCgiDefaults(live.settings);
 }
 
 }  // namespace

@@ -32,6 +32,9 @@ std::string Header(const std::string& status, const std::string& lines = "") {
 std::string Framed(const std::string& body) {
   return Header("200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n") + body;
 }
+const std::string kChunked = Header("200 OK", "Transfer-Encoding: chunked\r\n");
+const std::string kChunks = "3\r\nabc\r\n4;x=1\r\ndefg\r\n0\r\nT: 1\r\n\r\n";
+const std::string kLongChunk = "96\r\n" + std::string(150, 'c') + "\r\n0\r\n\r\n";
 
 enum class End { kClose, kReset, kHold };
 
@@ -44,6 +47,7 @@ struct ExchangeCase {
   const char* logLine = "\tData sent\n";
   const char* method = "GET";
   std::string adaptive = kSame;  // adaptive: kSame (as held) or kAsStreamed
+  const char* protocol = "HTTP/1.0";  // the browser's (SERVER_PROTOCOL)
 };
 
 const ExchangeCase kExchanges[] = {
@@ -115,6 +119,27 @@ const ExchangeCase kExchanges[] = {
      "\tTimeout\n"},
     {"UnframedReplyFlowsPastTheHoldLimit", {Header("200 OK") + kUnframedBody}, End::kHold,
      kErrorPage, Header("200 OK") + kUnframedBody, "\tTimeout\n", "GET", kAsStreamed},
+    // Chunks frame a reply; an HTTP/1.0 browser gets their data, an HTTP/1.1
+    // one the chunks as sent.
+    {"ChunkedToAnHttp10Browser", {kChunked + "3\r", "\nabc\r\n4;x", "=1\r\ndefg\r\n0\r\nT: 1\r\n\r\n"},
+     End::kHold, Framed("abcdefg"), Header("200 OK") + "abcdefg"},
+    {"ChunkedToAnHttp2Browser", {kChunked + kChunks}, End::kHold, Framed("abcdefg"), kSame,
+     "\tData sent\n", "GET", kSame, "HTTP/2.0"},
+    {"ChunkedToAnHttp11Browser", {kChunked + kChunks + "EXTRA"}, End::kHold, kChunked + kChunks,
+     kSame, "\tData sent\n", "GET", kSame, "HTTP/1.1"},
+    {"ChunkedOverridesContentLength",
+     {Header("200 OK", "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n") + kChunks},
+     End::kHold, Framed("abcdefg"), kSame},
+    {"ChunkedFlowingPastTheHoldLimit", {kChunked + kLongChunk.substr(0, 120), kLongChunk.substr(120)},
+     End::kHold, Framed(std::string(150, 'c')), Header("200 OK") + std::string(150, 'c'),
+     "\tData sent\n", "GET", kAsStreamed},
+    {"ChunkedCutShort", {kChunked + "3\r\nabc\r\n4\r\nde"}, End::kClose, kErrorPage,
+     kChunked + "3\r\nabc\r\n4\r\nde", "\tConnection closed\n", "GET", kSame, "HTTP/1.1"},
+    {"BadChunk", {kChunked + "3\r\nabcd\r\n0\r\n\r\n"}, End::kHold, kErrorPage, kSame,
+     "\tChunked reply not valid: chunk longer than its size\n"},
+    {"OtherCodingEndsWithTheClose",
+     {Header("200 OK", "Transfer-Encoding: gzip\r\nContent-Length: 3\r\n") + "abc", "def"},
+     End::kClose, Header("200 OK", "Transfer-Encoding: gzip\r\n") + "abcdef", kSame},
 };
 
 void PrintTo(const ExchangeCase& c, std::ostream* out) { *out << c.name; }
@@ -151,7 +176,7 @@ TEST_P(Exchange, EndsWhereTheReplyEnds) {
   CapturedLog log;
   log.AttachTo(settings);
   FakeForwarder forwarder(settings);
-  forwarder.Set("REQUEST_METHOD", c.method);
+  forwarder.Set("REQUEST_METHOD", c.method).Set("SERVER_PROTOCOL", c.protocol);
   forwarder.HandleRequest("1.0.0");
   const bool streamed = relay == Relay::kStreamed ||
                         (relay == Relay::kAdaptive && c.adaptive == kAsStreamed);

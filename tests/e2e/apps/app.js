@@ -1,7 +1,8 @@
 // The Node application behind the gateway: node app.js HOST prints the port it
 // listens on. The pages beside it; socket.io, answering each "message" with a
 // "reply"; an event stream, an event a second; 1 GiB of numbered blocks; the
-// SHA-256 of an upload; /log: when each stream's first event went and when a
+// SHA-256 of an upload; /http11: 426 to HTTP/1.0, as servers that refuse it
+// answer, and to HTTP/1.1 20 MiB of the blocks in chunks; /log: when each stream's first event went and when a
 // page reported it (/got), and who asked how.
 const crypto = require('crypto');
 const fs = require('fs');
@@ -16,6 +17,17 @@ const block = (index) => {
   const numbered = Buffer.from(BLOCK);
   numbered.writeBigUInt64BE(BigInt(index));
   return numbered;
+};
+
+// Writes blocks 0 to count - 1 as the response drains.
+const sendBlocks = (response, count) => {
+  let index = 0;
+  const pump = () => {
+    while (index < count) if (!response.write(block(index++))) return;
+    response.end();
+  };
+  response.on('drain', pump);
+  pump();
 };
 
 const log = { sent: [], got: [] };
@@ -38,13 +50,14 @@ const server = http.createServer((request, response) => {
     response.end('noted');
   } else if (name === 'large') {
     response.writeHead(200, { 'Content-Length': BLOCKS * BLOCK.length });
-    let index = 0;
-    const pump = () => {
-      while (index < BLOCKS) if (!response.write(block(index++))) return;
-      response.end();
-    };
-    response.on('drain', pump);
-    pump();
+    sendBlocks(response, BLOCKS);
+  } else if (name === 'http11') {
+    if (request.httpVersion === '1.0') {
+      response.writeHead(426, { Upgrade: 'HTTP/1.1', Connection: 'Upgrade' });
+      return response.end('HTTP/1.1 required');
+    }
+    response.writeHead(200, { 'Content-Type': 'application/octet-stream' });  // chunked
+    sendBlocks(response, 20);
   } else if (name === 'upload') {
     const digest = crypto.createHash('sha256');
     let length = 0;
