@@ -26,6 +26,7 @@ ReplyFramer::State ReplyFramer::Update(const char* text, int64_t length) {
       continue;
     }
     headerEnd_ = headerEnd;
+    closes_ = head.closes;
     if (headRequest_ || head.status == 204 || head.status == 304) {
       end_ = headerEnd_;
     } else if (head.transferEncoded) {

@@ -49,6 +49,9 @@ class ReplyFramer {
   const char* Fault() const { return fault_; }
   // Where the reply ends, once known (complete, or framed by Content-Length).
   int64_t End() const { return end_; }
+  // Once complete: the target leaves the connection open for another request
+  // (the reply was framed by its header, and did not say it closes).
+  bool LeavesConnectionOpen() const { return headerEnd_ > 0 && !closeDelimited_ && !closes_; }
 
   // The body is framed by chunks; transfer-coded at all.
   bool Chunked() const { return chunked_; }
@@ -67,6 +70,7 @@ class ReplyFramer {
   int64_t headerEnd_ = 0;
   int64_t end_ = 0;            // 0 while unknown
   bool closeDelimited_ = false;
+  bool closes_ = false;
   int32_t status_ = 0;
   const char* fault_ = nullptr;
   bool transferEncoded_ = false;

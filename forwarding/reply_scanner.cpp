@@ -45,15 +45,20 @@ Span LastCoding(Span value) {
 }
 
 // Why a complete header (`length` bytes, blank line included) must not be
-// relayed, or nullptr. Notes its transfer coding in `head` on the way: the
-// codings of several fields are one list, in order.
+// relayed, or nullptr. Notes in `head` on the way its transfer coding (the
+// codings of several fields are one list, in order) and whether the target
+// closes the connection after it.
 const char* HeaderFault(const char* text, int64_t length, ReplyHead* head) {
   if (const char* bare = BareLineBreak(text, length)) return bare;
   size_t at = 0;
   const size_t end = static_cast<size_t>(length);
-  if (!IsStatusLine(NextLine(text, end, &at))) return "status line";
+  const Span statusLine = NextLine(text, end, &at);
+  if (!IsStatusLine(statusLine)) return "status line";
+  // HTTP/1.1 and later keep the connection unless told otherwise; 1.0 closes it.
+  const char major = statusLine.begin[5], minor = statusLine.begin[7];
+  head->closes = major == '0' || (major == '1' && minor == '0');
   static const char kNotPlain[] = "Content-Length not a plain decimal";
-  bool declared = false, afterLength = false, afterCoding = false;
+  bool declared = false, afterLength = false, afterCoding = false, saidClose = false;
   int64_t first = 0;
   while (at < end) {
     Span line = NextLine(text, end, &at);
@@ -68,8 +73,14 @@ const char* HeaderFault(const char* text, int64_t length, ReplyHead* head) {
     const Span name{line.begin, colon ? static_cast<size_t>(colon - line.begin) : 0};
     afterLength = SpanIs(name, "Content-Length");
     afterCoding = SpanIs(name, "Transfer-Encoding");
-    if (!afterLength && !afterCoding) continue;
+    const bool connection = SpanIs(name, "Connection");
+    if (!afterLength && !afterCoding && !connection) continue;
     Span value = Trimmed(Span{colon + 1, line.length - static_cast<size_t>(colon + 1 - line.begin)});
+    if (connection) {
+      saidClose = saidClose || ListHolds(value, Span{"close", 5});
+      if (saidClose || ListHolds(value, Span{"keep-alive", 10})) head->closes = saidClose;
+      continue;
+    }
     if (afterCoding) {
       head->transferEncoded = true;
       head->chunked = SpanIs(LastCoding(value), "chunked");

@@ -19,6 +19,9 @@ struct ReplyHead {
   // framed by its chunks when its last coding is chunked, else by the close.
   bool transferEncoded = false;
   bool chunked = false;
+  // The target closes the connection after this reply: HTTP/1.0 without
+  // "Connection: keep-alive", or a "Connection: close".
+  bool closes = false;
 };
 
 // Scans the first `length` bytes of `text`. Searches end at the first NUL:

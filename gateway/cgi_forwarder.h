@@ -14,6 +14,7 @@
 #include "settings/forward_settings.h"
 
 class RequestBody;
+class TargetConnection;
 
 class CgiForwarder {
  public:
@@ -71,6 +72,11 @@ class CgiForwarder {
   // after that ends the response short); the cause when nothing was.
   Failure StreamWithTarget(const char* head, int32_t length, RequestBody& body);
 
+  // Exchanges go through `connection`, kept open between requests when the
+  // target allows, instead of one made for each request (FastCGI mode lends
+  // the process's own). It must outlive the forwarder's requests.
+  void LendTargetConnection(TargetConnection* connection) { keptConnection_ = connection; }
+
   // From this call on the reply is relayed as it arrives (a web server that
   // buffers what the gateway writes is to pass it on at once).
   void MarkReplyFlowing() { replyFlowing_ = true; }
@@ -125,6 +131,7 @@ class CgiForwarder {
 
   Failure failure_ = Failure::kNone;
   Response response_;
+  TargetConnection* keptConnection_ = nullptr;
   bool replyFlowing_ = false;
   bool replyCutShort_ = false;
 };

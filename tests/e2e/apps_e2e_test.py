@@ -6,6 +6,7 @@ way, an application that refuses HTTP/1.0 and answers in chunks. The Node side i
 there."""
 
 import hashlib
+import http.client
 import json
 import os
 import shutil
@@ -68,6 +69,8 @@ class Applications(unittest.TestCase):
             cls.addClassCleanup(harness.stop, process)
             ports[host] = int(process.stdout.readline())
         cls.node, cls.ipv6_port = "http://127.0.0.1:%d" % ports["127.0.0.1"], ports["::1"]
+        cls.kept_port = harness.free_port()  # restarted by a test, on the same port
+        cls.kept = cls.start_kept()
         django = cls.django(os.path.join(apache.root, "django"))
         harness.make_certificates(apache.root)
         cls.https = harness.free_port()
@@ -77,6 +80,7 @@ class Applications(unittest.TestCase):
                                      ("localhost", "localhost"))]
         apache.start(program, dict(ipv6, **{
             "nph-node": local, "fcgi-node": local, "nph-large": local,
+            "fcgi-kept": harness.settings(cls.kept_port),
             "nph-node11": local + "TargetHttp11=1\n",
             "nph-django": harness.settings(django["settings"], "PreserveHost=1"),
             "nph-django-tls": harness.settings(django["https"], "PreserveHost=1",
@@ -84,6 +88,13 @@ class Applications(unittest.TestCase):
             modules=("fcgid", "rewrite", "ssl"), more=SITE.format(port=cls.https, root=apache.root),
             hosts="::1 %s\n" % IPV6_ONLY)
         cls.peak = harness.measure_peak(os.path.join(apache.cgi_bin, "nph-large"))
+
+    @classmethod
+    def start_kept(cls):
+        process = node(os.path.join(APPS, "app.js"), "127.0.0.1", str(cls.kept_port))
+        cls.addClassCleanup(harness.stop, process)
+        process.stdout.readline()
+        return process
 
     @classmethod
     def django(cls, folder):
@@ -179,6 +190,24 @@ class Applications(unittest.TestCase):
         self.assertTrue(head.startswith(b"HTTP/1.1 200 OK\r\n"), head)
         self.assertNotIn(b"transfer-encoding", head.lower())
         self.assertEqual(hashlib.sha256(body).hexdigest(), sha256)
+
+    def test_request_after_request_through_one_target_connection(self):
+        # One browser connection, so one mod_fcgid process: the target sees one
+        # connection for all of them; restarted, it sees one more.
+        browser = http.client.HTTPConnection("127.0.0.1", self.apache.port, timeout=30)
+        self.addCleanup(browser.close)
+
+        def who():
+            browser.request("GET", "/cgi-bin/fcgi-kept/who")
+            reply = browser.getresponse()
+            self.assertEqual(reply.status, 200)
+            seen = json.loads(reply.read())
+            return seen["connections"], seen["fromPort"]
+        for restart in range(2):
+            seen = {who() for _ in range(3 if restart else 1000)}
+            self.assertEqual((len(seen), min(seen)[0]), (1, 1), seen)
+            harness.stop(self.kept)
+            type(self).kept = self.start_kept()
 
     def test_1gib_each_way_in_bounded_memory(self):
         whole, digest = hashlib.sha256(), hashlib.sha256()

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "forwarding/target_connection.h"
 #include "gateway/fastcgi/cgi_response_header.h"
 #include "gateway/fastcgi/fastcgi_forwarder.h"
 #include "gateway/fastcgi/server.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/memory_connection.h"
+#include "tests/support/scripted_target.h"
 #include "tests/support/scripted_target.h"
 
 namespace {
@@ -49,8 +51,36 @@ std::string Serve(const std::string& input, size_t piece, std::string* records =
   ForwardSettings settings = DefaultSettings();
   settings.forwardOtherHeaders = 1;
   MemoryConnection connection(input, piece);
-  ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr);
+  ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr, nullptr);
   if (records) *records = connection.records;
+  return connection.out;
+}
+
+// Serves `input` with one kept connection to a target that answers `replies`
+// requests on it, each with "Reply <n>"; `*sent` is what the target received,
+// its address written "TARGET".
+std::string ServeThroughTarget(const std::string& input, int replies, std::string* sent,
+                               int* connections) {
+  ScriptedTarget target;
+  for (int i = 0; i < replies; ++i) {
+    const std::string body = "Reply " + std::to_string(i);
+    if (i > 0) target.Read();
+    target.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body);
+  }
+  target.Hold().Start(replies);
+  ForwardSettings settings = DefaultSettings(target.Port());
+  settings.forwardOtherHeaders = 1;
+  settings.targetHttp11 = 1;
+  TargetConnection kept(settings);
+  MemoryConnection connection(input, 64);
+  ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr, &kept);
+  *sent = target.Received();
+  const std::string address = "127.0.0.1:" + std::to_string(target.Port());
+  for (size_t at; (at = sent->find(address)) != std::string::npos;) {
+    sent->replace(at, address.size(), "TARGET");
+  }
+  *connections = target.Connections();
   return connection.out;
 }
 
@@ -122,6 +152,22 @@ TEST(FastCgiSession, NothingCarriesOverToTheNextRequest) {
   std::string alone = Serve(a, 64) + Serve(b, 64);
   EXPECT_NE(std::string::npos, alone.find("Cookie: (8 bytes)"));
   EXPECT_EQ(alone + alone, Serve(a + b + a + b, 64));
+  // The same requests to the target, through the one connection the process
+  // keeps: each reaches the target as it does alone, and gets its own reply.
+  auto forwarded = [](std::string input) {
+    return input.replace(input.find("/~~echo"), 7, "/x/echo");
+  };
+  std::string sentAlone, sentTogether;
+  int connections = 0;
+  const std::string replyA = ServeThroughTarget(forwarded(a), 1, &sentAlone, &connections);
+  ServeThroughTarget(forwarded(b), 1, &sentTogether, &connections);
+  sentAlone += sentTogether;
+  std::string replies;
+  for (char n : std::string("0123")) replies += replyA.substr(0, replyA.size() - 1) + n;
+  EXPECT_EQ(replies, ServeThroughTarget(forwarded(a) + forwarded(b) + forwarded(a) + forwarded(b),
+                                        4, &sentTogether, &connections));
+  EXPECT_EQ(sentAlone + sentAlone, sentTogether);
+  EXPECT_EQ(1, connections);
 }
 
 // Interim replies are the web server's to make. A flowing reply leaves as it
@@ -162,7 +208,7 @@ TEST(FastCgiOutput, ChunkedRepliesGoOutAsTheirData) {
     ApplyFastCgiDefaults(&settings);
     const std::string params = Pair("REQUEST_METHOD", "GET") + Pair("SERVER_PROTOCOL", "HTTP/1.1");
     MemoryConnection connection(Begin(1) + Rec(4, 1, params) + Rec(4, 1, "") + Rec(5, 1, ""), 99);
-    ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr);
+    ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr, nullptr);
     EXPECT_EQ(relay == Relay::kStreamed ? "Status: 200 OK\r\n\r\nabcdefg"
                                         : "Status: 200 OK\r\nContent-Length: 7\r\n\r\nabcdefg",
               connection.out);
