@@ -94,6 +94,11 @@ struct ForwardSettings {
   char processPath[kPathBufferSize + 8];        // its process ("" without a command)
   char backoffPath[kPathBufferSize + 16];       // its failed starts (likewise)
 
+  // HTTP/1.1 to the target ("TargetHttp11"): 1 on, 0 off, kTargetHttp11Unset
+  // while the file does not say (off as a CGI program; ApplyFastCgiDefaults
+  // turns it on). Read as on only when 1.
+  uint8_t targetHttp11;
+
   // What the file says that the gateway must not guess at.
   uint8_t diagnostics;                  // the reserved paths answered (default on)
   uint8_t pathListTooLong;              // every request fails rather than cut a list
@@ -107,10 +112,16 @@ constexpr int64_t kDefaultHoldLimit = int64_t{8} << 20;
 constexpr int64_t kMinHoldLimit = int64_t{64} << 10;
 constexpr int64_t kMaxHoldLimit = int64_t{1} << 30;
 
+constexpr uint8_t kTargetHttp11Unset = 2;
+
 // Fills `settings` from the INI file beside the program (its path with the
 // extension ".ini", section "Forward"). Never fails: absent keys take their
 // defaults, an absent file gives all defaults.
 void LoadForwardSettings(const char* programPath, ForwardSettings* settings);
+
+// The defaults that differ in FastCGI mode, applied after each load: HTTP/1.1
+// to the target unless the file says otherwise.
+void ApplyFastCgiDefaults(ForwardSettings* settings);
 
 // How the text of an on/off setting reads: 1/0, yes/no, true/false, on/off
 // without regard to case, or a decimal number (on unless 0); anything else is

@@ -16,7 +16,9 @@ using fastcgi::Record;
 
 FastCgiForwarder::FastCgiForwarder(ForwardSettings& settings, Connection& connection,
                                    uint16_t requestId, const GrowingBuffer& params)
-    : CgiForwarder(settings), connection_(connection), requestId_(requestId), params_(params) {}
+    : CgiForwarder(settings), connection_(connection), requestId_(requestId), params_(params) {
+  webServerFramesResponse_ = true;
+}
 
 int32_t FastCgiForwarder::ReadInput(char* buffer, int32_t count) {
   while (pendingLength_ == 0) {

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "forwarding/target_connection.h"
 #include "gateway/fastcgi/fastcgi_forwarder.h"
 #include "gateway/fastcgi/params.h"
 #include "gateway/fastcgi/routing.h"
@@ -14,7 +15,7 @@ using fastcgi::Connection;
 using fastcgi::Record;
 
 void ServeFastCgiConnection(Connection& connection, ForwardSettings& settings, const char* version,
-                            void (*refresh)(void*), void* context) {
+                            void (*refresh)(void*), void* context, TargetConnection* target) {
   for (;;) {
     Record record;
     if (!fastcgi::NextRecord(connection, 0, &record) || record.header.contentLength < 8) {
@@ -37,6 +38,7 @@ void ServeFastCgiConnection(Connection& connection, ForwardSettings& settings, c
     }
     if (refresh) refresh(context);
     FastCgiForwarder forwarder(settings, connection, requestId, params);
+    forwarder.LendTargetConnection(target);
     forwarder.HandleRequest(version);
     if (!forwarder.Finish(keep)) return;
   }
@@ -48,6 +50,7 @@ namespace {
 struct LiveSettings {
   const char* programPath;
   ForwardSettings* settings;
+  TargetConnection* target;
   char profilePath[kPathBufferSize + 8];
   int64_t stamp;
 };
@@ -57,15 +60,21 @@ void RefreshSettings(void* context) {
   int64_t stamp = platform::FileStamp(live.profilePath);
   if (stamp == live.stamp) return;
   live.stamp = stamp;
+  // A connection made for other settings (another target, TLS or not) is
+  // not used again.
+  live.target->Close();
   LoadForwardSettings(live.programPath, live.settings);
+  ApplyFastCgiDefaults(live.settings);
 }
 
 }  // namespace
 
 void ServeFastCgi(const char* programPath, ForwardSettings& settings, const char* version) {
   static LiveSettings live;
+  TargetConnection target(settings);
   live.programPath = programPath;
   live.settings = &settings;
+  live.target = &target;
   if (!ReplaceExtension(programPath, ".ini", live.profilePath, sizeof live.profilePath)) {
     live.profilePath[0] = '\0';
   }
@@ -81,7 +90,7 @@ void ServeFastCgi(const char* programPath, ForwardSettings& settings, const char
       platform::CloseConnection(socket);
       continue;
     }
-    ServeFastCgiConnection(*connection, settings, version, RefreshSettings, &live);
+    ServeFastCgiConnection(*connection, settings, version, RefreshSettings, &live, &target);
     delete connection;
   }
   platform::EndTlsClient(settings.tlsClient);
