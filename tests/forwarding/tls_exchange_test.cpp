@@ -2,8 +2,8 @@
 // which certificates are refused and why, the name sent and checked, and how
 // a TLS connection that fails or ends early is held and streamed.
 #include <chrono>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -144,9 +144,11 @@ const Handshake kGoodResumed = {"good", "", Ca::kTest, true, kResumed};
 const ReuseCase kReuseCases[] = {
     {"LaterConnectionsResume", {kGood, kGoodResumed, kGoodResumed}},
     {"OtherCaFile", {kGood, {"good", "", Ca::kCopy, true, kFull}}},
-    {"CaFileRewritten", {{"good", "", Ca::kCopy, true, kFull}, {"good", "", Ca::kCopyRewritten, true, kFull}}},
+    {"CaFileRewritten",
+     {{"good", "", Ca::kCopy, true, kFull}, {"good", "", Ca::kCopyRewritten, true, kFull}}},
     {"ChecksTurnedOff", {kGood, {"good", "", Ca::kTest, false, kFull}}},
-    {"OtherServerName", {{"sni", "tls.test", Ca::kTest, true, kFull}, {"sni", "other.test", Ca::kTest, true, kFull}}},
+    {"OtherServerName",
+     {{"sni", "tls.test", Ca::kTest, true, kFull}, {"sni", "other.test", Ca::kTest, true, kFull}}},
     {"FailedHandshakeForgetsTheSession",
      {kGood, {"expired", "", Ca::kTest, true, "\tTLS failed: certificate expired ("}, kGood}},
 };
