@@ -108,9 +108,11 @@ Failure TargetConnection::StartTls() {
   options.handshakeSeconds = seconds > 0 ? seconds : 1;
   platform::TlsFailure failure = platform::TlsFailure::kNone;
   char detail[256];
-  tls_ = platform::StartTls(socket_.Handle(), options, &failure, detail, sizeof detail);
+  tls_ = platform::StartTls(socket_.Handle(), options, settings_.tlsClient, &failure, detail,
+                            sizeof detail);
   if (tls_) {
-    Log().Event("TLS established");
+    Log().Event(platform::TlsResumed(tls_) ? "TLS established, session resumed"
+                                           : "TLS established");
     return Failure::kNone;
   }
   static const char* const kCauses[] = {

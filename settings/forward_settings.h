@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace platform {
+struct TlsClient;
+}
+
 // Room for the program's own path and anything derived from it.
 constexpr size_t kPathBufferSize = 4096;
 // Texts read from the settings file are cut to 255 characters.
@@ -62,6 +66,10 @@ struct ForwardSettings {
   uint8_t tlsVerify;                    // chain and name checks (default on)
   char tlsCaFile[kSettingTextSize];     // PEM roots instead of the system's; "" = system
   char tlsServerName[kSettingTextSize]; // SNI and certificate name; "" = TargetServer
+  // Not from the file: in FastCGI mode the process's TLS context and last
+  // session, lent to each request's connection; nullptr as a CGI program,
+  // where each connection makes its own.
+  platform::TlsClient* tlsClient;
 
   // Applications as they are today: live replies, large bodies, the public
   // host, IPv6.

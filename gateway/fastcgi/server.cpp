@@ -9,6 +9,7 @@
 #include "platform/fastcgi_listener.h"
 #include "platform/files.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 using fastcgi::Connection;
 using fastcgi::Record;
@@ -79,9 +80,11 @@ void ServeFastCgi(const char* programPath, ForwardSettings& settings, const char
   }
   // A stamp no file has: the first request reads the file as it is then.
   live.stamp = -2;
+  // One TLS context for every request of the process, and the last session.
+  settings.tlsClient = platform::MakeTlsClient();
   for (;;) {
     platform::SocketHandle socket = platform::AcceptOnStandardInput();
-    if (socket == platform::kNoSocket) return;
+    if (socket == platform::kNoSocket) break;
     Connection* connection = new (std::nothrow) Connection(socket);
     if (!connection) {
       platform::CloseConnection(socket);
@@ -90,4 +93,6 @@ void ServeFastCgi(const char* programPath, ForwardSettings& settings, const char
     ServeFastCgiConnection(*connection, settings, version, RefreshSettings, &live, &target);
     delete connection;
   }
+  platform::EndTlsClient(settings.tlsClient);
+  settings.tlsClient = nullptr;
 }
