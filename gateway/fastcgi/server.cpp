@@ -8,6 +8,7 @@
 #include "gateway/fastcgi/routing.h"
 #include "platform/fastcgi_listener.h"
 #include "platform/files.h"
+#include "platform/program.h"
 #include "platform/socket.h"
 #include "platform/tls.h"
 
@@ -70,6 +71,7 @@ void RefreshSettings(void* context) {
 }  // namespace
 
 void ServeFastCgi(const char* programPath, ForwardSettings& settings, const char* version) {
+  platform::KeepMemoryBetweenRequests();
   static LiveSettings live;
   TargetConnection target(settings);
   live.programPath = programPath;
