@@ -7,7 +7,8 @@ gateway as D-tls (TargetTls=1); and the gateway in FastCGI mode under
 mod_fcgid to the same two targets, F and F-tls, each request on a new
 connection to the target (TargetHttp11=0; F-tls keeps its TLS context and
 session between requests; with --before, F-tls-0 is another build of the
-gateway beside it, one that kept neither). Prints a Markdown table: requests per second at c=1
+gateway beside it, one that kept neither); and K and K-tls, FastCGI mode as
+it comes (its target connection kept from request to request). Prints a Markdown table: requests per second at c=1
 and c=4 for 1 KiB replies (B, mod_proxy over plain HTTP, for scale), a 20 MiB
 download, and for the CGI ways the gateway's peak memory for it and
 callgrind's instructions per request. Then whether a TLS session kept in a
@@ -50,8 +51,9 @@ http {{
 """
 bench.SCRIPTS["D-tls"], bench.LABELS["D-tls"] = "cgi-bin/nph-gw-tls", "nph-gw, HTTPS target"
 bench.SCRIPTS.update({"F": "fcgi/gw.fcgi", "F-tls": "fcgi/gw-tls.fcgi",
-                      "F-tls-0": "fcgi/gw-tls-0.fcgi"})
-WAYS = ["B", "D", "D-tls", "F", "F-tls"]
+                      "F-tls-0": "fcgi/gw-tls-0.fcgi", "K": "fcgi/gw-kept.fcgi",
+                      "K-tls": "fcgi/gw-kept-tls.fcgi"})
+WAYS = ["B", "D", "D-tls", "F", "F-tls", "K", "K-tls"]
 
 
 def add_fastcgi(run, name, gateway, settings):
@@ -83,6 +85,9 @@ def add_tls_target(run):
     add_fastcgi(run, "gw", run.gateway, "[Forward]\nTargetServer=127.0.0.1\nTargetPort=%d\n"
                 "Timeout=120\n%s" % (run.target, fresh))
     add_fastcgi(run, "gw-tls", run.gateway, settings + fresh)
+    add_fastcgi(run, "gw-kept", run.gateway, "[Forward]\nTargetServer=127.0.0.1\nTargetPort=%d\n"
+                "Timeout=120\n" % run.target)
+    add_fastcgi(run, "gw-kept-tls", run.gateway, settings)
     if run.args.before:
         add_fastcgi(run, "gw-tls-0", run.args.before, settings + fresh)
     return tls, port, run.servers[-1].pid
@@ -175,6 +180,10 @@ def report(f):
                                                           f["F"][key] / f["F-tls-0"][key])
         print("| %s | F %.0f | F-tls %.0f | %.2fx%s | |" % (
             label, f["F"][key], f["F-tls"][key], f["F"][key] / f["F-tls"][key], before))
+    for key, label in (("c1", "FastCGI, kept, 1 KiB, c=1, req/s"),
+                       ("c4", "FastCGI, kept, 1 KiB, c=4, req/s")):
+        print("| %s | K %.0f | K-tls %.0f | %.2fx | |" % (
+            label, f["K"][key], f["K-tls"][key], f["K"][key] / f["K-tls"][key]))
     print("| 20 MiB download | %.3f s | %.3f s | %.2fx | %.3f s |" % (
         f["D"]["large"], f["D-tls"]["large"], f["D-tls"]["large"] / f["D"]["large"],
         f["B"]["large"]))
