@@ -74,6 +74,16 @@ inline bool ReadDecimal(const char* text, const char* end, int64_t* value) {
   return true;
 }
 
+// A hash of `length` bytes of `name` (FNV-1a), for the indexes that find a
+// request's variables by name.
+inline uint32_t HashName(const char* name, size_t length) {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < length; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
+  }
+  return hash;
+}
+
 // Copies `text` into `out` (`size` bytes) when it fits with its NUL; a text
 // that does not fit is never kept cut: `out` is left empty and the result is
 // false.

@@ -5,6 +5,7 @@ in one run, with wrk at c=1 and c=4:
   B  mod_proxy (ProxyPass) to nginx
   D  nph-gw as a CGI program (mod_cgid) to nginx
   F  nph-gw in FastCGI mode (mod_fcgid, `.fcgi` handler in .htaccess) to nginx
+  E  the same with TargetHttp11=0: HTTP/1.0, a new target connection per request
   G  a trivial FastCGI responder in C (libfcgi) writing a fixed 1 KiB reply
 
 mod_fcgid runs with Debian's defaults, as a site gets it; it starts its
@@ -120,7 +121,7 @@ def main():
         args.seconds = args.rounds = 1
     root = tempfile.mkdtemp(prefix="fcgi-bench-")
     os.chmod(root, 0o755)
-    for sub in ("www", "site/f", "site/g", "cgi-bin", "fcgid", "tmp"):
+    for sub in ("www", "site/e", "site/f", "site/g", "cgi-bin", "fcgid", "tmp"):
         os.makedirs(os.path.join(root, sub))
     with open(os.path.join(root, "www", "small.txt"), "wb") as out:
         out.write(b"x" * 1024)
@@ -130,14 +131,16 @@ def main():
         user = "www-data"
     nginx_port, apache_port = bench.free_port(), bench.free_port()
     ini = "[Forward]\nTargetPort=%d\n" % nginx_port
-    for path in (os.path.join(root, "cgi-bin", "nph-gw"), os.path.join(root, "site/f/gw.fcgi")):
+    for path, more in ((os.path.join(root, "cgi-bin", "nph-gw"), ""),
+                       (os.path.join(root, "site/e/gw.fcgi"), "TargetHttp11=0\n"),
+                       (os.path.join(root, "site/f/gw.fcgi"), "")):
         shutil.copyfile(args.gateway, path)
         os.chmod(path, 0o755)
         with open(os.path.splitext(path)[0] + ".ini", "w") as out:
-            out.write(ini)
+            out.write(ini + more)
     subprocess.run(["cc", "-O2", "-static", "-o", os.path.join(root, "site/g/trivial.fcgi"),
                     os.path.join(HERE, "trivial_fcgi.c"), "-lfcgi"], check=True)
-    for folder in ("f", "g"):
+    for folder in ("e", "f", "g"):
         with open(os.path.join(root, "site", folder, ".htaccess"), "w") as out:
             out.write("Options +ExecCGI\nAddHandler fcgid-script .fcgi\n")
     with open(os.path.join(root, "nginx.conf"), "w") as out:
@@ -153,7 +156,8 @@ def main():
                    apache_port)
     base = "http://127.0.0.1:%d" % apache_port
     urls = {"B": base + "/proxy/small.txt", "D": base + "/cgi-bin/nph-gw/small.txt",
-            "F": base + "/f/gw.fcgi/small.txt", "G": base + "/g/trivial.fcgi"}
+            "E": base + "/e/gw.fcgi/small.txt", "F": base + "/f/gw.fcgi/small.txt",
+            "G": base + "/g/trivial.fcgi"}
     figures = {}
     try:
         for way, url in urls.items():
@@ -175,7 +179,7 @@ def main():
     for way in urls:
         print("| %s | %.0f | %.0f |" % (way, best[(way, 1)], best[(way, 4)]))
     for name, (a, b) in (("F/B cost", ("B", "F")), ("F/G cost", ("G", "F")),
-                         ("D/F cost", ("F", "D"))):
+                         ("E/F cost", ("F", "E")), ("D/F cost", ("F", "D"))):
         print("%s: c=1 %.2f, c=4 %.2f" % (name, best[(a, 1)] / best[(b, 1)],
                                          best[(a, 4)] / best[(b, 4)]))
 

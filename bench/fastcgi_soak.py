@@ -7,6 +7,11 @@ target of its own, and prints the gateway's resident memory as it goes.
   bench/fastcgi_soak.py build/nph-gw --requests 100000
   bench/fastcgi_soak.py build-dyn/nph-gw --requests 1000 \
       --wrap "valgrind --leak-check=full --error-exitcode=9"
+
+The gateway keeps its connection to the target from request to request, as
+FastCGI mode does by default; with --one-per-request (TargetHttp11=0) each
+request makes its own. With --tls the target speaks TLS (a test CA of its
+own): a new connection resumes the process's last TLS session.
 """
 
 import argparse
@@ -15,6 +20,7 @@ import shlex
 import shutil
 import socket
 import socketserver
+import ssl
 import struct
 import subprocess
 import sys
@@ -22,18 +28,35 @@ import tempfile
 import threading
 import time
 
-REPLY = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 1024\r\n\r\n" + b"x" * 1024
+REPLY = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 1024\r\n\r\n" + b"x" * 1024
 
 
 class Target(socketserver.BaseRequestHandler):
+    tls = None  # a server context, with --tls
+    connections = 0
+
     def handle(self):
+        Target.connections += 1
+        conn = self.tls.wrap_socket(self.request, server_side=True) if self.tls else self.request
         data = b""
-        while b"\r\n\r\n" not in data:
-            piece = self.request.recv(65536)
-            if not piece:
-                return
-            data += piece
-        self.request.sendall(REPLY)
+        while True:  # request after request while the gateway keeps the connection
+            # The whole request, body included (over TLS it comes in records of
+            # its own; one left unread would make the close a reset).
+            while b"\r\n\r\n" not in data or len(data) < expected(data):
+                piece = conn.recv(65536)
+                if not piece:
+                    return
+                data += piece
+            data = data[expected(data):]
+            conn.sendall(REPLY)
+
+
+def expected(data):
+    head, _, _ = data.partition(b"\r\n\r\n")
+    for line in head.split(b"\r\n"):
+        if line.lower().startswith(b"content-length:"):
+            return len(head) + 4 + int(line[15:])
+    return len(head) + 4
 
 
 def record(kind, request_id, content=b""):
@@ -94,18 +117,33 @@ def main():
     parser.add_argument("gateway")
     parser.add_argument("--requests", type=int, default=100000)
     parser.add_argument("--wrap", default="", help="command put before the gateway (valgrind)")
+    parser.add_argument("--tls", action="store_true", help="a TLS target")
+    parser.add_argument("--one-per-request", action="store_true",
+                        help="TargetHttp11=0: a target connection per request")
     args = parser.parse_args()
 
+    folder = tempfile.mkdtemp(prefix="fcgi-soak-")
+    settings = ""
+    if args.tls:
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                        "tests", "support"))
+        from scripted_target import make_certificates
+        make_certificates(folder)
+        Target.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        Target.tls.load_cert_chain(os.path.join(folder, "good.pem"),
+                                   os.path.join(folder, "good.key"))
+        settings = "TargetServer=localhost\nTargetTls=1\nTlsCaFile=%s\n" % os.path.join(
+            folder, "ca.pem")
     target = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Target)
     target.daemon_threads = True
     threading.Thread(target=target.serve_forever, daemon=True).start()
-    folder = tempfile.mkdtemp(prefix="fcgi-soak-")
     program = os.path.join(folder, "gw.fcgi")
     shutil.copyfile(args.gateway, program)
     os.chmod(program, 0o755)
     with open(os.path.join(folder, "gw.ini"), "w") as ini:
-        ini.write("[Forward]\nTargetPort=%d\nForwardOtherHeaders=1\nAddForwardedHeaders=1\n"
-                  % target.server_address[1])
+        ini.write("[Forward]\nTargetPort=%d\nForwardOtherHeaders=1\nAddForwardedHeaders=1\n%s%s"
+                  % (target.server_address[1], settings,
+                     "TargetHttp11=0\n" if args.one_per_request else ""))
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(os.path.join(folder, "socket"))
     listener.listen(8)
@@ -128,7 +166,8 @@ def main():
     listener.close()
     target.shutdown()
     shutil.rmtree(folder, ignore_errors=True)
-    print("gateway exit status %d" % code)
+    print("gateway exit status %d; the target accepted %d connections"
+          % (code, Target.connections))
 
 
 if __name__ == "__main__":

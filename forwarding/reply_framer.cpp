@@ -26,8 +26,15 @@ ReplyFramer::State ReplyFramer::Update(const char* text, int64_t length) {
       continue;
     }
     headerEnd_ = headerEnd;
-    if (headRequest_ || head.status == 204 || head.status == 304 ||
-        (head.hasContentLength && head.contentLength == 0)) {
+    closes_ = head.closes;
+    if (headRequest_ || head.status == 204 || head.status == 304) {
+      end_ = headerEnd_;
+    } else if (head.transferEncoded) {
+      transferEncoded_ = true;
+      chunked_ = head.chunked;
+      closeDelimited_ = !chunked_;
+      chunksRead_ = headerEnd_;
+    } else if (head.hasContentLength && head.contentLength == 0) {
       end_ = headerEnd_;
     } else if (head.hasContentLength && head.contentLength > 0) {
       if (head.contentLength > maxReply_ - headerEnd_) return State::kTooLong;
@@ -36,8 +43,32 @@ ReplyFramer::State ReplyFramer::Update(const char* text, int64_t length) {
       closeDelimited_ = true;  // HTTP/1.0: the close ends the body
     }
   }
+  if (chunked_ && end_ == 0) {
+    chunksRead_ += chunks_.Skip(text + chunksRead_, length - chunksRead_);
+    const State state = ChunksRead();
+    if (state == State::kNeedMore && length > maxReply_) return State::kTooLong;
+    if (state != State::kComplete) return state;
+  }
   if (closeDelimited_) return length > maxReply_ ? State::kTooLong : State::kNeedMore;
   return length >= end_ ? State::kComplete : State::kNeedMore;
+}
+
+ReplyFramer::State ReplyFramer::FollowChunks(char* bytes, int64_t count, bool dechunk,
+                                             int64_t* used, int64_t* data) {
+  *data = 0;
+  *used = dechunk ? chunks_.Decode(bytes, count, data) : chunks_.Skip(bytes, count);
+  chunksRead_ += *used;
+  return ChunksRead();
+}
+
+ReplyFramer::State ReplyFramer::ChunksRead() {
+  if (chunks_.Fault()) {
+    fault_ = chunks_.Fault();
+    return State::kBadHeader;
+  }
+  if (!chunks_.Done()) return State::kNeedMore;
+  end_ = chunksRead_;
+  return State::kComplete;
 }
 
 ReplyFramer::State ReplyFramer::OnClose(int64_t length) {
@@ -61,7 +92,8 @@ Failure FailureOf(ReplyFramer::State state) {
 
 void LogFailure(const RequestLog& log, Failure failure, const ReplyFramer& framer) {
   if (failure == Failure::kBadReplyHeader) {
-    log.Event("Reply header not valid: ", framer.Fault());
+    log.Event(framer.Chunked() ? "Chunked reply not valid: " : "Reply header not valid: ",
+              framer.Fault());
   } else {
     log.Event(FailureEvent(failure));
   }

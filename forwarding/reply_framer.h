@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "base/chunked_decoder.h"
 #include "forwarding/failure.h"
 #include "log/request_log.h"
 
@@ -11,7 +12,10 @@
 //    101 Switching Protocols ends the exchange as a failure.
 //  - A reply to HEAD, a 204 and a 304 end at their header.
 //  - Content-Length frames the body; bytes beyond it are dropped.
-//  - Without a Content-Length the reply ends when the target closes.
+//  - Transfer-Encoding overrides Content-Length: chunked last, the chunks
+//    frame the body (bad chunks end the exchange as a bad reply); any other
+//    coding last, the close ends it.
+//  - Without either the reply ends when the target closes.
 //  - A header that the web server or the browser could read otherwise than
 //    the gateway does (see ReplyHead::fault) ends the exchange as a failure.
 class ReplyFramer {
@@ -45,6 +49,19 @@ class ReplyFramer {
   const char* Fault() const { return fault_; }
   // Where the reply ends, once known (complete, or framed by Content-Length).
   int64_t End() const { return end_; }
+  // Once complete: the target leaves the connection open for another request
+  // (the reply was framed by its header, and did not say it closes).
+  bool LeavesConnectionOpen() const { return headerEnd_ > 0 && !closeDelimited_ && !closes_; }
+
+  // The body is framed by chunks; transfer-coded at all.
+  bool Chunked() const { return chunked_; }
+  bool TransferEncoded() const { return transferEncoded_; }
+  bool EndedByClose() const { return closeDelimited_; }
+  // A chunked reply that flows from here on: reads the next `count` bytes
+  // received after those Update saw. `*used` of them belong to the reply.
+  // With `dechunk`, the chunk data among them is moved to the front of
+  // `bytes`, `*data` bytes of it.
+  State FollowChunks(char* bytes, int64_t count, bool dechunk, int64_t* used, int64_t* data);
 
  private:
   bool headRequest_;
@@ -53,8 +70,15 @@ class ReplyFramer {
   int64_t headerEnd_ = 0;
   int64_t end_ = 0;            // 0 while unknown
   bool closeDelimited_ = false;
+  bool closes_ = false;
   int32_t status_ = 0;
   const char* fault_ = nullptr;
+  bool transferEncoded_ = false;
+  bool chunked_ = false;
+  ChunkedDecoder chunks_;
+  int64_t chunksRead_ = 0;  // where the decoder has read to
+  // Ends the chunked body at `chunksRead_`, or fails a bad one.
+  State ChunksRead();
 };
 
 // Why the framer gave up on a reply; Failure::kNone for the states that are

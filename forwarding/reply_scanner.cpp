@@ -36,15 +36,29 @@ bool IsStatusLine(Span line) {
   return s[9] >= '1' && s[9] <= '5';
 }
 
+// The last coding of `value`, a Transfer-Encoding list.
+Span LastCoding(Span value) {
+  const char* end = value.begin + value.length;
+  const char* after = end;
+  while (after > value.begin && after[-1] != ',') --after;
+  return Trimmed(Span{after, static_cast<size_t>(end - after)});
+}
+
 // Why a complete header (`length` bytes, blank line included) must not be
-// relayed, or nullptr.
-const char* HeaderFault(const char* text, int64_t length) {
+// relayed, or nullptr. Notes in `head` on the way its transfer coding (the
+// codings of several fields are one list, in order) and whether the target
+// closes the connection after it.
+const char* HeaderFault(const char* text, int64_t length, ReplyHead* head) {
   if (const char* bare = BareLineBreak(text, length)) return bare;
   size_t at = 0;
   const size_t end = static_cast<size_t>(length);
-  if (!IsStatusLine(NextLine(text, end, &at))) return "status line";
+  const Span statusLine = NextLine(text, end, &at);
+  if (!IsStatusLine(statusLine)) return "status line";
+  // HTTP/1.1 and later keep the connection unless told otherwise; 1.0 closes it.
+  const char major = statusLine.begin[5], minor = statusLine.begin[7];
+  head->closes = major == '0' || (major == '1' && minor == '0');
   static const char kNotPlain[] = "Content-Length not a plain decimal";
-  bool declared = false, afterLength = false;
+  bool declared = false, afterLength = false, afterCoding = false, saidClose = false;
   int64_t first = 0;
   while (at < end) {
     Span line = NextLine(text, end, &at);
@@ -52,13 +66,26 @@ const char* HeaderFault(const char* text, int64_t length) {
     // A folded line would add to the value before it.
     if (line.begin[0] == ' ' || line.begin[0] == '\t') {
       if (afterLength) return kNotPlain;
+      if (afterCoding) return "Transfer-Encoding folded";
       continue;
     }
     const char* colon = static_cast<const char*>(std::memchr(line.begin, ':', line.length));
-    afterLength = colon && SpanIs(Span{line.begin, static_cast<size_t>(colon - line.begin)},
-                                  "Content-Length");
-    if (!afterLength) continue;
+    const Span name{line.begin, colon ? static_cast<size_t>(colon - line.begin) : 0};
+    afterLength = SpanIs(name, "Content-Length");
+    afterCoding = SpanIs(name, "Transfer-Encoding");
+    const bool connection = SpanIs(name, "Connection");
+    if (!afterLength && !afterCoding && !connection) continue;
     Span value = Trimmed(Span{colon + 1, line.length - static_cast<size_t>(colon + 1 - line.begin)});
+    if (connection) {
+      saidClose = saidClose || ListHolds(value, Span{"close", 5});
+      if (saidClose || ListHolds(value, Span{"keep-alive", 10})) head->closes = saidClose;
+      continue;
+    }
+    if (afterCoding) {
+      head->transferEncoded = true;
+      head->chunked = SpanIs(LastCoding(value), "chunked");
+      continue;
+    }
     if (value.length == 0) return kNotPlain;
     for (size_t i = 0; i < value.length; ++i) {
       if (!IsAsciiDigit(value.begin[i])) return kNotPlain;
@@ -82,7 +109,7 @@ void ScanReplyHead(const char* text, int64_t length, ReplyHead* head) {
   if (headerLength == 0) head->fault = BareLineBreak(text, length);
   if (headerLength == 0 || headerLength > INT32_MAX) return;
   head->headerLength = static_cast<int32_t>(headerLength);
-  head->fault = HeaderFault(text, headerLength);
+  head->fault = HeaderFault(text, headerLength, head);
 
   const char* fieldsEnd = text + headerLength - 4;  // the searches see the header only
   int64_t status = 0;

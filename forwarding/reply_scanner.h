@@ -15,6 +15,13 @@ struct ReplyHead {
   // Content-Length that is not a plain decimal, or several that differ) is
   // refused. A bare CR or LF is found before the header is complete.
   const char* fault = nullptr;
+  // Transfer-Encoding: present, it overrides Content-Length; the body is
+  // framed by its chunks when its last coding is chunked, else by the close.
+  bool transferEncoded = false;
+  bool chunked = false;
+  // The target closes the connection after this reply: HTTP/1.0 without
+  // "Connection: keep-alive", or a "Connection: close".
+  bool closes = false;
 };
 
 // Scans the first `length` bytes of `text`. Searches end at the first NUL:

@@ -71,6 +71,13 @@ bool RequestBody::CollectInput(CgiForwarder& forwarder, int64_t holdLimit) {
   return true;
 }
 
+bool RequestBody::Rewind() {
+  if (done_ == 0) return true;
+  if (!held_ || (spool_ && std::fseek(spool_, 0, SEEK_SET) != 0)) return false;
+  done_ = 0;
+  return true;
+}
+
 int32_t RequestBody::Read(CgiForwarder& forwarder, char* buffer, int32_t count) {
   int64_t left = length_ - done_;
   if (left <= 0) return 0;

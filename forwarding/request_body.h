@@ -30,6 +30,9 @@ class RequestBody {
   bool CollectInput(CgiForwarder& forwarder, int64_t holdLimit);
 
   int64_t Length() const { return length_; }
+  // Makes the body readable again from its start, for a second send. False
+  // when its bytes were taken from the input as they were sent.
+  bool Rewind();
   // The next piece, at most `count` bytes: the count, 0 once the whole body
   // has been read, -1 when the input ended before the declared length.
   int32_t Read(CgiForwarder& forwarder, char* buffer, int32_t count);

@@ -30,6 +30,7 @@ char* CgiForwarder::BuildRequest(int32_t* length, ForwardMode mode) {
   *length = 0;
   RequestParts parts;
   parts.settings = &settings_;
+  parts.keepTargetConnection = keptConnection_ != nullptr;
   failure_ = GatherRequestParts(*this, mode, kMaxBodyLength, parts);
   if (failure_ != Failure::kNone) return nullptr;
 
@@ -70,6 +71,7 @@ char* CgiForwarder::BuildRequestHead(int32_t* length, ForwardMode mode, RequestB
   *length = 0;
   RequestParts parts;
   parts.settings = &settings_;
+  parts.keepTargetConnection = keptConnection_ != nullptr;
   failure_ = GatherRequestParts(*this, mode, kMaxStreamedBodyLength, parts);
   if (failure_ != Failure::kNone) return nullptr;
   // Adaptive relaying holds a body while it is small, so that one that ends

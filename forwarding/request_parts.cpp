@@ -135,7 +135,8 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
     sink.Append("?", 1);
     PutEscaped(sink, parts.query.Text(), QueryByteNeedsEscape);
   }
-  PutText(sink, " HTTP/1.0\r\n");
+  const bool http11 = parts.settings->targetHttp11 == 1;
+  PutText(sink, http11 ? " HTTP/1.1\r\n" : " HTTP/1.0\r\n");
   for (int row = 0; row < kHeaderMapRows; ++row) {
     if (!parts.included[row]) continue;
     const char* value = row == kContentLengthRow && parts.bodyLengthText[0]
@@ -168,6 +169,7 @@ void ComposeHead(const RequestParts& parts, Sink& sink) {
     }
     PutText(sink, hostLine);
   }
+  if (http11 && !parts.keepTargetConnection) PutText(sink, "Connection: close\r\n");
   sink.Append("\r\n", 2);
 }
 

@@ -32,6 +32,9 @@ struct RequestParts {
   bool unframedBody = false;  // a body with no declared length (dechunked upload)
   bool hostForTarget = true;  // the Host line names the target (not in echo)
   bool maskCredentials = false;  // the echo shows credentials by their size only
+  // HTTP/1.1 keeps a connection open unless told otherwise: one the gateway
+  // does not keep for another request says "Connection: close".
+  bool keepTargetConnection = false;
   const ForwardSettings* settings = nullptr;
 
   OtherHeader others[kMaxOtherHeaders];

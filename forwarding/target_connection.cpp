@@ -20,10 +20,36 @@ Failure ConnectFailure(long error) {
 
 }  // namespace
 
-TargetConnection::~TargetConnection() {
+void TargetConnection::Close() {
   if (!socket_.IsOpen()) return;
   platform::EndTls(tls_);
+  tls_ = nullptr;
   if (polling_) platform::EndPolling(socket_.Handle());
+  polling_ = false;
+  socket_.Close();
+}
+
+Failure TargetConnection::Open() {
+  sent_ = 0;
+  reused_ = socket_.IsOpen() && !RestartDue(settings_) && StillIdle();
+  if (reused_) {
+    // Sends block again (with their timeout), as on a new connection.
+    platform::EndPolling(socket_.Handle());
+    polling_ = false;
+    Log().Event("Kept connection used again");
+    return Failure::kNone;
+  }
+  Close();
+  return Connect();
+}
+
+bool TargetConnection::StillIdle() {
+  if (!polling_) StartReceiving();
+  char byte;
+  int32_t got = tls_ ? platform::ReceiveOnTlsWithoutWaiting(tls_, &byte, 1)
+                     : platform::ReceiveWithoutWaiting(socket_.Handle(), &byte, 1);
+  return got < 0 &&
+         platform::NormalizeErrorCode(platform::LastSocketError()) == platform::kWouldBlock;
 }
 
 Failure TargetConnection::Connect() {
@@ -39,17 +65,17 @@ Failure TargetConnection::Connect() {
     // would go to whoever listens there.
     char event[kSettingTextSize + 32];
     std::snprintf(event, sizeof event, "Target name not resolved: %s", settings_.targetServer);
-    log_.Event(event);
+    Log().Event(event);
     return Failure::kNotResolved;
   }
   if (attempt == TargetSocket::Attempt::kNoSocket) {
     const char* line = settings_.targetSocket[0] ? "No Unix domain socket: %s%ld\n"
                                                  : "No socket: %s%ld\n";
-    log_.SocketError(line, "", error);
+    Log().SocketError(line, "", error);
     return Failure::kNoSocket;
   }
   if (attempt == TargetSocket::Attempt::kFailed) {
-    log_.SocketError("Connection error: %s%ld", "", error);
+    Log().SocketError("Connection error: %s%ld", "", error);
     if (settings_.startCommand[0] == '\0' || !platform::NothingListens(error)) {
       return ConnectFailure(error);
     }
@@ -62,12 +88,12 @@ Failure TargetConnection::Connect() {
 Failure TargetConnection::Connected() {
   // A target that stops reading must not hold the gateway beyond its timeout.
   platform::SetSendTimeout(socket_.Handle(), settings_.timeoutSeconds);
-  log_.Event("Connected");
+  Log().Event("Connected");
   return settings_.targetTls ? StartTls() : Failure::kNone;
 }
 
 Failure TargetConnection::StartTls() {
-  if (!settings_.tlsVerify) log_.Event("TLS certificate checks are off (TlsVerify=0)");
+  if (!settings_.tlsVerify) Log().Event("TLS certificate checks are off (TlsVerify=0)");
   platform::TlsOptions options;
   // The name the target is known by; an address when it was given as one.
   options.serverName = settings_.tlsServerName[0] ? settings_.tlsServerName
@@ -82,9 +108,11 @@ Failure TargetConnection::StartTls() {
   options.handshakeSeconds = seconds > 0 ? seconds : 1;
   platform::TlsFailure failure = platform::TlsFailure::kNone;
   char detail[256];
-  tls_ = platform::StartTls(socket_.Handle(), options, &failure, detail, sizeof detail);
+  tls_ = platform::StartTls(socket_.Handle(), options, settings_.tlsClient, &failure, detail,
+                            sizeof detail);
   if (tls_) {
-    log_.Event("TLS established");
+    Log().Event(platform::TlsResumed(tls_) ? "TLS established, session resumed"
+                                           : "TLS established");
     return Failure::kNone;
   }
   static const char* const kCauses[] = {
@@ -96,7 +124,7 @@ Failure TargetConnection::StartTls() {
   char event[sizeof detail + kSettingTextSize + 64];
   std::snprintf(event, sizeof event, "TLS failed: %s (%s, name %s)",
                 kCauses[static_cast<int>(failure)], detail, options.serverName);
-  log_.Event(event);
+  Log().Event(event);
   return Failure::kTls;
 }
 
@@ -109,7 +137,7 @@ Failure TargetConnection::Send(const char* data, int32_t length, bool wholeInTim
     if (wholeInTime && sent > 0 && settings_.timeoutSeconds > 0) {
       int64_t left = settings_.timeoutSeconds - (platform::MonotonicSeconds() - start);
       if (left <= 0) {
-        log_.Event(FailureEvent(Failure::kTimeout));
+        Log().Event(FailureEvent(Failure::kTimeout));
         return Failure::kTimeout;
       }
       platform::SetSendTimeout(socket_.Handle(), static_cast<int>(left));
@@ -117,10 +145,11 @@ Failure TargetConnection::Send(const char* data, int32_t length, bool wholeInTim
     int32_t put = tls_ ? platform::SendOnTls(tls_, data + sent, length - sent)
                        : platform::SendOnSocket(socket_.Handle(), data + sent, length - sent);
     if (put <= 0) {
-      log_.SocketError("Send error: %s%ld", "", platform::LastSocketError());
+      Log().SocketError("Send error: %s%ld", "", platform::LastSocketError());
       return Failure::kSendFailed;
     }
     sent += put;
+    sent_ += put;
   }
   return Failure::kNone;
 }
@@ -150,4 +179,23 @@ int32_t TargetConnection::Receive(char* buffer, int32_t count, int64_t since, Fa
 
 bool IsHeadRequest(const char* request, int32_t length) {
   return length >= 5 && std::memcmp(request, "HEAD ", 5) == 0;
+}
+
+bool MaySendAgain(const TargetConnection& connection, Failure failure, const char* request,
+                  int32_t length) {
+  if (!connection.Reused() || (failure != Failure::kSendFailed &&
+                               failure != Failure::kNetworkError &&
+                               failure != Failure::kClosedEarly)) {
+    return false;
+  }
+  if (connection.SentSinceOpen() == 0) return true;
+  static const char* const kIdempotent[] = {"GET ", "HEAD ", "OPTIONS ", "PUT ", "DELETE ",
+                                            "TRACE "};
+  for (const char* method : kIdempotent) {
+    size_t size = std::strlen(method);
+    if (static_cast<size_t>(length) >= size && std::memcmp(request, method, size) == 0) {
+      return true;
+    }
+  }
+  return false;
 }

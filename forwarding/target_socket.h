@@ -21,6 +21,12 @@ class TargetSocket {
   Attempt TryConnect(long* error);
   platform::SocketHandle Handle() const { return handle_; }
   bool IsOpen() const { return handle_ != platform::kNoSocket; }
+  // Closes the socket; the next attempt looks the target's addresses up again.
+  void Close() {
+    platform::CloseSocket(handle_);
+    handle_ = platform::kNoSocket;
+    lookedUp_ = false;
+  }
 
  private:
   Attempt TryAddresses(long* error);

@@ -13,6 +13,7 @@
 #include "base/growing_buffer.h"
 #include "base/http_message.h"
 #include "base/owned_buffer.h"
+#include "forwarding/chunked_reply.h"
 #include "forwarding/reply_framer.h"
 #include "forwarding/request_body.h"
 #include "forwarding/target_connection.h"
@@ -59,6 +60,10 @@ class StreamRelay {
   // logged); the cause when nothing was.
   Failure Relay(TargetConnection& connection);
   bool Relaying() const { return relaying_; }
+  bool ReceivedAny() const { return received_; }
+  // The reply ended where its header said, and the target keeps the
+  // connection for another request.
+  bool LeftOpen() const { return whole_ && framer_.LeavesConnectionOpen(); }
   // What reached the browser once relaying began.
   CgiForwarder::Response Sent() const {
     int64_t body = relayed_ - framer_.HeaderEnd();
@@ -73,9 +78,9 @@ class StreamRelay {
     return held_.Length() > holdLimit_ || framer_.End() > holdLimit_ ||
            AsksToFlow(held_.Data(), framer_.HeaderEnd());
   }
-  // Writes what is held (its header rewritten), and from then on relays.
-  // False when the browser is gone.
-  bool WriteHeld(bool complete);
+  // Writes what is held (its header rewritten, its chunks decoded where the
+  // reader needs that), and from then on relays.
+  Failure WriteHeld(bool complete);
   // Writes body bytes, never beyond the reply's end. False when the browser
   // is gone.
   bool RelayBody(const char* bytes, int64_t count);
@@ -95,29 +100,37 @@ class StreamRelay {
   const int64_t holdLimit_;
   GrowingBuffer held_;  // the reply until it is relayed: its header at least
   bool relaying_ = false;
+  bool dechunk_ = false;  // a chunked reply goes out as its data
+  bool received_ = false;
+  bool whole_ = false;   // complete, and nothing came after its end
   int64_t relayed_ = 0;  // bytes of the reply written to the browser
   Failure cut_ = Failure::kNone;  // why a reply that had begun ended short
 };
 
-bool StreamRelay::WriteHeld(bool complete) {
-  relaying_ = true;
-  if (!complete) forwarder_.MarkReplyFlowing();
+Failure StreamRelay::WriteHeld(bool complete) {
   int64_t available = held_.Length();
   if (framer_.End() > 0 && available > framer_.End()) available = framer_.End();
+  held_.CutTo(available);
+  int64_t headerEnd = framer_.HeaderEnd();
+  if (framer_.TransferEncoded()) {
+    dechunk_ = framer_.Chunked() && forwarder_.DechunksReplies();
+    if (!ReframeHeldReply(held_, framer_, dechunk_, complete, &headerEnd)) return Failure::kNoMemory;
+    available = held_.Length();
+  }
+  relaying_ = true;
+  if (!complete) forwarder_.MarkReplyFlowing();
   log_.Relayed();
   int32_t rewrittenLength = 0;
   OwnedBuffer rewritten(forwarder_.RewriteRedirects(
       held_.Data(), static_cast<int32_t>(available), &rewrittenLength));
-  bool written = true;
-  if (rewritten) {
-    // The rewritten header stands in for the original; the body count is kept.
-    written = forwarder_.WriteOutput(rewritten.get(), rewrittenLength) == rewrittenLength;
-    relayed_ = available;
-  } else {
-    written = RelayBody(held_.Data(), available);
-  }
+  // A rewritten header stands in for the original.
+  const int32_t length = rewritten ? rewrittenLength : static_cast<int32_t>(available);
+  const bool written =
+      forwarder_.WriteOutput(rewritten ? rewritten.get() : held_.Data(), length) == length;
+  // Counted from the end of the target's header: the body as it went out.
+  relayed_ = framer_.HeaderEnd() + available - headerEnd;
   held_ = GrowingBuffer();  // what flows from here on is never held
-  return written;
+  return written ? Failure::kNone : Failure::kBrowserGone;
 }
 
 bool StreamRelay::RelayBody(const char* bytes, int64_t count) {
@@ -152,11 +165,26 @@ Failure StreamRelay::Relay(TargetConnection& connection) {
     Failure failure = Failure::kNone;
     int32_t got = connection.Receive(into, want, since, &failure);
     if (got < 0) return End(failure);
+    received_ = received_ || got > 0;
     if (relaying_) {
       // The close ends a reply framed by it; any other reply is cut short.
-      if (got == 0) return framer_.End() == 0 ? Failure::kNone : End(Failure::kClosedEarly);
-      if (!RelayBody(piece, got)) return End(Failure::kBrowserGone);
-      if (framer_.End() > 0 && relayed_ >= framer_.End()) return Failure::kNone;
+      if (got == 0) return framer_.EndedByClose() ? Failure::kNone : End(Failure::kClosedEarly);
+      int64_t count = got;
+      bool beyondEnd = framer_.End() > 0 && relayed_ + got > framer_.End();
+      ReplyFramer::State state = ReplyFramer::State::kNeedMore;
+      if (framer_.Chunked()) {
+        int64_t used = 0, data = 0;
+        state = framer_.FollowChunks(piece, got, dechunk_, &used, &data);
+        if (FailureOf(state) != Failure::kNone) return End(FailureOf(state));
+        count = dechunk_ ? data : used;
+        beyondEnd = used < got;
+      }
+      if (!RelayBody(piece, count)) return End(Failure::kBrowserGone);
+      if (state == ReplyFramer::State::kComplete ||
+          (!framer_.Chunked() && framer_.End() > 0 && relayed_ >= framer_.End())) {
+        whole_ = !beyondEnd;
+        return Failure::kNone;
+      }
     } else {
       ReplyFramer::State state;
       if (got == 0) {
@@ -167,8 +195,10 @@ Failure StreamRelay::Relay(TargetConnection& connection) {
       }
       if (FailureOf(state) != Failure::kNone) return End(FailureOf(state));
       const bool complete = state == ReplyFramer::State::kComplete;
+      whole_ = complete && held_.Length() == framer_.End();
       if (complete || (framer_.HeaderComplete() && FlowsNow())) {
-        if (!WriteHeld(complete)) return End(Failure::kBrowserGone);
+        const Failure failure = WriteHeld(complete);
+        if (failure != Failure::kNone) return End(failure);
         if (complete) return Failure::kNone;
       }
     }
@@ -181,31 +211,58 @@ Failure StreamRelay::Relay(TargetConnection& connection) {
 
 }  // namespace
 
-Failure CgiForwarder::StreamWithTarget(const char* head, int32_t length, RequestBody& body) {
-  TargetConnection connection(settings_);
-  Failure failure = connection.Connect();
-  if (failure == Failure::kNone) failure = connection.Send(head, length);
+namespace {
+
+// Sends the head, then the body in pieces as it is read.
+Failure SendRequest(CgiForwarder& forwarder, TargetConnection& connection, const char* head,
+                    int32_t length, RequestBody& body, const RequestLog& log) {
+  Failure failure = connection.Send(head, length);
   if (failure != Failure::kNone) return failure;
-  {
-    char* piece = static_cast<char*>(std::malloc(kStreamPiece));
-    if (!piece) return Failure::kNoMemory;
-    OwnedBuffer pieceOwner(piece);
-    for (;;) {
-      int32_t got = body.Read(*this, piece, kStreamPiece);
-      if (got == 0) break;
-      if (got < 0) {
-        Log().Event(FailureEvent(Failure::kBodyEndedEarly));
-        return Failure::kBodyEndedEarly;
-      }
-      failure = connection.Send(piece, got);
-      if (failure != Failure::kNone) return failure;
+  char* piece = static_cast<char*>(std::malloc(kStreamPiece));
+  if (!piece) return Failure::kNoMemory;
+  OwnedBuffer pieceOwner(piece);
+  for (;;) {
+    int32_t got = body.Read(forwarder, piece, kStreamPiece);
+    if (got == 0) break;
+    if (got < 0) {
+      log.Event(FailureEvent(Failure::kBodyEndedEarly));
+      return Failure::kBodyEndedEarly;
     }
+    failure = connection.Send(piece, got);
+    if (failure != Failure::kNone) return failure;
   }
-  Log().Event("Data sent");
-  connection.StartReceiving();
+  log.Event("Data sent");
+  return Failure::kNone;
+}
+
+}  // namespace
+
+Failure CgiForwarder::StreamWithTarget(const char* head, int32_t length, RequestBody& body) {
+  TargetConnection own(settings_);
+  TargetConnection& connection = keptConnection_ ? *keptConnection_ : own;
   const int64_t holdLimit = settings_.relay == Relay::kAdaptive ? settings_.holdLimit : 0;
-  StreamRelay relay(*this, Log(), IsHeadRequest(head, length), holdLimit);
-  failure = relay.Relay(connection);
-  if (relay.Relaying()) response_ = relay.Sent();
-  return failure;
+  for (int attempt = 0;; ++attempt) {
+    bool replyBegan = false;
+    bool leftOpen = false;
+    Failure failure = connection.Open();
+    if (failure == Failure::kNone) {
+      failure = SendRequest(*this, connection, head, length, body, Log());
+    }
+    if (failure == Failure::kNone) {
+      connection.StartReceiving();
+      StreamRelay relay(*this, Log(), IsHeadRequest(head, length), holdLimit);
+      failure = relay.Relay(connection);
+      replyBegan = relay.ReceivedAny();
+      leftOpen = relay.LeftOpen();
+      if (relay.Relaying()) response_ = relay.Sent();
+    }
+    if (attempt == 0 && !replyBegan && MaySendAgain(connection, failure, head, length) &&
+        body.Rewind()) {
+      connection.Close();
+      Log().Event(kSentAgainEvent);
+      continue;
+    }
+    if (!leftOpen) connection.Close();
+    return failure;
+  }
 }

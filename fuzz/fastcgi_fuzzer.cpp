@@ -17,7 +17,7 @@ std::string Serve(const std::string& input, size_t piece) {
   // Nothing listens on port 1: a forwarded request fails at once.
   ForwardSettings settings = DefaultSettings(1);
   MemoryConnection connection(input, piece);
-  ServeFastCgiConnection(connection, settings, "1.0", nullptr, nullptr);
+  ServeFastCgiConnection(connection, settings, "1.0", nullptr, nullptr, nullptr);
   FUZZ_CHECK(connection.rest.empty(), "whole records");
   return connection.out + "|" + connection.records;
 }

@@ -13,6 +13,7 @@
 
 #include "base/http_message.h"
 #include "base/owned_buffer.h"
+#include "forwarding/chunked_reply.h"
 #include "forwarding/redirect_rewriter.h"
 #include "forwarding/reply_framer.h"
 #include "fuzz/fuzz_check.h"
@@ -76,11 +77,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   target.Send(reply.substr(0, piece)).Pause(1).Send(reply.substr(std::min(piece, reply.size())));
   target.Close().Start(3);
   std::string expected = complete ? reply.substr(0, end) : kErrorPage;
+  // A transfer-coded reply loses its Content-Length; the chunks pass as sent.
+  ReplyFramer coded(head);
+  coded.Update(reply.data(), std::min<int64_t>(int64_t(reply.size()), end > 0 ? end : headerEnd));
+  int64_t expectedHeaderEnd = headerEnd;
+  if (complete && coded.TransferEncoded()) {
+    GrowingBuffer reframed;
+    reframed.Append(expected.data(), expected.size());
+    FUZZ_CHECK(ReframeHeldReply(reframed, coded, false, true, &expectedHeaderEnd), "reframed");
+    expected.assign(reframed.Data(), static_cast<size_t>(reframed.Length()));
+  }
   if (complete && rewrite) {
     // The first names a target the input can spell; the exchange's has a port of its own.
-    Rewrite(expected, headerEnd,
+    Rewrite(expected, expectedHeaderEnd,
             {"http", host.c_str(), "/gw", {"target.example", "127.0.0.1"}, 8080, false});
-    expected = Rewrite(expected, headerEnd,
+    expected = Rewrite(expected, expectedHeaderEnd,
                        {"http", host.c_str(), "/gw", {"", "127.0.0.1"}, target.Port(), false});
   }
   ForwardSettings settings = DefaultSettings(target.Port());
@@ -91,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.relay = relay;
     FakeForwarder forwarder(settings);
     forwarder.Set("REQUEST_METHOD", head ? "HEAD" : "GET").Set("HTTP_HOST", host);
-    forwarder.Set("SCRIPT_NAME", "/gw").HandleRequest("1.0");
+    // A browser that reads chunks gets the reply as it was framed.
+    forwarder.Set("SCRIPT_NAME", "/gw").Set("SERVER_PROTOCOL", "HTTP/1.1").HandleRequest("1.0");
     return forwarder.output;
   };
   const std::string held = exchange(Relay::kHeld);
@@ -99,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string adaptive = exchange(Relay::kAdaptive);
   FUZZ_CHECK(held == expected, "held, the framed reply (rewritten) or the error page");
   FUZZ_CHECK(streamed == held ||
-                 (!complete && headerEnd > 0 && (rewrite || reply.rfind(streamed, 0) == 0)),
+                 (!complete && headerEnd > 0 &&
+                  (rewrite || coded.TransferEncoded() || reply.rfind(streamed, 0) == 0)),
              "streamed, as held; a reply cut short as far as it went");
   FUZZ_CHECK(adaptive == held || adaptive == streamed, "adaptive, as held or as streamed");
   return 0;

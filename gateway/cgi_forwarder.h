@@ -14,6 +14,7 @@
 #include "settings/forward_settings.h"
 
 class RequestBody;
+class TargetConnection;
 
 class CgiForwarder {
  public:
@@ -71,6 +72,11 @@ class CgiForwarder {
   // after that ends the response short); the cause when nothing was.
   Failure StreamWithTarget(const char* head, int32_t length, RequestBody& body);
 
+  // Exchanges go through `connection`, kept open between requests when the
+  // target allows, instead of one made for each request (FastCGI mode lends
+  // the process's own). It must outlive the forwarder's requests.
+  void LendTargetConnection(TargetConnection* connection) { keptConnection_ = connection; }
+
   // From this call on the reply is relayed as it arrives (a web server that
   // buffers what the gateway writes is to pass it on at once).
   void MarkReplyFlowing() { replyFlowing_ = true; }
@@ -80,6 +86,13 @@ class CgiForwarder {
   // as whole.
   void MarkReplyCutShort() { replyCutShort_ = true; }
   bool ReplyCutShort() const { return replyCutShort_; }
+
+  // True when a chunked reply is to be relayed as its data: to a web server
+  // that frames the response itself, or a browser that does not read chunks
+  // (SERVER_PROTOCOL below HTTP/1.1, or HTTP/2). A browser of HTTP/1.1 gets
+  // the chunks as sent, and with them the end of the reply: a reply cut
+  // short never passes for whole, and a live one keeps flowing.
+  bool DechunksReplies();
 
   // When "RewriteRedirects" is on: a copy of the reply whose header sends the
   // browser to the gateway's public address instead of the target's (malloc'd,
@@ -97,6 +110,8 @@ class CgiForwarder {
 
  protected:
   ForwardSettings& settings_;
+  // The web server frames the response itself (FastCGI).
+  bool webServerFramesResponse_ = false;
 
  private:
   // HandleRequest's work; returns the access log's word for how it ended.
@@ -116,6 +131,7 @@ class CgiForwarder {
 
   Failure failure_ = Failure::kNone;
   Response response_;
+  TargetConnection* keptConnection_ = nullptr;
   bool replyFlowing_ = false;
   bool replyCutShort_ = false;
 };

@@ -15,6 +15,10 @@ namespace platform {
 void StartProcess();
 // Undoes StartProcess (stops the socket library).
 void StopProcess();
+// For a process that serves request after request: the memory a request
+// frees is kept for the next one, up to a few MiB, instead of being handed
+// back to the system and asked for again each time.
+void KeepMemoryBetweenRequests();
 
 // Writes the program's own full path into `path` (always NUL-terminated).
 // `argv0` is the name the program was started under; a platform that can ask

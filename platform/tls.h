@@ -11,6 +11,7 @@
 namespace platform {
 
 struct TlsSession;
+struct TlsClient;
 
 enum class TlsFailure { kNone, kUntrusted, kNameMismatch, kExpired, kProtocol, kTimeout,
                         kUnavailable };
@@ -22,11 +23,26 @@ struct TlsOptions {
   int handshakeSeconds;    // the whole handshake's bound (> 0)
 };
 
+// What a process that serves request after request keeps between its
+// connections: the client context with its trust store, made at the first
+// connection, and the target's last session, which the next connection
+// resumes (a handshake without the certificate and its checks). Other options
+// than the context was made for (the name, the CA file or its content, the
+// checks) make a new context without the session; a failed handshake forgets
+// the session. MakeTlsClient touches no TLS library; nullptr when there is no
+// memory (or no TLS).
+TlsClient* MakeTlsClient();
+void EndTlsClient(TlsClient* client);
+
 // Makes the handshake on `socket`, connected and in blocking mode. From then
-// on the socket is used only through the session. Returns nullptr on failure
-// with the cause, and the library's own words in `detail`.
-TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsFailure* failure,
-                     char* detail, size_t size);
+// on the socket is used only through the session. `client` (may be null: a
+// context of its own, made and freed with the session) lends its context and
+// last session. Returns nullptr on failure with the cause, and the library's
+// own words in `detail`.
+TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsClient* client,
+                     TlsFailure* failure, char* detail, size_t size);
+// True when the handshake resumed an earlier session.
+bool TlsResumed(const TlsSession* session);
 // As SendOnSocket: may send less than `count`; waits for room at most the
 // socket's send timeout.
 int32_t SendOnTls(TlsSession* session, const char* data, int32_t count);

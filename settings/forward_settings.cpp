@@ -74,7 +74,7 @@ void LoadTargetName(const platform::ProfileFile& profile, ForwardSettings* setti
   }
 }
 
-// Streaming (three ways), HoldLimit and PreserveHost.
+// Streaming (three ways), HoldLimit, PreserveHost and TargetHttp11.
 void LoadApplicationSettings(const platform::ProfileFile& profile, ForwardSettings* settings) {
   settings->relay = LoadSwitch(profile, "Streaming", Relay::kHeld, Relay::kStreamed,
                                Relay::kAdaptive, Relay::kAdaptive, "adaptive", settings);
@@ -84,6 +84,8 @@ void LoadApplicationSettings(const platform::ProfileFile& profile, ForwardSettin
                         : limit > kMaxHoldLimit ? kMaxHoldLimit
                                                 : limit;
   settings->preserveHost = LoadFlag(profile, "PreserveHost", false, false, settings);
+  settings->targetHttp11 = LoadSwitch<uint8_t>(profile, "TargetHttp11", 0, 1, kTargetHttp11Unset,
+                                               kTargetHttp11Unset, "default", settings);
 }
 
 // The folder part of `path` (without its last separator); "" when it has none.
@@ -180,6 +182,10 @@ void LoadStartSettings(const platform::ProfileFile& profile, const char* program
 }
 
 }  // namespace
+
+void ApplyFastCgiDefaults(ForwardSettings* settings) {
+  if (settings->targetHttp11 == kTargetHttp11Unset) settings->targetHttp11 = 1;
+}
 
 OnOff ReadOnOff(const char* text) {
   static const char* const kWords[][2] = {{"no", "yes"}, {"false", "true"}, {"off", "on"}};

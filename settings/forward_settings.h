@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace platform {
+struct TlsClient;
+}
+
 // Room for the program's own path and anything derived from it.
 constexpr size_t kPathBufferSize = 4096;
 // Texts read from the settings file are cut to 255 characters.
@@ -62,6 +66,10 @@ struct ForwardSettings {
   uint8_t tlsVerify;                    // chain and name checks (default on)
   char tlsCaFile[kSettingTextSize];     // PEM roots instead of the system's; "" = system
   char tlsServerName[kSettingTextSize]; // SNI and certificate name; "" = TargetServer
+  // Not from the file: in FastCGI mode the process's TLS context and last
+  // session, lent to each request's connection; nullptr as a CGI program,
+  // where each connection makes its own.
+  platform::TlsClient* tlsClient;
 
   // Applications as they are today: live replies, large bodies, the public
   // host, IPv6.
@@ -86,6 +94,11 @@ struct ForwardSettings {
   char processPath[kPathBufferSize + 8];        // its process ("" without a command)
   char backoffPath[kPathBufferSize + 16];       // its failed starts (likewise)
 
+  // HTTP/1.1 to the target ("TargetHttp11"): 1 on, 0 off, kTargetHttp11Unset
+  // while the file does not say (off as a CGI program; ApplyFastCgiDefaults
+  // turns it on). Read as on only when 1.
+  uint8_t targetHttp11;
+
   // What the file says that the gateway must not guess at.
   uint8_t diagnostics;                  // the reserved paths answered (default on)
   uint8_t pathListTooLong;              // every request fails rather than cut a list
@@ -99,10 +112,16 @@ constexpr int64_t kDefaultHoldLimit = int64_t{8} << 20;
 constexpr int64_t kMinHoldLimit = int64_t{64} << 10;
 constexpr int64_t kMaxHoldLimit = int64_t{1} << 30;
 
+constexpr uint8_t kTargetHttp11Unset = 2;
+
 // Fills `settings` from the INI file beside the program (its path with the
 // extension ".ini", section "Forward"). Never fails: absent keys take their
 // defaults, an absent file gives all defaults.
 void LoadForwardSettings(const char* programPath, ForwardSettings* settings);
+
+// The defaults that differ in FastCGI mode, applied after each load: HTTP/1.1
+// to the target unless the file says otherwise.
+void ApplyFastCgiDefaults(ForwardSettings* settings);
 
 // How the text of an on/off setting reads: 1/0, yes/no, true/false, on/off
 // without regard to case, or a decimal number (on unless 0); anything else is

@@ -49,7 +49,8 @@ bool ReplyHeaderToCgi(const char* header, size_t length, GrowingBuffer& out) {
              !(ok && SpanIs(name, "Location")) && !SpanIs(name, "Content-Length");
       // One Content-Length, the number the gateway frames the reply by, where
       // the first one stood.
-      if (SpanIs(name, "Content-Length") && !lengthWritten) {
+      // Transfer-Encoding overrides it: that reply's length is not known.
+      if (SpanIs(name, "Content-Length") && !lengthWritten && !head.transferEncoded) {
         char line[48];
         std::snprintf(line, sizeof line, "Content-Length: %lld\r\n",
                       static_cast<long long>(head.contentLength));

@@ -16,7 +16,10 @@ using fastcgi::Record;
 
 FastCgiForwarder::FastCgiForwarder(ForwardSettings& settings, Connection& connection,
                                    uint16_t requestId, const GrowingBuffer& params)
-    : CgiForwarder(settings), connection_(connection), requestId_(requestId), params_(params) {}
+    : CgiForwarder(settings), connection_(connection), requestId_(requestId), params_(params),
+      variables_(params) {
+  webServerFramesResponse_ = true;
+}
 
 int32_t FastCgiForwarder::ReadInput(char* buffer, int32_t count) {
   while (pendingLength_ == 0) {
@@ -88,7 +91,7 @@ int32_t FastCgiForwarder::WriteOutput(const char* buffer, int32_t count) {
 }
 
 char* FastCgiForwarder::GetVariable(const char* name) {
-  return HeapCopy(fastcgi::FindParam(params_, name));
+  return HeapCopy(variables_.Find(name));
 }
 
 void FastCgiForwarder::FreeVariable(char* text) { std::free(text); }

@@ -7,6 +7,7 @@
 #include "base/growing_buffer.h"
 #include "gateway/cgi_forwarder.h"
 #include "gateway/fastcgi/connection.h"
+#include "gateway/fastcgi/params.h"
 
 // The forwarder of one FastCGI request: its variables are the request's
 // PARAMS, its input the STDIN records, its output STDOUT records carrying a
@@ -37,6 +38,7 @@ class FastCgiForwarder : public CgiForwarder {
   fastcgi::Connection& connection_;
   const uint16_t requestId_;
   const GrowingBuffer& params_;
+  const fastcgi::ParamIndex variables_;
   const char* pending_ = nullptr;  // unread bytes of the last STDIN record
   size_t pendingLength_ = 0;
   bool inputEnded_ = false;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "gateway/fastcgi/routing.h"
 
 namespace fastcgi {
@@ -44,6 +45,39 @@ const char* FindParam(const GrowingBuffer& params, const char* name) {
     const char* value = at + std::strlen(at) + 1;
     if (std::strcmp(at, name) == 0) return value;
     at = value + std::strlen(value) + 1;
+  }
+  return nullptr;
+}
+
+ParamIndex::ParamIndex(const GrowingBuffer& params) : params_(params) {
+  const char* start = params.Data();
+  const char* end = start + params.Length();
+  size_t count = 0;
+  for (const char* at = start; at < end; ++count) {
+    const size_t length = std::strlen(at);
+    const char* value = at + length + 1;
+    if (count >= kSlots / 2) {
+      usable_ = false;  // too crowded to pay
+      return;
+    }
+    size_t slot = HashName(at, length) % kSlots;
+    // The first of a repeated name is the one found, as a scan finds it.
+    while (slots_[slot] != 0 && std::strcmp(start + slots_[slot] - 1, at) != 0) {
+      slot = (slot + 1) % kSlots;
+    }
+    if (slots_[slot] == 0) slots_[slot] = static_cast<int32_t>(at - start + 1);
+    at = value + std::strlen(value) + 1;
+  }
+}
+
+const char* ParamIndex::Find(const char* name) const {
+  if (!usable_) return FindParam(params_, name);
+  const char* start = params_.Data();
+  const size_t length = std::strlen(name);
+  for (size_t slot = HashName(name, length) % kSlots; slots_[slot] != 0;
+       slot = (slot + 1) % kSlots) {
+    const char* at = start + slots_[slot] - 1;
+    if (std::strcmp(at, name) == 0) return at + length + 1;
   }
   return nullptr;
 }

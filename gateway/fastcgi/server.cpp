@@ -2,18 +2,21 @@
 
 #include <new>
 
+#include "forwarding/target_connection.h"
 #include "gateway/fastcgi/fastcgi_forwarder.h"
 #include "gateway/fastcgi/params.h"
 #include "gateway/fastcgi/routing.h"
 #include "platform/fastcgi_listener.h"
 #include "platform/files.h"
+#include "platform/program.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 using fastcgi::Connection;
 using fastcgi::Record;
 
 void ServeFastCgiConnection(Connection& connection, ForwardSettings& settings, const char* version,
-                            void (*refresh)(void*), void* context) {
+                            void (*refresh)(void*), void* context, TargetConnection* target) {
   for (;;) {
     Record record;
     if (!fastcgi::NextRecord(connection, 0, &record) || record.header.contentLength < 8) {
@@ -36,6 +39,7 @@ void ServeFastCgiConnection(Connection& connection, ForwardSettings& settings, c
     }
     if (refresh) refresh(context);
     FastCgiForwarder forwarder(settings, connection, requestId, params);
+    forwarder.LendTargetConnection(target);
     forwarder.HandleRequest(version);
     if (!forwarder.Finish(keep)) return;
   }
@@ -47,6 +51,7 @@ namespace {
 struct LiveSettings {
   const char* programPath;
   ForwardSettings* settings;
+  TargetConnection* target;
   char profilePath[kPathBufferSize + 8];
   int64_t stamp;
 };
@@ -56,29 +61,40 @@ void RefreshSettings(void* context) {
   int64_t stamp = platform::FileStamp(live.profilePath);
   if (stamp == live.stamp) return;
   live.stamp = stamp;
+  // A connection made for other settings (another target, TLS or not) is
+  // not used again.
+  live.target->Close();
   LoadForwardSettings(live.programPath, live.settings);
+  ApplyFastCgiDefaults(live.settings);
 }
 
 }  // namespace
 
 void ServeFastCgi(const char* programPath, ForwardSettings& settings, const char* version) {
+  platform::KeepMemoryBetweenRequests();
   static LiveSettings live;
+  TargetConnection target(settings);
   live.programPath = programPath;
   live.settings = &settings;
+  live.target = &target;
   if (!ReplaceExtension(programPath, ".ini", live.profilePath, sizeof live.profilePath)) {
     live.profilePath[0] = '\0';
   }
   // A stamp no file has: the first request reads the file as it is then.
   live.stamp = -2;
+  // One TLS context for every request of the process, and the last session.
+  settings.tlsClient = platform::MakeTlsClient();
   for (;;) {
     platform::SocketHandle socket = platform::AcceptOnStandardInput();
-    if (socket == platform::kNoSocket) return;
+    if (socket == platform::kNoSocket) break;
     Connection* connection = new (std::nothrow) Connection(socket);
     if (!connection) {
       platform::CloseConnection(socket);
       continue;
     }
-    ServeFastCgiConnection(*connection, settings, version, RefreshSettings, &live);
+    ServeFastCgiConnection(*connection, settings, version, RefreshSettings, &live, &target);
     delete connection;
   }
+  platform::EndTlsClient(settings.tlsClient);
+  settings.tlsClient = nullptr;
 }

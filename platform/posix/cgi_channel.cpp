@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/text.h"
 #include "platform/cgi_channel.h"
 
 namespace platform {
@@ -43,14 +44,6 @@ struct EnvironmentIndex {
   int32_t slots[kIndexSlots];  // position in environ + 1; 0 = empty
 };
 EnvironmentIndex environmentIndex;  // zero-initialised: no start-up work
-
-uint32_t HashName(const char* name, size_t length) {
-  uint32_t hash = 2166136261u;
-  for (size_t i = 0; i < length; ++i) {
-    hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
-  }
-  return hash;
-}
 
 bool IndexIsCurrent() {
   const EnvironmentIndex& index = environmentIndex;

@@ -22,11 +22,18 @@
 
 #include "platform/posix/system.h"
 #include "platform/tls.h"
+#include "platform/tls/client_key.h"
 
 namespace platform {
 
+struct TlsClient {
+  SSL_CTX* context = nullptr;  // made at the first connection; points back here
+  SSL_SESSION* last = nullptr;  // the newest session the target gave
+  TlsClientKey key;             // what the context was made for
+};
+
 struct TlsSession {
-  SSL_CTX* context = nullptr;
+  SSL_CTX* context = nullptr;  // a reference of its own, also when a client lent it
   SSL* ssl = nullptr;
   int fd = -1;
   bool verify = false;
@@ -93,15 +100,15 @@ bool IsAddress(const char* name) {
   return inet_pton(AF_INET, name, ignored) == 1 || inet_pton(AF_INET6, name, ignored) == 1;
 }
 
-// Context and session as the options ask; false when the roots cannot be read.
-bool Prepare(TlsSession* session, const TlsOptions& options, char* detail, size_t size) {
+// A context as the options ask; nullptr when it cannot be made (`detail`
+// says so when the roots cannot be read).
+SSL_CTX* NewContext(const TlsOptions& options, char* detail, size_t size) {
   // The system's openssl.cnf is not read: the gateway sets what it needs
   // below, and a request does not pay for parsing it. Nor is OpenSSL's state
   // taken apart at exit (7 % of a request): the system takes it back whole.
   OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT, nullptr);
-  session->context = SSL_CTX_new(TLS_client_method());
-  if (!session->context) return false;
-  SSL_CTX* context = session->context;
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (!context) return nullptr;
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
   SSL_CTX_set_security_level(context, 2);
   SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
@@ -112,12 +119,74 @@ bool Prepare(TlsSession* session, const TlsOptions& options, char* detail, size_
     if (SSL_CTX_load_verify_locations(context, own ? options.caFile : nullptr,
                                       own ? nullptr : kSystemCertificateFolder) != 1) {
       Describe(own ? "TlsCaFile could not be read" : "no system certificate folder", detail, size);
-      return false;
+      SSL_CTX_free(context);
+      return nullptr;
     }
   }
-  session->ssl = SSL_new(context);
+  return context;
+}
+
+void ForgetSession(TlsClient* client) {
+  SSL_SESSION_free(client->last);
+  client->last = nullptr;
+}
+
+void ForgetContext(TlsClient* client) {
+  ForgetSession(client);
+  client->key.Clear();
+  if (!client->context) return;
+  // A connection still holding it must no longer reach the client.
+  SSL_CTX_set_app_data(client->context, nullptr);
+  SSL_CTX_free(client->context);
+  client->context = nullptr;
+}
+
+// The client whose context `ssl` was made with, while it still keeps it.
+TlsClient* ClientOf(SSL* ssl) {
+  return static_cast<TlsClient*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+}
+
+// OpenSSL's word of a new session (after the handshake; TLS 1.3's tickets
+// come with the first reads): the newest is the one to resume.
+int KeepSession(SSL* ssl, SSL_SESSION* session) {
+  TlsClient* client = ClientOf(ssl);
+  if (!client) return 0;
+  ForgetSession(client);
+  client->last = session;
+  return 1;  // the reference is the client's now
+}
+
+// The client's context, made again unless it was made for these options.
+SSL_CTX* ContextOf(TlsClient* client, const TlsOptions& options, char* detail, size_t size) {
+  if (client->context && client->key.Fits(options)) return client->context;
+  ForgetContext(client);
+  SSL_CTX* context = NewContext(options, detail, size);
+  if (!context) return nullptr;
+  if (!client->key.Remember(options)) {
+    SSL_CTX_free(context);
+    return nullptr;
+  }
+  SSL_CTX_set_app_data(context, client);
+  SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(context, KeepSession);
+  client->context = context;
+  return context;
+}
+
+// Context and connection as the options ask; false when the roots cannot be read.
+bool Prepare(TlsSession* session, const TlsOptions& options, TlsClient* client, char* detail,
+             size_t size) {
+  if (client) {
+    session->context = ContextOf(client, options, detail, size);
+    if (session->context) SSL_CTX_up_ref(session->context);
+  } else {
+    session->context = NewContext(options, detail, size);
+  }
+  if (!session->context) return false;
+  session->ssl = SSL_new(session->context);
   if (!session->ssl || SSL_set_fd(session->ssl, session->fd) != 1) return false;
   SSL* ssl = session->ssl;
+  if (client && client->last) SSL_set_session(ssl, client->last);
   // An address is checked against the certificate's addresses and never sent
   // as SNI, which carries host names only.
   if (IsAddress(options.serverName)) {
@@ -137,8 +206,16 @@ bool Prepare(TlsSession* session, const TlsOptions& options, char* detail, size_
 
 }  // namespace
 
-TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsFailure* failure,
-                     char* detail, size_t size) {
+TlsClient* MakeTlsClient() { return new (std::nothrow) TlsClient; }
+
+void EndTlsClient(TlsClient* client) {
+  if (!client) return;
+  ForgetContext(client);
+  delete client;
+}
+
+TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsClient* client,
+                     TlsFailure* failure, char* detail, size_t size) {
   *failure = TlsFailure::kNone;
   if (size > 0) detail[0] = '\0';
   TlsSession* session = new (std::nothrow) TlsSession;
@@ -150,7 +227,7 @@ TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsFailure*
   session->verify = options.verify;
   int flags = fcntl(session->fd, F_GETFL, 0);
   if (flags < 0 || fcntl(session->fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
-      !Prepare(session, options, detail, size)) {
+      !Prepare(session, options, client, detail, size)) {
     *failure = size > 0 && detail[0] ? TlsFailure::kUntrusted : TlsFailure::kUnavailable;
     session->broken = true;
     EndTls(session);
@@ -172,11 +249,15 @@ TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsFailure*
     } else {
       continue;
     }
+    // Whatever failed, the next connection starts afresh.
+    if (client) ForgetSession(client);
     session->broken = true;
     EndTls(session);
     return nullptr;
   }
 }
+
+bool TlsResumed(const TlsSession* session) { return SSL_session_reused(session->ssl) == 1; }
 
 int32_t SendOnTls(TlsSession* session, const char* data, int32_t count) {
   // The socket's send timeout bounds a wait for room, as it bounds a blocking

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "platform/tls.h"
+#include "platform/tls/client_key.h"
 #include "platform/win32/wide_text.h"
 
 // wininet.h's name for the SSL policy's "root not in the store" exemption.
@@ -29,11 +30,23 @@ namespace platform {
 // Room for a whole TLS record (16 KiB and its overhead) with space to spare.
 constexpr DWORD kIncomingSize = 64 * 1024;
 
+// A credentials handle, shared by a kept client and its connections: SChannel
+// keeps its sessions per handle. Freed with its last user.
+struct Credentials {
+  CredHandle handle;
+  HCERTSTORE roots = nullptr;  // TlsCaFile's certificates, read at the first check
+  int users = 1;
+};
+
+struct TlsClient {
+  Credentials* credentials = nullptr;  // acquired at the first connection
+  TlsClientKey key;                    // what they were acquired for
+};
+
 struct TlsSession {
   SOCKET socket = INVALID_SOCKET;
-  CredHandle credentials;
+  Credentials* credentials = nullptr;  // one use of its own, also when a client lent them
   CtxtHandle context;
-  bool haveCredentials = false;
   bool haveContext = false;
   SecPkgContext_StreamSizes sizes;
   char incoming[kIncomingSize];  // bytes from the socket not yet decrypted
@@ -50,6 +63,56 @@ namespace {
 
 void Describe(char* detail, size_t size, const char* text, long code) {
   std::snprintf(detail, size, "%s 0x%08lX", text, static_cast<unsigned long>(code));
+}
+
+void Release(Credentials* credentials) {
+  if (!credentials || --credentials->users > 0) return;
+  FreeCredentialsHandle(&credentials->handle);
+  if (credentials->roots) CertCloseStore(credentials->roots, 0);
+  delete credentials;
+}
+
+void ForgetCredentials(TlsClient* client) {
+  Release(client->credentials);
+  client->credentials = nullptr;
+  client->key.Clear();
+}
+
+// New credentials for a TLS 1.2 client; nullptr when the system has none.
+Credentials* AcquireCredentials(char* detail, size_t size) {
+  Credentials* credentials = new (std::nothrow) Credentials;
+  if (!credentials) return nullptr;
+  SCHANNEL_CRED settings;
+  std::memset(&settings, 0, sizeof settings);
+  settings.dwVersion = SCHANNEL_CRED_VERSION;
+  settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+  // The gateway judges the certificate itself (CheckCertificate), with the
+  // system's chain engine, so that TlsCaFile can stand in for the store.
+  settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+  SECURITY_STATUS status = AcquireCredentialsHandleA(
+      nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &settings,
+      nullptr, nullptr, &credentials->handle, nullptr);
+  if (status == SEC_E_OK) return credentials;
+  Describe(detail, size, "TLS not available: no credentials, status", status);
+  delete credentials;
+  return nullptr;
+}
+
+// The client's credentials, acquired again unless they were acquired for
+// these options; a use of them for the caller.
+Credentials* CredentialsOf(TlsClient* client, const TlsOptions& options, char* detail,
+                           size_t size) {
+  if (!client->credentials || !client->key.Fits(options)) {
+    ForgetCredentials(client);
+    client->credentials = AcquireCredentials(detail, size);
+    if (!client->credentials) return nullptr;
+    if (!client->key.Remember(options)) {
+      ForgetCredentials(client);
+      return nullptr;
+    }
+  }
+  ++client->credentials->users;
+  return client->credentials;
 }
 
 // Waits at most `milliseconds` for something to read.
@@ -129,12 +192,12 @@ TlsFailure CheckCertificate(TlsSession* session, const TlsOptions& options, char
     Describe(detail, size, "no certificate from the target", 0);
     return TlsFailure::kUntrusted;
   }
-  HCERTSTORE roots = nullptr;
+  HCERTSTORE& roots = session->credentials->roots;
   HCERTSTORE known = remote->hCertStore;  // the target's certificates, intermediates included
   bool own = options.caFile && options.caFile[0];
   TlsFailure result = TlsFailure::kNone;
   if (own) {
-    roots = LoadPemStore(options.caFile);
+    if (!roots) roots = LoadPemStore(options.caFile);
     known = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
     if (!roots || !known) {
       Describe(detail, size, "TlsCaFile could not be read", 0);
@@ -222,7 +285,6 @@ TlsFailure CheckCertificate(TlsSession* session, const TlsOptions& options, char
   }
   if (chain) CertFreeCertificateChain(chain);
   if (own && known) CertCloseStore(known, 0);
-  if (roots) CertCloseStore(roots, 0);
   CertFreeCertificateContext(remote);
   return result;
 }
@@ -244,7 +306,7 @@ TlsFailure Handshake(TlsSession* session, const TlsOptions& options, ULONGLONG d
     SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
     DWORD got = 0;
     SECURITY_STATUS status = InitializeSecurityContextA(
-        &session->credentials, first ? nullptr : &session->context, name, kWanted, 0, 0,
+        &session->credentials->handle, first ? nullptr : &session->context, name, kWanted, 0, 0,
         first ? nullptr : &inDesc, 0, first ? &session->context : nullptr, &outDesc, &got,
         nullptr);
     if (first) session->haveContext = status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED;
@@ -295,8 +357,16 @@ TlsFailure Handshake(TlsSession* session, const TlsOptions& options, ULONGLONG d
 
 }  // namespace
 
-TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsFailure* failure,
-                     char* detail, size_t size) {
+TlsClient* MakeTlsClient() { return new (std::nothrow) TlsClient; }
+
+void EndTlsClient(TlsClient* client) {
+  if (!client) return;
+  ForgetCredentials(client);
+  delete client;
+}
+
+TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsClient* client,
+                     TlsFailure* failure, char* detail, size_t size) {
   if (size > 0) detail[0] = '\0';
   *failure = TlsFailure::kUnavailable;
   TlsSession* session = new (std::nothrow) TlsSession;
@@ -304,20 +374,9 @@ TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsFailure*
   session->socket = static_cast<SOCKET>(socket);
   const ULONGLONG deadline =
       GetTickCount64() + static_cast<ULONGLONG>(options.handshakeSeconds) * 1000;
-  SCHANNEL_CRED credentials;
-  std::memset(&credentials, 0, sizeof credentials);
-  credentials.dwVersion = SCHANNEL_CRED_VERSION;
-  credentials.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-  // The gateway judges the certificate itself (below), with the system's
-  // chain engine, so that TlsCaFile can stand in for the store.
-  credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-  SECURITY_STATUS status = AcquireCredentialsHandleA(
-      nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &credentials,
-      nullptr, nullptr, &session->credentials, nullptr);
-  if (status != SEC_E_OK) {
-    Describe(detail, size, "TLS not available: no credentials, status", status);
-  } else {
-    session->haveCredentials = true;
+  session->credentials = client ? CredentialsOf(client, options, detail, size)
+                                : AcquireCredentials(detail, size);
+  if (session->credentials) {
     *failure = Handshake(session, options, deadline, detail, size);
     if (*failure == TlsFailure::kNone && options.verify) {
       *failure = CheckCertificate(session, options, detail, size);
@@ -338,8 +397,17 @@ TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsFailure*
     if (session->owesCloseNotify) return session;
     *failure = TlsFailure::kUnavailable;
   }
+  // The next connection starts afresh: SChannel's sessions go with the handle.
+  if (client && session->credentials == client->credentials) ForgetCredentials(client);
   EndTls(session);
   return nullptr;
+}
+
+bool TlsResumed(const TlsSession* session) {
+  SecPkgContext_SessionInfo info;
+  return QueryContextAttributesA(const_cast<CtxtHandle*>(&session->context),
+                                 SECPKG_ATTR_SESSION_INFO, &info) == SEC_E_OK &&
+         (info.dwFlags & SSL_SESSION_RECONNECT) != 0;
 }
 
 int32_t SendOnTls(TlsSession* session, const char* data, int32_t count) {
@@ -433,15 +501,15 @@ void EndTls(TlsSession* session) {
     SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &out};
     DWORD got = 0;
     SECURITY_STATUS status =
-        InitializeSecurityContextA(&session->credentials, &session->context, nullptr, kWanted, 0,
-                                   0, nullptr, 0, nullptr, &outDesc, &got, nullptr);
+        InitializeSecurityContextA(&session->credentials->handle, &session->context, nullptr,
+                                   kWanted, 0, 0, nullptr, 0, nullptr, &outDesc, &got, nullptr);
     if (!FAILED(status) && out.cbBuffer > 0) {
       SendAll(session->socket, static_cast<char*>(out.pvBuffer), out.cbBuffer);
     }
     if (out.pvBuffer) FreeContextBuffer(out.pvBuffer);
   }
   if (session->haveContext) DeleteSecurityContext(&session->context);
-  if (session->haveCredentials) FreeCredentialsHandle(&session->credentials);
+  Release(session->credentials);
   std::free(session->plain);
   std::free(session->outgoing);
   delete session;

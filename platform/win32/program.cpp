@@ -25,6 +25,9 @@ void StartProcess() {
 
 void StopProcess() { WSACleanup(); }
 
+// The process heap keeps what is freed without being asked.
+void KeepMemoryBetweenRequests() {}
+
 bool GetProgramPath(const char*, char* path, size_t size) {
   // The module path is the file the web server started, whatever argv[0]
   // says; a copy named nph-shop.exe reads nph-shop.ini.

@@ -77,7 +77,7 @@ class IisFastCgiProcess(GatewayCase):
         self.connect(request({"PATH_INFO": "/"})[:30], b".")  # given up: the next is served
         for number in range(200):  # each request its own
             self.assertIn(b"Status: 200 OK", self.ask("/n", QUERY_STRING="n=%d" % number))
-        self.assertEqual(target.lines, ["GET /n?n=%d HTTP/1.0" % n for n in range(200)])
+        self.assertEqual(target.lines, ["GET /n?n=%d HTTP/1.1" % n for n in range(200)])
         with open(program + ".ini", "w") as ini:
             ini.write("[Forward]\nTargetPort=%d\n" % other.port)
         self.ask("/moved")

@@ -439,7 +439,7 @@ Alias /site/ {root}/site/
         self.fetch("nph-stream", "/~~echo")
         before = self.pids("nph-stream")
         for i in range(50):
-            self.assertIn(b"GET /~~echo?n=%d HTTP/1.0" % i,
+            self.assertIn(b"GET /~~echo?n=%d HTTP/1.1" % i,  # FastCGI mode's default
                           self.fetch("nph-stream", "/~~echo?n=%d" % i).body)
         upload = os.urandom(300 * 1024)  # many STDIN records
         self.assertTrue(self.fetch("nph-stream", "/~~echo", "POST", upload).body.endswith(upload))

@@ -2,13 +2,15 @@
 mod_cgid; mod_fcgid where FastCGI mode applies): Django's admin site signed
 into by headless Chromium over HTTP and HTTPS, socket.io falling back to long
 polling, an event stream in Chromium, a Node server on ::1 only, 1 GiB each
-way. The Node side is apps/, with the npm packages install-e2e-deps.sh puts
+way, an application that refuses HTTP/1.0 and answers in chunks. The Node side is apps/, with the npm packages install-e2e-deps.sh puts
 there."""
 
 import hashlib
+import http.client
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import unittest
@@ -42,9 +44,9 @@ Listen 127.0.0.1:{port}
 """
 
 
-def large():
-    """1 GiB as app.js sends it: one MiB block, each copy numbered."""
-    for index in range(BLOCKS):
+def large(count=BLOCKS):
+    """1 GiB (or `count` MiB) as app.js sends it: one MiB block, each copy numbered."""
+    for index in range(count):
         BLOCK[:8] = index.to_bytes(8, "big")
         yield bytes(BLOCK)
 
@@ -67,6 +69,8 @@ class Applications(unittest.TestCase):
             cls.addClassCleanup(harness.stop, process)
             ports[host] = int(process.stdout.readline())
         cls.node, cls.ipv6_port = "http://127.0.0.1:%d" % ports["127.0.0.1"], ports["::1"]
+        cls.kept_port = harness.free_port()  # restarted by a test, on the same port
+        cls.kept = cls.start_kept()
         django = cls.django(os.path.join(apache.root, "django"))
         harness.make_certificates(apache.root)
         cls.https = harness.free_port()
@@ -76,12 +80,21 @@ class Applications(unittest.TestCase):
                                      ("localhost", "localhost"))]
         apache.start(program, dict(ipv6, **{
             "nph-node": local, "fcgi-node": local, "nph-large": local,
+            "fcgi-kept": harness.settings(cls.kept_port),
+            "nph-node11": local + "TargetHttp11=1\n",
             "nph-django": harness.settings(django["settings"], "PreserveHost=1"),
             "nph-django-tls": harness.settings(django["https"], "PreserveHost=1",
                                                "AddForwardedHeaders=1")}),
             modules=("fcgid", "rewrite", "ssl"), more=SITE.format(port=cls.https, root=apache.root),
             hosts="::1 %s\n" % IPV6_ONLY)
         cls.peak = harness.measure_peak(os.path.join(apache.cgi_bin, "nph-large"))
+
+    @classmethod
+    def start_kept(cls):
+        process = node(os.path.join(APPS, "app.js"), "127.0.0.1", str(cls.kept_port))
+        cls.addClassCleanup(harness.stop, process)
+        process.stdout.readline()
+        return process
 
     @classmethod
     def django(cls, folder):
@@ -156,6 +169,45 @@ class Applications(unittest.TestCase):
                 self.assertEqual(seen["from"], "::1")
                 if host:
                     self.assertEqual(seen["host"], "%s:%d" % (host, self.ipv6_port))
+
+    def test_application_that_refuses_http10(self):
+        # 426 to HTTP/1.0, the CGI default; with TargetHttp11 (FastCGI mode's
+        # default) 20 MiB in chunks: the chunks as sent to an HTTP/1.1
+        # browser, the data ended by the close to an HTTP/1.0 one, whole
+        # either way; under mod_fcgid the web server frames the data.
+        sha256 = hashlib.sha256(b"".join(large(20))).hexdigest()
+        self.assertEqual(self.fetch("nph-node", "/http11").status, 426)
+        for script, coding in (("nph-node11", "chunked"), ("fcgi-node", None)):
+            with self.subTest(script=script):
+                reply = self.fetch(script, "/http11")
+                self.assertEqual((reply.status, hashlib.sha256(reply.body).hexdigest()),
+                                 (200, sha256))
+                if coding:
+                    self.assertEqual(reply.headers["Transfer-Encoding"], coding)
+        with socket.create_connection(("127.0.0.1", self.apache.port), timeout=30) as browser:
+            browser.sendall(b"GET /cgi-bin/nph-node11/http11 HTTP/1.0\r\n\r\n")
+            head, _, body = b"".join(iter(lambda: browser.recv(1 << 20), b"")).partition(b"\r\n\r\n")
+        self.assertTrue(head.startswith(b"HTTP/1.1 200 OK\r\n"), head)
+        self.assertNotIn(b"transfer-encoding", head.lower())
+        self.assertEqual(hashlib.sha256(body).hexdigest(), sha256)
+
+    def test_request_after_request_through_one_target_connection(self):
+        # One browser connection, so one mod_fcgid process: the target sees one
+        # connection for all of them; restarted, it sees one more.
+        browser = http.client.HTTPConnection("127.0.0.1", self.apache.port, timeout=30)
+        self.addCleanup(browser.close)
+
+        def who():
+            browser.request("GET", "/cgi-bin/fcgi-kept/who")
+            reply = browser.getresponse()
+            self.assertEqual(reply.status, 200)
+            seen = json.loads(reply.read())
+            return seen["connections"], seen["fromPort"]
+        for restart in range(2):
+            seen = {who() for _ in range(3 if restart else 1000)}
+            self.assertEqual((len(seen), min(seen)[0]), (1, 1), seen)
+            harness.stop(self.kept)
+            type(self).kept = self.start_kept()
 
     def test_1gib_each_way_in_bounded_memory(self):
         whole, digest = hashlib.sha256(), hashlib.sha256()

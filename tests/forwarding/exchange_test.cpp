@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "forwarding/target_connection.h"
 #include "platform/socket.h"
 #include "platform/tcp.h"
 #include "tests/support/captured_log.h"
@@ -30,6 +32,9 @@ std::string Header(const std::string& status, const std::string& lines = "") {
 std::string Framed(const std::string& body) {
   return Header("200 OK", "Content-Length: " + std::to_string(body.size()) + "\r\n") + body;
 }
+const std::string kChunked = Header("200 OK", "Transfer-Encoding: chunked\r\n");
+const std::string kChunks = "3\r\nabc\r\n4;x=1\r\ndefg\r\n0\r\nT: 1\r\n\r\n";
+const std::string kLongChunk = "96\r\n" + std::string(150, 'c') + "\r\n0\r\n\r\n";
 
 enum class End { kClose, kReset, kHold };
 
@@ -42,6 +47,7 @@ struct ExchangeCase {
   const char* logLine = "\tData sent\n";
   const char* method = "GET";
   std::string adaptive = kSame;  // adaptive: kSame (as held) or kAsStreamed
+  const char* protocol = "HTTP/1.0";  // the browser's (SERVER_PROTOCOL)
 };
 
 const ExchangeCase kExchanges[] = {
@@ -113,6 +119,27 @@ const ExchangeCase kExchanges[] = {
      "\tTimeout\n"},
     {"UnframedReplyFlowsPastTheHoldLimit", {Header("200 OK") + kUnframedBody}, End::kHold,
      kErrorPage, Header("200 OK") + kUnframedBody, "\tTimeout\n", "GET", kAsStreamed},
+    // Chunks frame a reply; an HTTP/1.0 browser gets their data, an HTTP/1.1
+    // one the chunks as sent.
+    {"ChunkedToAnHttp10Browser", {kChunked + "3\r", "\nabc\r\n4;x", "=1\r\ndefg\r\n0\r\nT: 1\r\n\r\n"},
+     End::kHold, Framed("abcdefg"), Header("200 OK") + "abcdefg"},
+    {"ChunkedToAnHttp2Browser", {kChunked + kChunks}, End::kHold, Framed("abcdefg"), kSame,
+     "\tData sent\n", "GET", kSame, "HTTP/2.0"},
+    {"ChunkedToAnHttp11Browser", {kChunked + kChunks + "EXTRA"}, End::kHold, kChunked + kChunks,
+     kSame, "\tData sent\n", "GET", kSame, "HTTP/1.1"},
+    {"ChunkedOverridesContentLength",
+     {Header("200 OK", "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n") + kChunks},
+     End::kHold, Framed("abcdefg"), kSame},
+    {"ChunkedFlowingPastTheHoldLimit", {kChunked + kLongChunk.substr(0, 120), kLongChunk.substr(120)},
+     End::kHold, Framed(std::string(150, 'c')), Header("200 OK") + std::string(150, 'c'),
+     "\tData sent\n", "GET", kAsStreamed},
+    {"ChunkedCutShort", {kChunked + "3\r\nabc\r\n4\r\nde"}, End::kClose, kErrorPage,
+     kChunked + "3\r\nabc\r\n4\r\nde", "\tConnection closed\n", "GET", kSame, "HTTP/1.1"},
+    {"BadChunk", {kChunked + "3\r\nabcd\r\n0\r\n\r\n"}, End::kHold, kErrorPage, kSame,
+     "\tChunked reply not valid: chunk longer than its size\n"},
+    {"OtherCodingEndsWithTheClose",
+     {Header("200 OK", "Transfer-Encoding: gzip\r\nContent-Length: 3\r\n") + "abc", "def"},
+     End::kClose, Header("200 OK", "Transfer-Encoding: gzip\r\n") + "abcdef", kSame},
 };
 
 void PrintTo(const ExchangeCase& c, std::ostream* out) { *out << c.name; }
@@ -129,6 +156,11 @@ std::string RelayName(Relay relay) {
   return relay == Relay::kHeld ? "Held" : relay == Relay::kStreamed ? "Streamed" : "Adaptive";
 }
 
+// A table's test names: the case's, then the relay's.
+const auto kCaseAndRelay = [](const auto& info) {
+  return std::string(std::get<0>(info.param).name) + "_" + RelayName(std::get<1>(info.param));
+};
+
 class Exchange : public ::testing::TestWithParam<std::tuple<ExchangeCase, Relay>> {};
 
 TEST_P(Exchange, EndsWhereTheReplyEnds) {
@@ -144,7 +176,7 @@ TEST_P(Exchange, EndsWhereTheReplyEnds) {
   CapturedLog log;
   log.AttachTo(settings);
   FakeForwarder forwarder(settings);
-  forwarder.Set("REQUEST_METHOD", c.method);
+  forwarder.Set("REQUEST_METHOD", c.method).Set("SERVER_PROTOCOL", c.protocol);
   forwarder.HandleRequest("1.0.0");
   const bool streamed = relay == Relay::kStreamed ||
                         (relay == Relay::kAdaptive && c.adaptive == kAsStreamed);
@@ -158,10 +190,76 @@ TEST_P(Exchange, EndsWhereTheReplyEnds) {
 INSTANTIATE_TEST_SUITE_P(Relays, Exchange,
                          ::testing::Combine(::testing::ValuesIn(kExchanges),
                                             ::testing::ValuesIn(kRelays)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + "_" +
-                                  RelayName(std::get<1>(info.param));
-                         });
+                         kCaseAndRelay);
+
+// A FastCGI process keeps its connection to the target from one request to
+// the next while the target allows. A request that fails on a kept
+// connection before any of its reply goes again on a new one only when that
+// cannot repeat an action.
+enum class Then { kAnswer, kClose, kCloseOnRequest };
+
+struct ReuseCase {
+  const char* name;
+  std::string first;    // the reply to the first request
+  Then then;            // what the target does next on that connection
+  const char* method;   // the second request's
+  std::string second;   // what the second request gets ("": as the first)
+  int connections;      // how many the target accepted
+};
+
+const std::string kHttp10 = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\none";
+const std::string kSaysClose = Header("200 OK", "Connection: keep-alive, Close\r\nContent-Length: 3\r\n") + "one";
+
+const ReuseCase kReuses[] = {
+    {"KeptAfterAFramedReply", Framed("one"), Then::kAnswer, "POST", Framed("two"), 1},
+    {"Http10KeptWhenItSaysKeepAlive",
+     "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 3\r\n\r\none", Then::kAnswer,
+     "GET", Framed("two"), 1},
+    {"ClosedWhileIdleIsNotUsed", Framed("one"), Then::kClose, "POST", "", 2},
+    {"ClosedOnTheNextGetWhichGoesAgain", Framed("one"), Then::kCloseOnRequest, "GET", "", 2},
+    {"ClosedOnTheNextPostWhichFails", Framed("one"), Then::kCloseOnRequest, "POST", kErrorPage, 1},
+    {"ConnectionCloseEndsIt", kSaysClose, Then::kAnswer, "GET", "", 2},
+    {"Http10EndsIt", kHttp10, Then::kAnswer, "GET", "", 2},
+    {"BytesBeyondTheEndEndIt", Framed("one") + "EXTRA", Then::kAnswer, "GET", "", 2},
+    {"ReplyCutByTheTimeoutEndsIt", Header("200 OK", "Content-Length: 9\r\n") + "one",
+     Then::kAnswer, "GET", "", 2},
+};
+
+void PrintTo(const ReuseCase& c, std::ostream* out) { *out << c.name; }
+
+class KeptConnection : public ::testing::TestWithParam<std::tuple<ReuseCase, Relay>> {};
+
+TEST_P(KeptConnection, UsedAgainOnlyWhenNothingCanGoAmiss) {
+  const ReuseCase& c = std::get<0>(GetParam());
+  ScriptedTarget target;
+  target.Send(c.first);
+  if (c.then != Then::kClose) target.Read();
+  if (c.then == Then::kAnswer) target.Send(Framed("two")).Hold();
+  target.Start(2);
+  ForwardSettings settings = RelaySettings(target.Port(), std::get<1>(GetParam()));
+  settings.timeoutSeconds = 1;
+  CapturedLog log;
+  log.AttachTo(settings);
+  TargetConnection kept(settings);
+  std::string outputs[2];
+  for (int i = 0; i < 2; ++i) {
+    FakeForwarder forwarder(settings);
+    forwarder.LendTargetConnection(&kept);
+    forwarder.Set("REQUEST_METHOD", i == 0 ? "GET" : c.method);
+    forwarder.HandleRequest("1.0.0");
+    outputs[i] = forwarder.output;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a close arrives
+  }
+  EXPECT_EQ(c.second.empty() ? outputs[0] : c.second, outputs[1]);
+  EXPECT_EQ(c.connections, target.Connections()) << log.Text();
+  EXPECT_EQ(c.then == Then::kCloseOnRequest && c.connections == 2,
+            log.Text().find(kSentAgainEvent) != std::string::npos) << log.Text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Relays, KeptConnection,
+                         ::testing::Combine(::testing::ValuesIn(kReuses),
+                                            ::testing::ValuesIn(kRelays)),
+                         kCaseAndRelay);
 
 class Upload : public ::testing::TestWithParam<Relay> {
  protected:

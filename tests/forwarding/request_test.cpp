@@ -28,6 +28,8 @@ void OtherHeaders(ForwardSettings& s) { s.forwardOtherHeaders = 1; }
 void BothHeaderSettings(ForwardSettings& s) { s.forwardOtherHeaders = s.addForwardedHeaders = 1; }
 void ForwardedHeaders(ForwardSettings& s) { s.addForwardedHeaders = 1; }
 void PassAuthorization(ForwardSettings& s) { s.passAuthorization = 1; }
+void Http11(ForwardSettings& s) { s.targetHttp11 = 1; }
+void Http11Unset(ForwardSettings& s) { s.targetHttp11 = kTargetHttp11Unset; }
 void SocketTarget(ForwardSettings& s) { std::strcpy(s.targetSocket, "/home/me/app.sock"); }
 void NamedSocketTarget(ForwardSettings& s) {
   SocketTarget(s);
@@ -125,6 +127,14 @@ const RequestCase kRequests[] = {
     {"PassAuthorizationAfterARewrite",
      {{"REQUEST_METHOD", "GET"}, {"REDIRECT_HTTP_AUTHORIZATION", "Basic YTpi"}, {"REMOTE_USER", "alice"}},
      "", "GET / HTTP/1.0\r\nAuthorization: Basic YTpi\r\n" + std::string(kHost), PassAuthorization},
+    // HTTP/1.1 keeps a connection open unless told: the gateway's is closed
+    // after one reply. The echo shows the request as it goes.
+    {"Http11ClosesTheConnection", {{"REQUEST_METHOD", "GET"}, {"HTTP_CONNECTION", "keep-alive"}}, "",
+     "GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nConnection: close\r\n\r\n", Http11},
+    {"EchoShowsHttp11", {{"REQUEST_METHOD", "GET"}, {"SERVER_NAME", "web"}}, "",
+     "GET / HTTP/1.1\r\nHost: web\r\nConnection: close\r\n\r\n", Http11, ModeEcho},
+    {"Http11UnsetIsOff", {{"REQUEST_METHOD", "GET"}}, "", "GET / HTTP/1.0\r\n" + std::string(kHost),
+     Http11Unset},
     {"SocketTargetIsLocalhost", {{"REQUEST_METHOD", "GET"}}, "",
      "GET / HTTP/1.0\r\nHost: localhost\r\n\r\n", SocketTarget},
     {"SocketTargetNamedByTargetServer", {{"REQUEST_METHOD", "GET"}}, "",

@@ -3,13 +3,17 @@
 // a TLS connection that fails or ends early is held and streamed.
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "platform/tls.h"
+
 #include "tests/support/captured_log.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/scripted_target.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -68,6 +72,19 @@ const TlsCase kCases[] = {
 
 void PrintTo(const TlsCase& c, std::ostream* out) { *out << c.name; }
 
+ForwardSettings TlsSettings(uint16_t port, const char* server, const char* serverName,
+                            const std::string& caFile, bool verify) {
+  ForwardSettings settings = DefaultSettings(port);
+  std::strcpy(settings.targetServer, server);
+  std::strcpy(settings.targetHost, server);
+  std::strcpy(settings.tlsServerName, serverName);
+  std::strcpy(settings.tlsCaFile, caFile.c_str());
+  settings.targetTls = 1;
+  settings.tlsVerify = verify;
+  settings.timeoutSeconds = 10;
+  return settings;
+}
+
 class TlsExchange : public ::testing::TestWithParam<std::tuple<TlsCase, bool>> {};
 
 TEST_P(TlsExchange, ChecksTheTargetAndFramesItsReply) {
@@ -82,14 +99,8 @@ TEST_P(TlsExchange, ChecksTheTargetAndFramesItsReply) {
   target.Send(c.reply);
   if (c.ends == Ends::kReset) target.Pause(100).Reset();
   if (c.ends == Ends::kCloseWithoutNotify) target.Close();
-  ForwardSettings settings = DefaultSettings(target.Start().Port());
-  std::strcpy(settings.targetServer, c.server);
-  std::strcpy(settings.targetHost, c.server);
-  std::strcpy(settings.tlsServerName, c.serverName);
-  if (c.caFile) std::strcpy(settings.tlsCaFile, ScriptedTarget::CaFile().c_str());
-  settings.targetTls = 1;
-  settings.tlsVerify = c.verify;
-  settings.timeoutSeconds = 10;
+  ForwardSettings settings = TlsSettings(target.Start().Port(), c.server, c.serverName,
+                                         c.caFile ? ScriptedTarget::CaFile() : "", c.verify);
   settings.relay = streaming ? Relay::kStreamed : Relay::kHeld;
   CapturedLog log;
   log.AttachTo(settings);
@@ -110,5 +121,68 @@ INSTANTIATE_TEST_SUITE_P(HeldAndStreamed, TlsExchange,
                            return std::string(std::get<0>(info.param).name) +
                                   (std::get<1>(info.param) ? "_Streamed" : "_Held");
                          });
+
+// FastCGI mode: connections one after the other through one kept TLS client,
+// each to a target of its own (the targets of one certificate share their
+// session keys); what each handshake was.
+enum class Ca { kTest, kCopy, kCopyRewritten };
+struct Handshake {
+  const char* certificate;  // nullptr: no more connections
+  const char* serverName;   // TlsServerName of a target by address; "": localhost
+  Ca ca;
+  bool verify;
+  const char* logLine;
+};
+struct ReuseCase {
+  const char* name;
+  Handshake connections[3];
+};
+const char kFull[] = "\tTLS established\n";
+const char kResumed[] = "\tTLS established, session resumed\n";
+const Handshake kGood = {"good", "", Ca::kTest, true, kFull};
+const Handshake kGoodResumed = {"good", "", Ca::kTest, true, kResumed};
+
+// Only the first row needs a system that resumes (Wine's SChannel does not).
+const ReuseCase kReuseCases[] = {
+    {"LaterConnectionsResume", {kGood, kGoodResumed, kGoodResumed}},
+    {"OtherCaFile", {kGood, {"good", "", Ca::kCopy, true, kFull}}},
+    {"CaFileRewritten",
+     {{"good", "", Ca::kCopy, true, kFull}, {"good", "", Ca::kCopyRewritten, true, kFull}}},
+    {"ChecksTurnedOff", {kGood, {"good", "", Ca::kTest, false, kFull}}},
+    {"OtherServerName",
+     {{"sni", "tls.test", Ca::kTest, true, kFull}, {"sni", "other.test", Ca::kTest, true, kFull}}},
+    {"FailedHandshakeForgetsTheSession",
+     {kGood, {"expired", "", Ca::kTest, true, "\tTLS failed: certificate expired ("}, kGood}},
+};
+
+void PrintTo(const ReuseCase& c, std::ostream* out) { *out << c.name; }
+
+class TlsReuse : public ::testing::TestWithParam<ReuseCase> {};
+
+TEST_P(TlsReuse, ResumesUnderTheSameOptionsOnly) {
+  std::unique_ptr<platform::TlsClient, void (*)(platform::TlsClient*)> client(
+      platform::MakeTlsClient(), platform::EndTlsClient);
+  TempFolder folder;
+  const std::string copy = folder.File("ca.pem");
+  folder.Write("ca.pem", TempFolder::Read(ScriptedTarget::CaFile()));
+  for (const Handshake& step : GetParam().connections) {
+    if (!step.certificate) break;
+    if (step.ca == Ca::kCopyRewritten) folder.Write("ca.pem", TempFolder::Read(copy) + "\n");
+    ScriptedTarget target;
+    target.Tls(step.certificate).Send(kFramed);
+    ForwardSettings settings =
+        TlsSettings(target.Start().Port(), step.serverName[0] ? "127.0.0.1" : "localhost",
+                    step.serverName, step.ca == Ca::kTest ? ScriptedTarget::CaFile() : copy,
+                    step.verify);
+    settings.tlsClient = client.get();
+    CapturedLog log;
+    log.AttachTo(settings);
+    ServeGet(settings);
+    EXPECT_NE(std::string::npos, log.Text().find(step.logLine)) << log.Text();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(OneClient, TlsReuse, ::testing::ValuesIn(kReuseCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -22,7 +22,7 @@ std::string Summary(const ForwardSettings& s) {
       << " rewrite=" << +s.rewriteRedirects << " public=" << +s.publicPathSet << "["
       << s.publicPath << "] connect=" << s.connectTimeoutSeconds
       << " streaming=" << static_cast<int>(s.relay) << " hold=" << s.holdLimit
-      << " preserve=" << +s.preserveHost << " tls=" << +s.targetTls << " verify=" << +s.tlsVerify
+      << " preserve=" << +s.preserveHost << " http11=" << +s.targetHttp11 << " tls=" << +s.targetTls << " verify=" << +s.tlsVerify
       << " ca=[" << s.tlsCaFile << "] sni=[" << s.tlsServerName << "] socket=[" << s.targetSocket
       << "] pass=" << +s.passAuthorization << " command=[" << s.startCommand
       << "] start=" << s.startTimeoutSeconds << " lock=["
@@ -48,7 +48,7 @@ const char kNoFile[] = "<no file>";
 const char kDefaults[] =
     "name=127.0.0.1 host=[] port=8080 timeout=300 allowed=[/] forbidden=[] debug=0 "
     "log=0 server=[] other=0 forwarded=0 rewrite=0 public=0[] connect=0 streaming=2 "
-    "hold=8388608 preserve=0 tls=0 verify=1 ca=[] sni=[] socket=[] pass=0 command=[] start=30 "
+    "hold=8388608 preserve=0 http11=2 tls=0 verify=1 ca=[] sni=[] socket=[] pass=0 command=[] start=30 "
     "lock=[] diagnostics=1 long=0 warnings=[] ";
 
 TEST(LoadSettings, ReadsTheForwardSection) {
@@ -97,29 +97,36 @@ TEST(LoadSettings, ReadsTheForwardSection) {
       {"[Forward]\nTargetServer=[::1]\n", "name=[::1] host=[::1] server=[[::1]] "},
       {"[Forward]\nTargetServer=2001:db8::1\n", "name=[2001:db8::1] host=[2001:db8::1] "},
       {"[Forward]\nTargetServer=0.0.0.0\n", "name=127.0.0.1 host=[] server=[0.0.0.0] "},
-      {"[Forward]\nStreaming=0\nHoldLimit=99999999999\n", "streaming=0 hold=1073741824 "},
+      {"[Forward]\nStreaming=0\nHoldLimit=99999999999\nTargetHttp11=0\n",
+       "streaming=0 hold=1073741824 http11=0 "},
       // On/off keys: the words too; anything else keeps the safe value, and says so.
       {"[Forward]\nTargetTls=yes\nStreaming=On\nRewriteRedirects=TRUE\nPassAuthorization=off\n"
-       "Diagnostics=no\nForwardOtherHeaders=-0\nPreserveHost=Yes\nAddForwardedHeaders=\n",
+       "Diagnostics=no\nForwardOtherHeaders=-0\nPreserveHost=Yes\nAddForwardedHeaders=\n"
+       "TargetHttp11=on\n",
        "tls=1 streaming=1 rewrite=1 pass=0 diagnostics=0 other=0 preserve=1 forwarded=0 "
-       "warnings=[] "},
+       "http11=1 warnings=[] "},
       {"[Forward]\nTargetTls=maybe\nTlsVerify=0x\nStreaming=fast\nHoldLimit=123456\n"
-       "Diagnostics=2x\n",
-       "port=443 tls=1 verify=1 streaming=2 hold=123456 diagnostics=1 warnings=[Setting_not_"
+       "Diagnostics=2x\nTargetHttp11=maybe\n",
+       "port=443 tls=1 verify=1 streaming=2 hold=123456 diagnostics=1 http11=2 warnings=[Setting_not_"
        "understood:_TargetTls=maybe_(kept_on)|Setting_not_understood:_TlsVerify=0x_(kept_on)|"
        "Setting_not_understood:_Diagnostics=2x_(kept_on)|Setting_not_understood:_Streaming=fast_"
-       "(kept_adaptive)] "},
+       "(kept_adaptive)|Setting_not_understood:_TargetHttp11=maybe_(kept_default)] "},
   };
   TempFolder folder;
   ASSERT_TRUE(folder.Ok());
   int index = 0;
   for (const Case& c : kCases) {
     const char* ini = c.ini == kNoFile ? nullptr : c.ini.c_str();
-    std::string summary = Summary(Load(folder, "gw" + std::to_string(index++), ini));
+    ForwardSettings settings = Load(folder, "gw" + std::to_string(index++), ini);
+    std::string summary = Summary(settings);
     std::istringstream words(c.expected);
     for (std::string word; words >> word;) {
       EXPECT_NE(std::string::npos, summary.find(word + " ")) << word << " in " << summary;
     }
+    // FastCGI mode speaks HTTP/1.1 unless the file says otherwise.
+    const int http11 = settings.targetHttp11 == kTargetHttp11Unset ? 1 : settings.targetHttp11;
+    ApplyFastCgiDefaults(&settings);
+    EXPECT_EQ(http11, settings.targetHttp11);
   }
 }
 

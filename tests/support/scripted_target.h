@@ -25,6 +25,7 @@ class ScriptedTarget {
   ScriptedTarget& Close() { return Put("close"); }  // orderly (over TLS, no close_notify)
   ScriptedTarget& Reset() { return Put("reset"); }
   ScriptedTarget& Hold() { return Put("hold"); }  // open and silent until the test ends
+  ScriptedTarget& Read() { return Put("read"); }  // the next request on the connection
   // Reads no request at all before playing the script.
   ScriptedTarget& DontRead() { return Put("noread"); }
   // Over TLS with the test CA's certificate "good" (localhost), "sni"

@@ -14,6 +14,7 @@
 #   certificates       makes them now; answers an empty line
 #   noread             play without reading a request first
 #   send <n> (then n bytes), pause <ms>, close, reset, hold
+#   read               reads the next request on the same connection
 #   start <count>      serve that many connections; answers "<port>"
 #   report             answers "<connections> <n>" and the n request bytes so far
 #   closes             once the connections are served: how many ended with the
@@ -120,7 +121,7 @@ class Script:
                 word, _, argument = line.decode().strip().partition(" ")
                 if word == "send":
                     self.steps.append((word, commands.read(int(argument))))
-                elif word in ("pause", "close", "reset", "hold"):
+                elif word in ("pause", "close", "reset", "hold", "read"):
                     self.steps.append((word, int(argument or 0)))
                 elif word == "noread":
                     self.read = False
@@ -229,6 +230,13 @@ class Script:
             elif kind == "hold":
                 self.done.wait()
                 return conn.close()
+            elif kind == "read":
+                request = read_request(conn)
+                if request is None:
+                    return conn.close()
+                conn.settimeout(30)
+                with self.lock:
+                    self.received += request
         # Over TLS this fails unless the client answers with its close_notify.
         (conn.unwrap() if self.tls else conn).close()
         self.notified += self.tls is not None

@@ -6,11 +6,14 @@
 #include <cstring>
 #include <string>
 
+#include "forwarding/target_connection.h"
 #include "gateway/fastcgi/cgi_response_header.h"
 #include "gateway/fastcgi/fastcgi_forwarder.h"
 #include "gateway/fastcgi/server.h"
 #include "tests/support/fake_forwarder.h"
 #include "tests/support/memory_connection.h"
+#include "tests/support/scripted_target.h"
+#include "tests/support/scripted_target.h"
 
 namespace {
 
@@ -49,8 +52,36 @@ std::string Serve(const std::string& input, size_t piece, std::string* records =
   MemoryConnection connection(input, piece);
   // Each request served refreshes the settings first: listed as "served;".
   auto served = [](void* c) { static_cast<MemoryConnection*>(c)->records += "served;"; };
-  ServeFastCgiConnection(connection, settings, "1.0.0", served, &connection);
+  ServeFastCgiConnection(connection, settings, "1.0.0", served, &connection, nullptr);
   if (records) *records = connection.records;
+  return connection.out;
+}
+
+// Serves `input` with one kept connection to a target that answers `replies`
+// requests on it, each with "Reply <n>"; `*sent` is what the target received,
+// its address written "TARGET".
+std::string ServeThroughTarget(const std::string& input, int replies, std::string* sent,
+                               int* connections) {
+  ScriptedTarget target;
+  for (int i = 0; i < replies; ++i) {
+    const std::string body = "Reply " + std::to_string(i);
+    if (i > 0) target.Read();
+    target.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body);
+  }
+  target.Hold().Start(replies);
+  ForwardSettings settings = DefaultSettings(target.Port());
+  settings.forwardOtherHeaders = 1;
+  settings.targetHttp11 = 1;
+  TargetConnection kept(settings);
+  MemoryConnection connection(input, 64);
+  ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr, &kept);
+  *sent = target.Received();
+  const std::string address = "127.0.0.1:" + std::to_string(target.Port());
+  for (size_t at; (at = sent->find(address)) != std::string::npos;) {
+    sent->replace(at, address.size(), "TARGET");
+  }
+  *connections = target.Connections();
   return connection.out;
 }
 
@@ -128,6 +159,22 @@ TEST(FastCgiSession, NothingCarriesOverToTheNextRequest) {
   std::string alone = Serve(a, 64) + Serve(b, 64);
   EXPECT_NE(std::string::npos, alone.find("Cookie: (8 bytes)"));
   EXPECT_EQ(alone + alone, Serve(a + b + a + b, 64));
+  // The same requests to the target, through the one connection the process
+  // keeps: each reaches the target as it does alone, and gets its own reply.
+  auto forwarded = [](std::string input) {
+    return input.replace(input.find("/~~echo"), 7, "/x/echo");
+  };
+  std::string sentAlone, sentTogether;
+  int connections = 0;
+  const std::string replyA = ServeThroughTarget(forwarded(a), 1, &sentAlone, &connections);
+  ServeThroughTarget(forwarded(b), 1, &sentTogether, &connections);
+  sentAlone += sentTogether;
+  std::string replies;
+  for (char n : std::string("0123")) replies += replyA.substr(0, replyA.size() - 1) + n;
+  EXPECT_EQ(replies, ServeThroughTarget(forwarded(a) + forwarded(b) + forwarded(a) + forwarded(b),
+                                        4, &sentTogether, &connections));
+  EXPECT_EQ(sentAlone + sentAlone, sentTogether);
+  EXPECT_EQ(1, connections);
 }
 
 // Interim replies are the web server's to make. A flowing reply leaves as it
@@ -154,6 +201,28 @@ TEST(FastCgiOutput, InterimRepliesLeftOutStreamedOnesSentAtOnce) {
   }
 }
 
+// The web server frames the response itself: a chunked reply reaches it as
+// its data, whatever the browser speaks, with its length when it was held
+// whole. The request goes as HTTP/1.1.
+TEST(FastCgiOutput, ChunkedRepliesGoOutAsTheirData) {
+  for (Relay relay : {Relay::kHeld, Relay::kStreamed, Relay::kAdaptive}) {
+    ScriptedTarget target;
+    target.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n").Pause(20);
+    target.Send("4\r\ndefg\r\n0\r\n\r\n").Hold().Start();
+    ForwardSettings settings = DefaultSettings(target.Port());
+    settings.relay = relay;
+    settings.targetHttp11 = kTargetHttp11Unset;  // as the file leaves it
+    ApplyFastCgiDefaults(&settings);
+    const std::string params = Pair("REQUEST_METHOD", "GET") + Pair("SERVER_PROTOCOL", "HTTP/1.1");
+    MemoryConnection connection(Begin(1) + Rec(4, 1, params) + Rec(4, 1, "") + Rec(5, 1, ""), 99);
+    ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr, nullptr);
+    EXPECT_EQ(relay == Relay::kStreamed ? "Status: 200 OK\r\n\r\nabcdefg"
+                                        : "Status: 200 OK\r\nContent-Length: 7\r\n\r\nabcdefg",
+              connection.out);
+    EXPECT_EQ(0u, target.Received().find("GET / HTTP/1.1\r\n"));
+  }
+}
+
 struct HeaderCase {
   const char* name;
   const char* http;
@@ -177,7 +246,10 @@ const HeaderCase kHeaders[] = {
     {"OneContentLength", "HTTP/1.1 200 OK\r\nA: 1\r\ncontent-length:  05 \r\nB: 2\r\nContent-Length: 5\r\n\r\n",
      "Status: 200 OK\r\nA: 1\r\nContent-Length: 5\r\nB: 2\r\n\r\n"},
     // What the web server could frame otherwise is refused, as the relay refuses it.
+    {"TransferEncodingOverridesLength",
+     "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip\r\n\r\n", "Status: 200 OK\r\n\r\n"},
     {"LengthsThatDiffer", "HTTP/1.1 200 OK\r\nContent-Length: 65\r\nContent-Length: 5\r\n\r\n", nullptr},
+    {"TransferEncodingFolded", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip,\r\n chunked\r\n\r\n", nullptr},
     {"LengthNotPlain", "HTTP/1.1 200 OK\r\nContent-Length: 5, 16\r\n\r\n", nullptr},
     {"BareLf", "HTTP/1.0 302 Found\nLocation: /\n\n", nullptr},
     {"BareCrInAValue", "HTTP/1.1 200 OK\r\nA: 1\rX-Injected: yes\r\n\r\n", nullptr},
