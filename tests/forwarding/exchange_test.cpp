@@ -209,7 +209,8 @@ struct ReuseCase {
 };
 
 const std::string kHttp10 = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\none";
-const std::string kSaysClose = Header("200 OK", "Connection: keep-alive, Close\r\nContent-Length: 3\r\n") + "one";
+const std::string kSaysClose =
+    Header("200 OK", "Connection: keep-alive, Close\r\nContent-Length: 3\r\n") + "one";
 
 const ReuseCase kReuses[] = {
     {"KeptAfterAFramedReply", Framed("one"), Then::kAnswer, "POST", Framed("two"), 1},
@@ -233,7 +234,8 @@ const ReuseCase kReuses[] = {
      Then::kAnswer, "GET", Framed("two"), 1},
     {"KeptAfterAnInterimReply", Header("100 Continue") + Framed("one"), Then::kAnswer, "POST",
      Framed("two"), 1},
-    {"KeptAfterChunks", Header("200 OK", "Transfer-Encoding: chunked\r\n") + "3\r\none\r\n0\r\n\r\n",
+    {"KeptAfterChunks",
+     Header("200 OK", "Transfer-Encoding: chunked\r\n") + "3\r\none\r\n0\r\n\r\n",
      Then::kAnswer, "GET", Framed("two"), 1},
 };
 
@@ -268,7 +270,8 @@ TEST_P(KeptConnection, UsedAgainOnlyWhenNothingCanGoAmiss) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a close arrives
   }
   // Streamed, a body goes as it is read from the input: it cannot go again.
-  const bool bodyGone = std::string(c.method) == "PUT" && std::get<1>(GetParam()) == Relay::kStreamed;
+  const bool bodyGone =
+      std::string(c.method) == "PUT" && std::get<1>(GetParam()) == Relay::kStreamed;
   EXPECT_EQ(bodyGone ? kErrorPage : c.second.empty() ? outputs[0] : c.second, outputs[1]);
   EXPECT_EQ(bodyGone ? 1 : c.connections, target.Connections()) << log.Text();
   const std::string received = target.Received();
