@@ -36,8 +36,8 @@ bool ReadStatusCode(const char* head, const char* end, int64_t* code);
 inline bool IsInterim(int64_t status) { return status >= 100 && status <= 199; }
 
 // Headers that belong to one connection, not to the message. The gateway's
-// connection to the target is its own (HTTP/1.0, closed after one reply), and
-// so is the web server's to the browser: a browser's Connection: keep-alive
+// connection to the target is its own (framed by the gateway alone), and so
+// is the web server's to the browser: a browser's Connection: keep-alive
 // or Upgrade must not reach the target, nor the target's framing the
 // browser. These are never passed on, in either direction.
 inline constexpr const char* kHopByHopHeaders[] = {

@@ -2,6 +2,7 @@
 """Small replies (1 KiB from nginx) through Apache 2.4 (mpm_event) four ways,
 in one run, with wrk at c=1 and c=4:
 
+  A  nginx itself, no Apache in the way: what one more hop to it costs
   B  mod_proxy (ProxyPass) to nginx
   D  nph-gw as a CGI program (mod_cgid) to nginx
   F  nph-gw in FastCGI mode (mod_fcgid, `.fcgi` handler in .htaccess) to nginx
@@ -155,7 +156,8 @@ def main():
     apache = start(["apache2", "-f", os.path.join(root, "httpd.conf"), "-DFOREGROUND"],
                    apache_port)
     base = "http://127.0.0.1:%d" % apache_port
-    urls = {"B": base + "/proxy/small.txt", "D": base + "/cgi-bin/nph-gw/small.txt",
+    urls = {"A": "http://127.0.0.1:%d/small.txt" % nginx_port, "B": base + "/proxy/small.txt",
+            "D": base + "/cgi-bin/nph-gw/small.txt",
             "E": base + "/e/gw.fcgi/small.txt", "F": base + "/f/gw.fcgi/small.txt",
             "G": base + "/g/trivial.fcgi"}
     figures = {}

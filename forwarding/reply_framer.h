@@ -12,9 +12,9 @@
 //    101 Switching Protocols ends the exchange as a failure.
 //  - A reply to HEAD, a 204 and a 304 end at their header.
 //  - Content-Length frames the body; bytes beyond it are dropped.
-//  - Transfer-Encoding overrides Content-Length: chunked last, the chunks
-//    frame the body (bad chunks end the exchange as a bad reply); any other
-//    coding last, the close ends it.
+//  - Transfer-Encoding overrides Content-Length: the chunks frame the body
+//    (bad chunks end the exchange as a bad reply; a coding other than
+//    chunked is a bad header, as the gateway never asks for one).
 //  - Without either the reply ends when the target closes.
 //  - A header that the web server or the browser could read otherwise than
 //    the gateway does (see ReplyHead::fault) ends the exchange as a failure.

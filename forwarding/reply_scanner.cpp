@@ -36,18 +36,9 @@ bool IsStatusLine(Span line) {
   return s[9] >= '1' && s[9] <= '5';
 }
 
-// The last coding of `value`, a Transfer-Encoding list.
-Span LastCoding(Span value) {
-  const char* end = value.begin + value.length;
-  const char* after = end;
-  while (after > value.begin && after[-1] != ',') --after;
-  return Trimmed(Span{after, static_cast<size_t>(end - after)});
-}
-
 // Why a complete header (`length` bytes, blank line included) must not be
-// relayed, or nullptr. Notes in `head` on the way its transfer coding (the
-// codings of several fields are one list, in order) and whether the target
-// closes the connection after it.
+// relayed, or nullptr. Notes in `head` on the way whether its body is chunked
+// and whether the target closes the connection after it.
 const char* HeaderFault(const char* text, int64_t length, ReplyHead* head) {
   if (const char* bare = BareLineBreak(text, length)) return bare;
   size_t at = 0;
@@ -82,8 +73,14 @@ const char* HeaderFault(const char* text, int64_t length, ReplyHead* head) {
       continue;
     }
     if (afterCoding) {
+      // The gateway asks for no transfer coding (the browser's TE never reaches
+      // the target): any but chunked, once, could only reach the reader
+      // undone, its body taken for what it is not.
+      if (head->transferEncoded || !SpanIs(value, "chunked")) {
+        return "Transfer-Encoding not chunked";
+      }
       head->transferEncoded = true;
-      head->chunked = SpanIs(LastCoding(value), "chunked");
+      head->chunked = true;
       continue;
     }
     if (value.length == 0) return kNotPlain;

@@ -16,7 +16,7 @@ struct ReplyHead {
   // refused. A bare CR or LF is found before the header is complete.
   const char* fault = nullptr;
   // Transfer-Encoding: present, it overrides Content-Length; the body is
-  // framed by its chunks when its last coding is chunked, else by the close.
+  // framed by its chunks (the one coding accepted: see HeaderFault).
   bool transferEncoded = false;
   bool chunked = false;
   // The target closes the connection after this reply: HTTP/1.0 without

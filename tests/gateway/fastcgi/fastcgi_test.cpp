@@ -231,7 +231,7 @@ struct HeaderCase {
 
 const HeaderCase kHeaders[] = {
     {"OneConnectionsFieldsLeftOut",
-     "HTTP/1.1 200 OK\r\nconnection: close, X-Hop\r\nKeep-Alive: 5\r\nTransfer-Encoding: x\r\n"
+     "HTTP/1.1 200 OK\r\nconnection: close, X-Hop\r\nKeep-Alive: 5\r\nTransfer-Encoding: chunked\r\n"
      "x-hop: 1\r\nX-Hops: 2\r\nStatus: 500\r\n\r\n",
      "Status: 200 OK\r\nX-Hops: 2\r\n\r\n"},
     {"LocationLeftOutOfA200Only", "HTTP/1.0 200 OK\r\nLocation: /a\r\n\r\n",
@@ -247,9 +247,10 @@ const HeaderCase kHeaders[] = {
      "Status: 200 OK\r\nA: 1\r\nContent-Length: 5\r\nB: 2\r\n\r\n"},
     // What the web server could frame otherwise is refused, as the relay refuses it.
     {"TransferEncodingOverridesLength",
-     "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip\r\n\r\n", "Status: 200 OK\r\n\r\n"},
+     "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n",
+     "Status: 200 OK\r\n\r\n"},
     {"LengthsThatDiffer", "HTTP/1.1 200 OK\r\nContent-Length: 65\r\nContent-Length: 5\r\n\r\n", nullptr},
-    {"TransferEncodingFolded", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip,\r\n chunked\r\n\r\n", nullptr},
+    {"TransferEncodingFolded", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n x\r\n\r\n", nullptr},
     {"LengthNotPlain", "HTTP/1.1 200 OK\r\nContent-Length: 5, 16\r\n\r\n", nullptr},
     {"BareLf", "HTTP/1.0 302 Found\nLocation: /\n\n", nullptr},
     {"BareCrInAValue", "HTTP/1.1 200 OK\r\nA: 1\rX-Injected: yes\r\n\r\n", nullptr},
