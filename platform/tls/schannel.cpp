@@ -56,6 +56,7 @@ struct TlsSession {
   DWORD plainLength = 0;
   char* outgoing = nullptr;  // one encrypted record
   bool ended = false;
+  bool owesCloseNotify = false;  // established, and nothing failed since
 };
 
 namespace {
@@ -117,6 +118,19 @@ Credentials* CredentialsOf(TlsClient* client, const TlsOptions& options, char* d
 // Waits at most `milliseconds` for something to read.
 bool Readable(SOCKET socket, DWORD milliseconds) {
   return WaitForSocket(socket, SocketWait::kReadable, milliseconds) > 0;
+}
+
+// What the context asks of each step: the handshake's and the close_notify's.
+constexpr DWORD kWanted = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                          ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
+                          ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                          ISC_REQ_MANUAL_CRED_VALIDATION;
+
+// A connection that failed is owed no close_notify.
+int32_t Broken(TlsSession* session, int error) {
+  session->owesCloseNotify = false;
+  if (error != 0) WSASetLastError(error);
+  return -1;
 }
 
 bool SendAll(SOCKET socket, const char* data, DWORD count) {
@@ -278,9 +292,6 @@ TlsFailure CheckCertificate(TlsSession* session, const TlsOptions& options, char
 // The handshake, token by token, within `deadline` (GetTickCount64 time).
 TlsFailure Handshake(TlsSession* session, const TlsOptions& options, ULONGLONG deadline,
                      char* detail, size_t size) {
-  const DWORD wanted = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
-                       ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
-                       ISC_REQ_MANUAL_CRED_VALIDATION;
   // SNI carries host names only: an address (IPv6 ones hold a ":") is not
   // sent as one.
   unsigned long address = inet_addr(options.serverName);
@@ -295,7 +306,7 @@ TlsFailure Handshake(TlsSession* session, const TlsOptions& options, ULONGLONG d
     SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
     DWORD got = 0;
     SECURITY_STATUS status = InitializeSecurityContextA(
-        &session->credentials->handle, first ? nullptr : &session->context, name, wanted, 0, 0,
+        &session->credentials->handle, first ? nullptr : &session->context, name, kWanted, 0, 0,
         first ? nullptr : &inDesc, 0, first ? &session->context : nullptr, &outDesc, &got,
         nullptr);
     if (first) session->haveContext = status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED;
@@ -382,7 +393,8 @@ TlsSession* StartTls(SocketHandle socket, const TlsOptions& options, TlsClient* 
     session->plain = static_cast<char*>(std::malloc(kIncomingSize));
     session->outgoing = static_cast<char*>(
         std::malloc(s.sizes.cbHeader + s.sizes.cbMaximumMessage + s.sizes.cbTrailer));
-    if (session->plain && session->outgoing) return session;
+    session->owesCloseNotify = session->plain && session->outgoing;
+    if (session->owesCloseNotify) return session;
     *failure = TlsFailure::kUnavailable;
   }
   // The next connection starts afresh: SChannel's sessions go with the handle.
@@ -411,11 +423,10 @@ int32_t SendOnTls(TlsSession* session, const char* data, int32_t count) {
                         {0, SECBUFFER_EMPTY, nullptr}};
   SecBufferDesc description = {SECBUFFER_VERSION, 4, parts};
   if (EncryptMessage(&session->context, 0, &description, 0) != SEC_E_OK) {
-    WSASetLastError(WSAECONNABORTED);
-    return -1;
+    return Broken(session, WSAECONNABORTED);
   }
   DWORD total = parts[0].cbBuffer + parts[1].cbBuffer + parts[2].cbBuffer;
-  return SendAll(session->socket, record, total) ? static_cast<int32_t>(chunk) : -1;
+  return SendAll(session->socket, record, total) ? static_cast<int32_t>(chunk) : Broken(session, 0);
 }
 
 int32_t ReceiveOnTlsWithoutWaiting(TlsSession* session, char* buffer, int32_t count) {
@@ -457,13 +468,11 @@ int32_t ReceiveOnTlsWithoutWaiting(TlsSession* session, char* buffer, int32_t co
         return 0;
       }
       if (status != SEC_E_INCOMPLETE_MESSAGE) {
-        WSASetLastError(WSAECONNABORTED);
-        return -1;
+        return Broken(session, WSAECONNABORTED);
       }
     }
     if (session->incomingUsed == kIncomingSize) {
-      WSASetLastError(WSAECONNABORTED);
-      return -1;
+      return Broken(session, WSAECONNABORTED);
     }
     if (!Readable(session->socket, 0)) {
       WSASetLastError(WSAEWOULDBLOCK);
@@ -471,7 +480,7 @@ int32_t ReceiveOnTlsWithoutWaiting(TlsSession* session, char* buffer, int32_t co
     }
     int read = recv(session->socket, session->incoming + session->incomingUsed,
                     static_cast<int>(kIncomingSize - session->incomingUsed), 0);
-    if (read < 0) return -1;
+    if (read < 0) return Broken(session, 0);
     // A close without close_notify counts as the end; the framing judges it.
     if (read == 0) {
       session->ended = true;
@@ -483,6 +492,22 @@ int32_t ReceiveOnTlsWithoutWaiting(TlsSession* session, char* buffer, int32_t co
 
 void EndTls(TlsSession* session) {
   if (!session) return;
+  // One close_notify, without waiting for the target's.
+  DWORD shutdown = SCHANNEL_SHUTDOWN;
+  SecBuffer token = {sizeof shutdown, SECBUFFER_TOKEN, &shutdown};
+  SecBufferDesc tokenDesc = {SECBUFFER_VERSION, 1, &token};
+  if (session->owesCloseNotify && ApplyControlToken(&session->context, &tokenDesc) == SEC_E_OK) {
+    SecBuffer out = {0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &out};
+    DWORD got = 0;
+    SECURITY_STATUS status =
+        InitializeSecurityContextA(&session->credentials->handle, &session->context, nullptr,
+                                   kWanted, 0, 0, nullptr, 0, nullptr, &outDesc, &got, nullptr);
+    if (!FAILED(status) && out.cbBuffer > 0) {
+      SendAll(session->socket, static_cast<char*>(out.pvBuffer), out.cbBuffer);
+    }
+    if (out.pvBuffer) FreeContextBuffer(out.pvBuffer);
+  }
   if (session->haveContext) DeleteSecurityContext(&session->context);
   Release(session->credentials);
   std::free(session->plain);

@@ -173,7 +173,7 @@ TEST(Requests, HostLineNamesTheTarget) {
                          {true, 443, "", "app.internal"},   {true, 80, "", "app.internal:80"},
                          {true, 8443, "vh.test", "vh.test:8443"}, {false, 80, "vh.test", "app.internal"},
                          {true, 443, "vh.test", "Www.Example.com:8443", "Www.Example.com:8443"},
-                         {false, 80, "", "[::1]:8080", "[::1]:8080"},
+                         {false, 80, "", "[::1]:8080", "[::1]:8080"}, {false, 80, "", "[::]", "[::]"},
                          {false, 80, "", "10.0.0.1", "10.0.0.1"},
                          {false, 80, "", "xn--bcher-kva.example", "xn--bcher-kva.example"},
                          {false, 80, "", "app.internal", ""},
@@ -182,7 +182,7 @@ TEST(Requests, HostLineNamesTheTarget) {
                          {false, 80, "", "app.internal", "a.example, b.example"},
                          {false, 80, "", "app.internal", "a.example:"},
                          {false, 80, "", "app.internal", "a.example:123456"},
-                         {false, 80, "", "app.internal", "[::1"},
+                         {false, 80, "", "app.internal", "[::1"}, {false, 80, "", "app.internal", "[:]"},
                          {false, 80, "", "app.internal", "a.example\r\nX: 1"}};
   for (const Case& c : kCases) {
     ForwardSettings settings = DefaultSettings(c.port);

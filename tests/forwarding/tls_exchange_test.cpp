@@ -111,6 +111,8 @@ TEST_P(TlsExchange, ChecksTheTargetAndFramesItsReply) {
   const std::string& expected = streaming ? c.streamed : c.held;
   EXPECT_TRUE(expected == output) << output.size() << " bytes: " << output.substr(0, 100);
   EXPECT_NE(std::string::npos, log.Text().find(c.logLine)) << log.Text();
+  // A TLS connection that worked ends with close_notify, as the target's did.
+  EXPECT_EQ(c.ends == Ends::kCloseNotify && expected != kErrorPage, target.CloseNotifies() == 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(HeldAndStreamed, TlsExchange,

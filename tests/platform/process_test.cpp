@@ -1,12 +1,13 @@
-// What the program asks of the real system: its own path, starting the
-// application and the lock that keeps it to one start. The command reads
-// alike to /bin/sh and to cmd.exe.
+// What the program asks of the real system: its own path, the environment's
+// names, starting the application and the lock that keeps it to one start.
+// The command reads alike to /bin/sh and to cmd.exe.
 #include <cctype>
 #include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "platform/cgi_channel.h"
 #include "platform/clock.h"
 #include "platform/file_lock.h"
 #include "platform/process.h"
@@ -34,6 +35,14 @@ TEST(StartedApplication, GetsTheSystemsBasicsAndNothingOfTheRequest) {
                                "HTTP_PROXY=http://evil:3128", "REMOTE_USER=alice",
                                "SCRIPT_FILENAME=/cgi-bin/gw", "GATEWAY_INTERFACE=CGI/1.1"};
   for (char* variable : request) ASSERT_EQ(0, putenv(variable));
+  // The names the gateway lists end where the environment does: the last one
+  // put is told once.
+  std::string last;
+  char name[4096];
+  for (int32_t i = 0; platform::EnvironmentNameAt(i, name, sizeof name); ++i) {
+    EXPECT_NE(last, name) << i;
+    last = name;
+  }
   TempFolder folder;
   folder.Write("app.log", "before\n");
   platform::StartedProcess process;

@@ -107,6 +107,8 @@ int ScriptedTarget::Connections() {
   return connections_;
 }
 
+int ScriptedTarget::CloseNotifies() { return std::atoi(Put("closes").Line().c_str()); }
+
 std::string ScriptedTarget::CaFile() {
   ScriptedTarget maker;
   maker.Put("certificates").Line();

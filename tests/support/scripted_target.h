@@ -45,6 +45,8 @@ class ScriptedTarget {
   // The request bytes received so far on every connection, concatenated.
   std::string Received();
   int Connections();
+  // TLS connections that ended with close_notify both ways, once all are done.
+  int CloseNotifies();
 
   // The test CA's file; "" when the targets could not be started.
   static std::string CaFile();

@@ -17,6 +17,8 @@
 #   read               reads the next request on the same connection
 #   start <count>      serve that many connections; answers "<port>"
 #   report             answers "<connections> <n>" and the n request bytes so far
+#   closes             once the connections are served: how many ended with the
+#                      client's close_notify after the target's
 #   end                closes its listeners, then the control connection
 #
 # A script that runs out closes the connection (with close_notify over TLS);
@@ -109,7 +111,7 @@ class Script:
         self.control, self.steps, self.listeners = control, [], []
         self.read, self.tls, self.where, self.servers = True, None, 0, []
         self.host = "127.0.0.1"
-        self.received, self.connections = b"", 0
+        self.received, self.connections, self.notified = b"", 0, 0
         self.done, self.lock = threading.Event(), threading.Lock()
 
     def run(self):
@@ -146,6 +148,10 @@ class Script:
                     with self.lock:
                         self.control.sendall(b"%d %d\n%s" % (self.connections, len(self.received),
                                                              self.received))
+                elif word == "closes":
+                    for server in self.servers:
+                        server.join(5)
+                    self.control.sendall(b"%d\n" % self.notified)
                 elif word == "end":
                     break
         except OSError:
@@ -231,7 +237,9 @@ class Script:
                 conn.settimeout(30)
                 with self.lock:
                     self.received += request
+        # Over TLS this fails unless the client answers with its close_notify.
         (conn.unwrap() if self.tls else conn).close()
+        self.notified += self.tls is not None
 
 
 def take_scripts(control):

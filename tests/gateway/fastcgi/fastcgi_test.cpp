@@ -37,9 +37,8 @@ std::string Begin(int id, int role = 1, bool keep = true) {
   return Rec(1, id, std::string{0, static_cast<char>(role), keep ? '\1' : '\0', 0, 0, 0, 0, 0});
 }
 std::string EchoParams(int id) {
-  return Rec(4, id,
-             Pair("PATH_INFO", "/~~echo") + Pair("REQUEST_METHOD", "POST") +
-                 Pair("CONTENT_LENGTH", "5")) +
+  return Rec(4, id, Pair("PATH_INFO", "/~~echo") + Pair("REQUEST_METHOD", "POST") +
+                        Pair("CONTENT_LENGTH", "5")) +
          Rec(4, id, "");
 }
 std::string EchoReply(const std::string& request) {
@@ -51,7 +50,9 @@ std::string Serve(const std::string& input, size_t piece, std::string* records =
   ForwardSettings settings = DefaultSettings();
   settings.forwardOtherHeaders = 1;
   MemoryConnection connection(input, piece);
-  ServeFastCgiConnection(connection, settings, "1.0.0", nullptr, nullptr, nullptr);
+  // Each request served refreshes the settings first: listed as "served;".
+  auto served = [](void* c) { static_cast<MemoryConnection*>(c)->records += "served;"; };
+  ServeFastCgiConnection(connection, settings, "1.0.0", served, &connection, nullptr);
   if (records) *records = connection.records;
   return connection.out;
 }
@@ -95,7 +96,7 @@ struct SessionCase {
   const char* name;
   std::string input;
   std::string out;      // STDOUT, all requests
-  std::string records;  // the other records
+  std::string records;  // the other records, and where a request was served
 };
 
 const SessionCase kSessions[] = {
@@ -103,7 +104,7 @@ const SessionCase kSessions[] = {
      Begin(1) + Rec(4, 1, Pair("PATH_INFO", "/~~echo") + "\x0e", 3) +
          Rec(4, 1, std::string("\x04REQUEST_METHODPOST") + Pair("CONTENT_LENGTH", "5"), 5) +
          Rec(4, 1, "") + Rec(5, 1, "he", 6) + Rec(5, 1, "llo") + Rec(5, 1, ""),
-     EchoReply(kEchoed), End(1)},
+     EchoReply(kEchoed), "served;" + End(1)},
     {"FourByteLengths",
      Begin(1) +
          Rec(4, 1,
@@ -111,16 +112,22 @@ const SessionCase kSessions[] = {
                  Pair("PATH_INFO", "/~~echo") + Pair("HTTP_USER_AGENT", std::string(300, 'v'))) +
          Rec(4, 1, "") + Rec(5, 1, ""),
      EchoReply("GET /~~echo HTTP/1.0\r\nUser-Agent: " + std::string(300, 'v') + "\r\n\r\n"),
-     End(1)},
-    {"AbortEndsTheRequest", Begin(1) + EchoParams(1) + Rec(5, 1, "he") + Rec(2, 1, ""), "", End(1)},
+     "served;" + End(1)},
+    {"AbortEndsTheRequest", Begin(1) + EchoParams(1) + Rec(5, 1, "he") + Rec(2, 1, ""), "",
+     "served;" + End(1)},
     {"OneRequestAtATime",
      Begin(1) + EchoParams(1) + Begin(2) + Rec(5, 2, "other") + Rec(5, 1, "hello") + Rec(5, 1, ""),
-     EchoReply(kEchoed), End(2, 1) + End(1)},
+     EchoReply(kEchoed), "served;" + End(2, 1) + End(1)},
     {"MalformedParamsEndTheRequestUnanswered",
      Begin(1) + Rec(4, 1, "\x09\x07PATH_INFO/~~") + Rec(4, 1, "") + Rec(5, 1, ""), "", End(1)},
+    // Variables cut short by bytes that are no record: no request is served,
+    // and nothing more is sent.
+    {"ParamsCutByNoRecord", Begin(1) + Rec(4, 1, Pair("PATH_INFO", "/")) + "GET / HTTP", "", ""},
     {"OnlyTheResponderRole", Begin(1, 2, false), "", End(1, 3)},
-    {"ManagementRecords", Rec(9, 0, Pair("FCGI_MPXS_CONNS", "") + Pair("X", "")) + Rec(42, 0, ""),
-     "", "10:0:" + Pair("FCGI_MPXS_CONNS", "0") + ";11:0:*" + std::string(7, '\0') + ";"},
+    // A name known only in part is not known.
+    {"ManagementRecords",
+     Rec(9, 0, Pair("FCGI_MPXS_CONNS", "") + Pair("FCGI_MAX_CONN", "")) + Rec(42, 0, ""), "",
+     "10:0:" + Pair("FCGI_MPXS_CONNS", "0") + ";11:0:*" + std::string(7, '\0') + ";"},
 };
 
 void PrintTo(const SessionCase& c, std::ostream* out) { *out << c.name; }
