@@ -10,7 +10,6 @@
 
 bool ReframeHeldReply(GrowingBuffer& reply, const ReplyFramer& framer, bool dechunk, bool whole,
                       int64_t* headerEnd) {
-  dechunk = dechunk && framer.Chunked();
   const int64_t oldEnd = framer.HeaderEnd();
   const char* text = reply.Data();
   int64_t body = reply.Length() - oldEnd;

@@ -7,7 +7,7 @@
 #include "base/growing_buffer.h"
 #include "forwarding/reply_framer.h"
 
-// Rewrites the reply held in `reply` (framed by `framer` as far as it goes):
+// Rewrites the chunked reply held in `reply` (framed by `framer` as far as it goes):
 // Content-Length goes (Transfer-Encoding overrode it, and nobody may read it
 // beside the body); with `dechunk` the chunks become their data, their
 // Transfer-Encoding goes too, and a `whole` reply declares the data's

@@ -29,10 +29,8 @@ ReplyFramer::State ReplyFramer::Update(const char* text, int64_t length) {
     closes_ = head.closes;
     if (headRequest_ || head.status == 204 || head.status == 304) {
       end_ = headerEnd_;
-    } else if (head.transferEncoded) {
-      transferEncoded_ = true;
-      chunked_ = head.chunked;
-      closeDelimited_ = !chunked_;
+    } else if (head.chunked) {
+      chunked_ = true;
       chunksRead_ = headerEnd_;
     } else if (head.hasContentLength && head.contentLength == 0) {
       end_ = headerEnd_;

@@ -53,9 +53,8 @@ class ReplyFramer {
   // (the reply was framed by its header, and did not say it closes).
   bool LeavesConnectionOpen() const { return headerEnd_ > 0 && !closeDelimited_ && !closes_; }
 
-  // The body is framed by chunks; transfer-coded at all.
+  // The body is framed by chunks.
   bool Chunked() const { return chunked_; }
-  bool TransferEncoded() const { return transferEncoded_; }
   bool EndedByClose() const { return closeDelimited_; }
   // A chunked reply that flows from here on: reads the next `count` bytes
   // received after those Update saw. `*used` of them belong to the reply.
@@ -73,7 +72,6 @@ class ReplyFramer {
   bool closes_ = false;
   int32_t status_ = 0;
   const char* fault_ = nullptr;
-  bool transferEncoded_ = false;
   bool chunked_ = false;
   ChunkedDecoder chunks_;
   int64_t chunksRead_ = 0;  // where the decoder has read to

@@ -76,10 +76,9 @@ const char* HeaderFault(const char* text, int64_t length, ReplyHead* head) {
       // The gateway asks for no transfer coding (the browser's TE never reaches
       // the target): any but chunked, once, could only reach the reader
       // undone, its body taken for what it is not.
-      if (head->transferEncoded || !SpanIs(value, "chunked")) {
+      if (head->chunked || !SpanIs(value, "chunked")) {
         return "Transfer-Encoding not chunked";
       }
-      head->transferEncoded = true;
       head->chunked = true;
       continue;
     }

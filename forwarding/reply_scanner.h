@@ -15,9 +15,8 @@ struct ReplyHead {
   // Content-Length that is not a plain decimal, or several that differ) is
   // refused. A bare CR or LF is found before the header is complete.
   const char* fault = nullptr;
-  // Transfer-Encoding: present, it overrides Content-Length; the body is
-  // framed by its chunks (the one coding accepted: see HeaderFault).
-  bool transferEncoded = false;
+  // Transfer-Encoding: chunked (the one coding accepted): it overrides
+  // Content-Length, and the chunks frame the body.
   bool chunked = false;
   // The target closes the connection after this reply: HTTP/1.0 without
   // "Connection: keep-alive", or a "Connection: close".

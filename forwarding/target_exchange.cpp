@@ -29,12 +29,11 @@ class HeldReply {
   // The reply ended where its header said, and the target keeps the
   // connection for another request.
   bool LeftOpen() const { return whole_ && framer_.LeavesConnectionOpen(); }
-  // A transfer-coded reply as its reader is to get it (see ReframeHeldReply);
+  // A chunked reply as its reader is to get it (see ReframeHeldReply);
   // `*headerEnd` is where its header ends then. False without memory.
   bool Reframe(bool dechunk, int64_t* headerEnd) {
     *headerEnd = framer_.HeaderEnd();
-    return !framer_.TransferEncoded() ||
-           ReframeHeldReply(reply_, framer_, framer_.Chunked() && dechunk, true, headerEnd);
+    return !framer_.Chunked() || ReframeHeldReply(reply_, framer_, dechunk, true, headerEnd);
   }
   // The complete reply (NUL after it), the caller's to free; nullptr without memory.
   char* Release(int64_t* length) {

@@ -112,8 +112,8 @@ Failure StreamRelay::WriteHeld(bool complete) {
   if (framer_.End() > 0 && available > framer_.End()) available = framer_.End();
   held_.CutTo(available);
   int64_t headerEnd = framer_.HeaderEnd();
-  if (framer_.TransferEncoded()) {
-    dechunk_ = framer_.Chunked() && forwarder_.DechunksReplies();
+  if (framer_.Chunked()) {
+    dechunk_ = forwarder_.DechunksReplies();
     if (!ReframeHeldReply(held_, framer_, dechunk_, complete, &headerEnd)) return Failure::kNoMemory;
     available = held_.Length();
   }

@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReplyFramer coded(head);
   coded.Update(reply.data(), std::min<int64_t>(int64_t(reply.size()), end > 0 ? end : headerEnd));
   int64_t expectedHeaderEnd = headerEnd;
-  if (complete && coded.TransferEncoded()) {
+  if (complete && coded.Chunked()) {
     GrowingBuffer reframed;
     reframed.Append(expected.data(), expected.size());
     FUZZ_CHECK(ReframeHeldReply(reframed, coded, false, true, &expectedHeaderEnd), "reframed");
@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(held == expected, "held, the framed reply (rewritten) or the error page");
   FUZZ_CHECK(streamed == held ||
                  (!complete && headerEnd > 0 &&
-                  (rewrite || coded.TransferEncoded() || reply.rfind(streamed, 0) == 0)),
+                  (rewrite || coded.Chunked() || reply.rfind(streamed, 0) == 0)),
              "streamed, as held; a reply cut short as far as it went");
   FUZZ_CHECK(adaptive == held || adaptive == streamed, "adaptive, as held or as streamed");
   return 0;

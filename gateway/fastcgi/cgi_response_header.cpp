@@ -50,7 +50,7 @@ bool ReplyHeaderToCgi(const char* header, size_t length, GrowingBuffer& out) {
       // One Content-Length, the number the gateway frames the reply by, where
       // the first one stood.
       // Transfer-Encoding overrides it: that reply's length is not known.
-      if (SpanIs(name, "Content-Length") && !lengthWritten && !head.transferEncoded) {
+      if (SpanIs(name, "Content-Length") && !lengthWritten && !head.chunked) {
         char line[48];
         std::snprintf(line, sizeof line, "Content-Length: %lld\r\n",
                       static_cast<long long>(head.contentLength));
